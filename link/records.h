@@ -1,0 +1,136 @@
+// The link's per-port records, kept in fixed tables of eight slots (ports.h).
+// Fields touched by more than one thread are atomics: the tick thread advances
+// the three timers while the master thread zeroes them; the exported setters
+// write flags and delegates that the master thread reads at its next step.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "link/tarnix_link.h"
+#include "platform/serial.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace tarnix {
+
+inline constexpr int kPortSlots = 8;
+inline constexpr int kNameLength = 32;
+inline constexpr uint16_t kMaxDataLength = 501;
+inline constexpr uint8_t kNoStation = 255;
+
+struct PortNameEntry {
+  uint8_t PortId = 0;  // 0: entry free
+  char Name[kNameLength + 1] = {};
+};
+
+struct LinkPort {
+  std::atomic<uint8_t> PortId{0};
+  std::atomic<uint32_t> Running{0};
+  std::atomic<uint8_t> StopRequested{0};
+  plat::SemHandle ByteReady = nullptr;
+  plat::SemHandle ByteConsumed = nullptr;
+  plat::ThreadHandle ReceiverThread = nullptr;
+  plat::ThreadHandle MasterThread = nullptr;
+  plat::ThreadHandle JamThread = nullptr;
+  std::atomic<uint8_t> JamActive{0};
+  std::atomic<uint8_t> CorruptNextDataCrc{0};
+  std::atomic<uint8_t> TokenDropAddress{kNoStation};
+  std::atomic<uint32_t> MasterServicesDisabled{0};
+  std::atomic<uint32_t> FramingDisabled{0};
+};
+
+struct SerialChannel {
+  std::atomic<uint8_t> PortId{0};
+  std::atomic<uint32_t> Active{0};
+  // Handed from the receiver thread to the master thread through ByteReady /
+  // ByteConsumed, which order the accesses.
+  uint8_t RxByte = 0;
+  uint8_t RxAvailable = 0;
+  uint8_t RxError = 0;
+  plat::CriticalSection IoLock{};
+  plat::SerialHandle Handle = nullptr;
+};
+
+struct SavedRequest {
+  uint8_t Data[kMaxDataLength + 1] = {};
+  uint16_t Length = 0;
+  uint8_t Destination = 0;
+  uint8_t FrameType = 0;
+};
+
+enum ReceiveStates : uint8_t {
+  kRxIdle = 0,
+  kRxPreamble = 1,
+  kRxHeader = 2,
+  kRxHeaderCrc = 3,
+  kRxData = 4,
+  kRxDataCrc = 5,
+};
+
+enum MasterStates : uint8_t {
+  kMsIdle = 1,
+  kMsNoToken = 2,
+  kMsPollForMaster = 3,
+  kMsPassToken = 4,
+  kMsUseToken = 5,
+  kMsWaitForReply = 6,
+  kMsDoneWithToken = 7,
+};
+
+enum FrameTypes : uint8_t {
+  kFrameToken = 0,
+  kFramePollForMaster = 1,
+  kFrameReplyToPoll = 2,
+  kFrameTestRequest = 3,
+  kFrameTestResponse = 4,
+  kFrameDataExpectingReply = 5,
+  kFrameDataNotExpectingReply = 6,
+  kFrameReplyPostponed = 7,
+};
+
+struct NodeState {
+  std::atomic<uint8_t> PortId{0};
+  std::atomic<uint32_t> Active{0};
+  std::atomic<TokenObtainedDelegate> TokenObtained{nullptr};
+  std::atomic<UpcallDelegate> Upcall{nullptr};
+  uint8_t MaxMaster = 0;
+  uint8_t MaxInfoFrames = 1;
+  std::atomic<uint32_t> SilenceTimer{0};
+  std::atomic<uint32_t> ReplyDelayTimer{0};
+  std::atomic<uint32_t> TokenAgeTimer{0};
+  uint8_t ThisStation = 0;
+  uint16_t DataCrc = 0;
+  uint16_t DataLength = 0;
+  uint8_t DestinationAddress = 0;
+  uint16_t EventCount = 0;
+  uint8_t FrameType = 0;
+  uint8_t FrameCount = 0;
+  uint8_t HeaderCrc = 0;
+  uint16_t Index = 0;
+  uint8_t InputBuffer[kMaxDataLength] = {};
+  uint8_t NextStation = 0;
+  uint8_t PollStation = 0;
+  uint8_t ReceivedInvalidFrame = 0;
+  uint8_t ReceivedValidFrame = 0;
+  uint8_t RetryCount = 0;
+  std::atomic<uint16_t> ReplyTimeout{125};
+  std::atomic<uint16_t> FrameAbortTimeout{125};
+  uint8_t SoleMaster = 0;
+  uint8_t SourceAddress = 0;
+  uint8_t TokenCount = 0;
+  uint8_t WatchForActivity = 0;
+  uint8_t NoReplyPending = 1;
+  uint8_t Answering = 0;
+  uint8_t MoreToSend = 1;
+  uint8_t TokenFresh = 0;
+  uint8_t ReceiveState = kRxIdle;
+  uint8_t MasterState = kMsIdle;
+  std::atomic<uint8_t> ImmediateUpcall{0};
+  std::atomic<uint8_t> MaxRequestResend{0};
+  uint8_t ResendCount = 0;
+  uint32_t ResendPending = 0;
+  SavedRequest RequestBuffer;
+};
+
+}  // namespace tarnix

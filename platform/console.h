@@ -1,0 +1,23 @@
+// The console: formatted output, number and key input, and the cursor for
+// progress lines that rewrite themselves.
+#pragma once
+
+namespace plat {
+
+// printf-style output to standard output, flushed at once.
+void con_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Reads one whole-number answer. False when the line holds no number or input
+// has ended (see con_at_end()).
+bool con_read_int(int* value);
+bool con_at_end();
+
+// One key without echo; -1 when input has ended.
+int con_read_key();
+
+// True when standard output is a terminal (cursor moves are possible).
+bool con_is_terminal();
+bool con_get_cursor(int* column, int* row);
+bool con_set_cursor(int column, int row);
+
+}  // namespace plat

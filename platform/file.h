@@ -1,0 +1,30 @@
+// Plain files: the settings backup and the registry store.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+struct File;
+using FileHandle = File*;  // nullptr: none
+
+enum class FileMode {
+  CreateAlways,   // read and write; created, or emptied when it exists
+  OpenRead,       // existing file, read only
+  OpenReadWrite,  // existing file, read and write
+};
+
+enum class SeekFrom { Begin, Current, End };
+
+FileHandle file_open(const char* path, FileMode mode);
+bool file_read(FileHandle file, void* buffer, uint32_t length, uint32_t* done);
+bool file_write(FileHandle file, const void* buffer, uint32_t length, uint32_t* done);
+bool file_seek(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position);
+// Forces written data to the disk.
+bool file_flush(FileHandle file);
+bool file_close(FileHandle file);
+bool file_delete(const char* path);
+// Replaces `to` by `from` in one step, as far as the file system allows.
+bool file_replace(const char* from, const char* to);
+
+}  // namespace plat

@@ -1,0 +1,76 @@
+// Serial ports, the way the link and the searches above it see them: a handle
+// opened exclusively, line settings and read time-outs with the semantics of
+// the Windows communications API, and single reads and writes.
+//
+// Port names: "Com3", "\\.\Com12" and the like. On POSIX hosts such a name is
+// looked up in the port directory (see port_directory()): an entry "comN", in
+// any letter case, that links to the tty. A name holding '/' is a path and is
+// used as it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+struct SerialPort;
+using SerialHandle = SerialPort*;  // nullptr: no port
+
+enum class Access { Read, ReadWrite };
+
+// The fields the system sets; whatever else the driver holds (flow control,
+// modem lines) is carried over from the last serial_get_line() untouched.
+struct LineSettings {
+  uint32_t baud_rate = 0;
+  uint8_t byte_size = 8;
+  uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t stop_bits = 0;  // 0 one, 1 one and a half, 2 two
+  bool binary = true;
+  bool parity_check = false;
+  bool discard_null = false;
+  bool abort_on_error = false;
+};
+
+// Read time-outs in milliseconds, as the Windows API defines them:
+// - interval = kMaxDword, multiplier = 0, constant = 0: a read returns at once
+//   with whatever has already arrived;
+// - otherwise a read ends after multiplier * length + constant ms in all (0: no
+//   total limit), or when more than `interval` ms pass between two octets once
+//   the first has come (0: no interval limit), or when the buffer is full.
+struct Timeouts {
+  uint32_t read_interval = 0;
+  uint32_t read_total_multiplier = 0;
+  uint32_t read_total_constant = 0;
+  uint32_t write_total_multiplier = 0;
+  uint32_t write_total_constant = 0;
+};
+
+inline constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+inline constexpr unsigned kPurgeRx = 1u;  // discard received, unread input
+inline constexpr unsigned kPurgeTx = 2u;  // discard output not yet sent
+inline constexpr uint32_t kEvErr = 0x80u;  // line-status error in the event mask
+
+// Opens an existing port for exclusive use; nullptr when it does not exist, is
+// held by another program, or is not a serial device. last_error() tells why.
+SerialHandle serial_open(const char* name, Access access);
+bool serial_close(SerialHandle port);
+
+bool serial_get_line(SerialHandle port, LineSettings* settings);
+bool serial_set_line(SerialHandle port, const LineSettings& settings);
+bool serial_get_timeouts(SerialHandle port, Timeouts* timeouts);
+bool serial_set_timeouts(SerialHandle port, const Timeouts& timeouts);
+
+// *done is the number of octets moved; false only when the system call failed.
+bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* done);
+bool serial_write(SerialHandle port, const void* buffer, uint32_t length, uint32_t* done);
+bool serial_purge(SerialHandle port, unsigned what);
+bool serial_get_event_mask(SerialHandle port, uint32_t* mask);
+
+// The directory that maps "comN" names to devices on POSIX hosts
+// ($BREVANE_PORTS, or the per-user default); empty on Windows.
+const char* port_directory();
+
+// The system's code for the last failure on the calling thread.
+uint32_t last_error();
+
+}  // namespace plat
