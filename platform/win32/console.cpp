@@ -1,0 +1,106 @@
+// The console: C runtime output and input, the console API for the cursor.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/console.h"
+
+namespace plat {
+namespace {
+
+// The messages carry their own "\r\n"; in text mode the runtime would make
+// that "\r\r\n" in a file or a pipe. The console itself starts a new line on
+// a bare "\n" either way.
+void write_as_given() {
+  static std::once_flag once;
+  std::call_once(once, [] { _setmode(_fileno(stdout), _O_BINARY); });
+}
+
+bool input_is_console() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+}
+
+bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
+  return GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), info) != FALSE;
+}
+
+}  // namespace
+
+void con_printf(const char* format, ...) {
+  write_as_given();
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+bool con_read_int(int* value) {
+  char line[128];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    return false;
+  }
+  // An overlong line is one answer: its rest must not be taken for the next.
+  if (std::strchr(line, '\n') == nullptr) {
+    int c = 0;
+    do {
+      c = std::getchar();
+    } while (c != EOF && c != '\n');
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(line, &end, 10);
+  if (end == line || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
+    return false;
+  }
+  *value = static_cast<int>(number);
+  return true;
+}
+
+bool con_at_end() { return std::feof(stdin) != 0; }
+
+int con_read_key() {
+  if (input_is_console()) {
+    return _getch();
+  }
+  const int c = std::getchar();
+  return c == EOF ? -1 : c;
+}
+
+bool con_is_terminal() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  return screen_info(&info);
+}
+
+bool con_get_cursor(int* column, int* row) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!screen_info(&info)) {
+    return false;
+  }
+  *column = info.dwCursorPosition.X;
+  *row = info.dwCursorPosition.Y;
+  return true;
+}
+
+bool con_set_cursor(int column, int row) {
+  if (column < 0 || row < 0 || column > SHRT_MAX || row > SHRT_MAX) {
+    return false;
+  }
+  std::fflush(stdout);
+  const COORD position{static_cast<SHORT>(column), static_cast<SHORT>(row)};
+  return SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), position) != FALSE;
+}
+
+}  // namespace plat
