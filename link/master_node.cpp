@@ -1,10 +1,427 @@
 #include "link/master_node.h"
 
 namespace tarnix {
+namespace {
 
-// The station only listens until the token-passing machine is in place.
-void MasterReset(NodeState& /*node*/, MasterIo& /*io*/) {}
+// Timing of the bus, in milliseconds of the port's timers.
+constexpr uint32_t kNoTokenMs = 500;         // silence after which the token counts as lost
+constexpr uint32_t kSlotMs = 13;             // per-address step of the token-creation window
+constexpr uint32_t kSilenceResetMs = 2177;   // a missed slot comes up again after this
+constexpr uint32_t kUsageTimeoutMs = 48;     // wait for a station to use a token or answer a poll
+constexpr uint32_t kAnswerWindowMs = 45;     // an incoming request must be answered within this
 
-void MasterRun(NodeState& /*node*/, LinkPort& /*port*/, MasterIo& /*io*/) {}
+constexpr uint16_t kMinOctets = 4;     // more octets than this means the line is in use
+constexpr uint8_t kTokenRetries = 1;   // token passes repeated before seeking a new successor
+constexpr uint8_t kPollInterval = 50;  // tokens passed between maintenance polls
+
+constexpr uint8_t kBroadcast = 255;
+
+// One run of the machine over a port's records.
+class Machine {
+ public:
+  Machine(NodeState& node, LinkPort& port, MasterIo& io) : node_(node), port_(port), io_(io) {}
+
+  uint8_t Execute(uint8_t state) {
+    switch (state) {
+      case kMsNoToken:
+        return NoToken();
+      case kMsPollForMaster:
+        return PollForMaster();
+      case kMsPassToken:
+        return PassToken();
+      case kMsUseToken:
+        return UseToken();
+      case kMsWaitForReply:
+        return WaitForReply();
+      case kMsDoneWithToken:
+        return DoneWithToken();
+      default:
+        return Idle();
+    }
+  }
+
+ private:
+  uint8_t NextAfter(uint8_t station) const {
+    return static_cast<uint8_t>((station + 1u) % (node_.MaxMaster + 1u));
+  }
+
+  // Sends one of the machine's own frames. A refusal means the line or the
+  // token is not what the machine believed, so it starts over from scratch.
+  bool SendOrReset(uint8_t frameType, uint8_t destination) {
+    if (io_.Transmit(frameType, destination, nullptr, 0) == 0) {
+      return true;
+    }
+    MasterReset(node_, io_);
+    return false;
+  }
+
+  void UpcallStep(const uint8_t* data, uint8_t source, uint16_t length, UpcallStatus status) {
+    node_.ResendPending = 0;
+    node_.ResendCount = 0;
+    const UpcallDelegate upcall = node_.Upcall.load();
+    if (upcall != nullptr) {
+      upcall(io_.PortName(), data, source, length, status);
+    }
+  }
+
+  void DeliverReceived(UpcallStatus status) {
+    UpcallStep(node_.InputBuffer, node_.SourceAddress, node_.DataLength, status);
+  }
+
+  // Either repeats the request that went unanswered or lets the user send.
+  uint8_t TokenStep() {
+    if (node_.ResendPending != 0 && node_.ResendCount < node_.MaxRequestResend.load()) {
+      const SavedRequest& saved = node_.RequestBuffer;
+      io_.Transmit(saved.FrameType, saved.Destination, saved.Data, saved.Length);
+      ++node_.ResendCount;
+      return 1;
+    }
+    const TokenObtainedDelegate tokenObtained = node_.TokenObtained.load();
+    if (tokenObtained == nullptr) {
+      return 0;
+    }
+    return tokenObtained(io_.PortName());
+  }
+
+  bool UsageTimedOutOrBadFrame() const {
+    return node_.SilenceTimer.load() >= kUsageTimeoutMs || node_.ReceivedInvalidFrame != 0;
+  }
+
+  uint8_t Idle() {
+    if (node_.SilenceTimer.load() >= kNoTokenMs) {
+      // Octets counted before the loss say nothing about who is active now;
+      // left over, they would make NO_TOKEN give way to a bus long gone quiet.
+      node_.EventCount = 0;
+      return kMsNoToken;
+    }
+    if (node_.ReceivedInvalidFrame != 0) {
+      node_.ReceivedInvalidFrame = 0;
+      return kMsIdle;
+    }
+    if (node_.ReceivedValidFrame == 0) {
+      return kMsIdle;
+    }
+    const uint8_t type = node_.FrameType;
+    const uint8_t destination = node_.DestinationAddress;
+    const bool toUs = destination == node_.ThisStation;
+    if (!toUs && destination != kBroadcast) {
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (!toUs && (type == kFrameToken || type == kFrameTestRequest ||
+                  type == kFrameDataExpectingReply)) {
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (type > kFrameReplyPostponed) {
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (toUs && type == kFrameToken) {
+      node_.ReceivedValidFrame = 0;
+      node_.FrameCount = 0;
+      node_.SoleMaster = 0;
+      node_.TokenAgeTimer = 0;
+      node_.TokenFresh = 1;
+      return kMsUseToken;
+    }
+    if (toUs && type == kFramePollForMaster) {
+      if (!SendOrReset(kFrameReplyToPoll, node_.SourceAddress)) {
+        return kMsIdle;
+      }
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (type == kFrameDataNotExpectingReply) {
+      DeliverReceived(Delivered);
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (toUs && type == kFrameDataExpectingReply) {
+      const uint8_t dropFrom = port_.TokenDropAddress.load();
+      if (node_.SourceAddress == dropFrom) {
+        io_.Transmit(kFrameTestRequest, dropFrom, nullptr, 0);
+        MasterReset(node_, io_);
+        return kMsIdle;
+      }
+      AnswerRequest();
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    node_.ReceivedValidFrame = 0;
+    return kMsIdle;
+  }
+
+  // Hands a request to the upcall, which may answer it before returning.
+  void AnswerRequest() {
+    node_.ReplyDelayTimer = 0;
+    node_.Answering = 1;
+    DeliverReceived(Delivered);
+    if (node_.ReplyDelayTimer.load() > kAnswerWindowMs) {
+      // The upcall took so long that whatever arrived meanwhile is stale.
+      io_.DiscardInput();
+    }
+    node_.ReplyDelayTimer = 0;
+    node_.Answering = 0;
+  }
+
+  uint8_t NoToken() {
+    const uint32_t silence = node_.SilenceTimer.load();
+    const uint32_t slotStart = kNoTokenMs + kSlotMs * node_.ThisStation;
+    if (silence < slotStart) {
+      return node_.EventCount > kMinOctets ? kMsIdle : kMsNoToken;
+    }
+    if (silence < slotStart + kSlotMs) {
+      node_.PollStation = NextAfter(node_.ThisStation);
+      if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
+        return kMsIdle;
+      }
+      node_.NextStation = node_.ThisStation;
+      node_.TokenCount = 0;
+      node_.RetryCount = 0;
+      node_.EventCount = 0;
+      return kMsPollForMaster;
+    }
+    if (silence > kSilenceResetMs) {
+      node_.SilenceTimer = 0;
+    }
+    return kMsNoToken;
+  }
+
+  uint8_t PollForMaster() {
+    if (node_.ReceivedValidFrame != 0) {
+      if (node_.DestinationAddress == node_.ThisStation && node_.FrameType == kFrameReplyToPoll) {
+        node_.SoleMaster = 0;
+        node_.NextStation = node_.SourceAddress;
+        node_.EventCount = 0;
+        if (!SendOrReset(kFrameToken, node_.NextStation)) {
+          return kMsIdle;
+        }
+        node_.PollStation = node_.ThisStation;
+        node_.TokenCount = 0;
+        node_.RetryCount = 0;
+        node_.ReceivedValidFrame = 0;
+        return kMsPassToken;
+      }
+      node_.ReceivedValidFrame = 0;
+      return kMsIdle;
+    }
+    if (!UsageTimedOutOrBadFrame()) {
+      return kMsPollForMaster;
+    }
+    if (node_.SoleMaster != 0) {
+      node_.FrameCount = 0;
+      node_.ReceivedInvalidFrame = 0;
+      return kMsUseToken;
+    }
+    if (node_.NextStation != node_.ThisStation) {
+      node_.EventCount = 0;
+      if (!SendOrReset(kFrameToken, node_.NextStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      node_.ReceivedInvalidFrame = 0;
+      return kMsPassToken;
+    }
+    if (NextAfter(node_.PollStation) != node_.ThisStation) {
+      node_.PollStation = NextAfter(node_.PollStation);
+      if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      node_.ReceivedInvalidFrame = 0;
+      return kMsPollForMaster;
+    }
+    // Every other address was polled and none answered.
+    node_.SoleMaster = 1;
+    node_.FrameCount = 0;
+    node_.ReceivedInvalidFrame = 0;
+    return kMsUseToken;
+  }
+
+  uint8_t PassToken() {
+    const uint32_t silence = node_.SilenceTimer.load();
+    if (silence < kUsageTimeoutMs && node_.EventCount > kMinOctets) {
+      return kMsIdle;
+    }
+    if (silence > kUsageTimeoutMs && node_.RetryCount < kTokenRetries) {
+      ++node_.RetryCount;
+      if (!SendOrReset(kFrameToken, node_.NextStation)) {
+        return kMsIdle;
+      }
+      node_.EventCount = 0;
+      return kMsPassToken;
+    }
+    if (silence >= kUsageTimeoutMs && node_.RetryCount >= kTokenRetries) {
+      node_.PollStation = NextAfter(node_.NextStation);
+      if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      node_.TokenCount = 0;
+      node_.EventCount = 0;
+      node_.NextStation = node_.ThisStation;
+      return kMsPollForMaster;
+    }
+    return kMsPassToken;
+  }
+
+  uint8_t UseToken() {
+    if (node_.MoreToSend == 0) {
+      node_.FrameCount = node_.MaxInfoFrames;
+      node_.MoreToSend = 1;
+      return kMsDoneWithToken;
+    }
+    // Only an expecting-reply frame sent during this token step may make the
+    // machine wait; one sent earlier (an answer from an upcall, a frame sent
+    // in passive mode) must not leave the flag clear.
+    node_.NoReplyPending = 1;
+    node_.MoreToSend = TokenStep();
+    ++node_.FrameCount;
+    if (node_.NoReplyPending != 0) {
+      return kMsDoneWithToken;
+    }
+    node_.NoReplyPending = 1;
+    return kMsWaitForReply;
+  }
+
+  uint8_t WaitForReply() {
+    if (node_.SilenceTimer.load() >= node_.ReplyTimeout.load()) {
+      if (node_.ResendCount < node_.MaxRequestResend.load()) {
+        node_.ResendPending = 1;
+      } else {
+        UpcallStep(nullptr, 0, 0, ReplyTimeout);
+      }
+      node_.ReceivedInvalidFrame = 0;
+      node_.ReceiveState = kRxIdle;
+      return kMsDoneWithToken;
+    }
+    if (node_.ReceivedInvalidFrame != 0) {
+      node_.ReceivedInvalidFrame = 0;
+      UpcallStep(nullptr, 0, 0, InvalidFrame);
+      return kMsDoneWithToken;
+    }
+    if (node_.ReceivedValidFrame == 0) {
+      return kMsWaitForReply;
+    }
+    const bool toUs = node_.DestinationAddress == node_.ThisStation;
+    const uint8_t type = node_.FrameType;
+    if (toUs && (type == kFrameTestResponse || type == kFrameDataNotExpectingReply)) {
+      DeliverReceived(Delivered);
+      node_.ReceivedValidFrame = 0;
+      return kMsDoneWithToken;
+    }
+    node_.ReceivedValidFrame = 0;
+    if (toUs && type == kFrameReplyPostponed) {
+      UpcallStep(nullptr, 0, 0, ReplyPostponed);
+      return kMsDoneWithToken;
+    }
+    UpcallStep(nullptr, 0, 0, UnexpectedFrame);
+    return kMsIdle;
+  }
+
+  uint8_t DoneWithToken() {
+    if (node_.FrameCount < node_.MaxInfoFrames) {
+      return kMsUseToken;
+    }
+    node_.MoreToSend = 1;
+    const bool soleMaster = node_.SoleMaster != 0;
+    if (node_.TokenCount < kPollInterval && soleMaster) {
+      ++node_.TokenCount;
+      node_.FrameCount = 0;
+      return kMsUseToken;
+    }
+    if ((node_.TokenCount < kPollInterval && !soleMaster) ||
+        node_.NextStation == NextAfter(node_.ThisStation)) {
+      ++node_.TokenCount;
+      if (!SendOrReset(kFrameToken, node_.NextStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      node_.EventCount = 0;
+      return kMsPassToken;
+    }
+    // Maintenance: look for a master that has joined between this station
+    // and its successor, one address per token hold.
+    if (NextAfter(node_.PollStation) != node_.NextStation) {
+      node_.PollStation = NextAfter(node_.PollStation);
+      if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      return kMsPollForMaster;
+    }
+    if (!soleMaster) {
+      node_.PollStation = node_.ThisStation;
+      if (!SendOrReset(kFrameToken, node_.NextStation)) {
+        return kMsIdle;
+      }
+      node_.RetryCount = 0;
+      node_.TokenCount = 0;
+      node_.EventCount = 0;
+      return kMsPassToken;
+    }
+    node_.PollStation = NextAfter(node_.NextStation);
+    if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
+      return kMsIdle;
+    }
+    node_.NextStation = node_.ThisStation;
+    node_.RetryCount = 0;
+    node_.TokenCount = 0;
+    node_.EventCount = 0;
+    return kMsPollForMaster;
+  }
+
+  NodeState& node_;
+  LinkPort& port_;
+  MasterIo& io_;
+};
+
+}  // namespace
+
+void MasterReset(NodeState& node, MasterIo& io) {
+  node.NextStation = node.ThisStation;
+  node.PollStation = node.ThisStation;
+  // Counting from the limit makes the first token hold end in a poll for a
+  // successor.
+  node.TokenCount = kPollInterval;
+  node.SoleMaster = 0;
+  node.ReceivedValidFrame = 0;
+  node.ReceivedInvalidFrame = 0;
+  node.WatchForActivity = 0;
+  node.Answering = 0;
+  node.TokenFresh = 0;
+  node.SilenceTimer = 0;
+  node.ReplyDelayTimer = 0;
+  node.TokenAgeTimer = 0;
+  node.NoReplyPending = 1;
+  node.MoreToSend = 1;
+  io.DiscardInput();
+  io.DiscardOutput();
+}
+
+void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
+  Machine machine(node, port, io);
+  for (;;) {
+    uint8_t state = node.MasterState;
+    // A passive station stays out of the token ring: it only finishes a
+    // reply wait under way, so that the request still gets its upcall.
+    const bool passive = port.MasterServicesDisabled.load() != 0;
+    if (passive && state != kMsWaitForReply) {
+      state = kMsIdle;
+    }
+    uint8_t next = machine.Execute(state);
+    if (passive && state == kMsIdle) {
+      next = kMsIdle;
+    }
+    node.MasterState = next;
+    if (next != kMsUseToken && next != kMsDoneWithToken) {
+      break;
+    }
+  }
+  if (node.MasterState == kMsNoToken || node.MasterState == kMsPassToken) {
+    node.WatchForActivity = 1;
+  }
+}
 
 }  // namespace tarnix

@@ -2,6 +2,12 @@
 // masters, token creation, and the request/reply exchange with resends. It is
 // a core that sees the world only through the port's records and MasterIo, so
 // that tests can step it with set timers and recorded transmissions.
+//
+// Everything here runs on the port's master thread: the receiver announces a
+// finished frame by setting ReceivedValidFrame or ReceivedInvalidFrame and
+// then calls MasterRun; the master thread also calls it after every quiet
+// 5 ms wait. The machine reads the timers and delegates from NodeState's
+// atomics and never blocks.
 #pragma once
 
 #include <cstdint>
@@ -15,20 +21,28 @@ namespace tarnix {
 class MasterIo {
  public:
   virtual ~MasterIo() = default;
-  // The transmit procedure: 0 sent, 1 refused.
+  // The transmit procedure with its gates: 0 sent, 1 refused. On a resend,
+  // `data` points into the node's own RequestBuffer, which the procedure
+  // saves a type 5 frame into, so that copy must allow source and target to
+  // be the same octets.
   virtual uint8_t Transmit(uint8_t frameType, uint8_t destination, const uint8_t* data,
                            uint16_t length) = 0;
+  // Drops the octets waiting in the port's input buffer.
   virtual void DiscardInput() = 0;
+  // Drops the octets not yet written out.
   virtual void DiscardOutput() = 0;
   // The name handed to the delegates.
   virtual const char* PortName() = 0;
 };
 
 // Forgets the successor and all pending work; the station then behaves like
-// one that has just started.
+// one that has just started. MasterState and ReceiveState are left alone.
 void MasterReset(NodeState& node, MasterIo& io);
 
-// Runs the machine from its current state until it has to wait.
+// Runs the machine from its current state until it has to wait: it stops in
+// IDLE, NO_TOKEN, POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
+// port's MasterServicesDisabled is set it stays in IDLE (after finishing a
+// reply wait already under way), answering polls and delivering frames only.
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io);
 
 }  // namespace tarnix

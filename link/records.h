@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include "link/tarnix_link.h"
 #include "platform/serial.h"
@@ -38,6 +39,10 @@ struct LinkPort {
   std::atomic<uint8_t> TokenDropAddress{kNoStation};
   std::atomic<uint32_t> MasterServicesDisabled{0};
   std::atomic<uint32_t> FramingDisabled{0};
+  // Asks the jam thread to end; it is joined, never killed.
+  std::atomic<uint8_t> JamStop{0};
+  // The thread that took IoLock for the jam, the only one that may leave it.
+  std::atomic<std::thread::id> JamOwner{};
 };
 
 struct SerialChannel {
@@ -49,6 +54,7 @@ struct SerialChannel {
   uint8_t RxAvailable = 0;
   uint8_t RxError = 0;
   plat::CriticalSection IoLock{};
+  bool IoLockReady = false;  // IoLock initialised and not yet destroyed
   plat::SerialHandle Handle = nullptr;
 };
 

@@ -1,0 +1,281 @@
+#include "link/serial_port.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "link/ports.h"
+#include "platform/serial.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace tarnix {
+namespace {
+
+constexpr size_t kJamStack = 1024;
+constexpr uint32_t kJamIntervalMs = 10;
+constexpr uint32_t kJamJoinMs = 1000;
+constexpr uint8_t kJamOctet = 0xFF;
+
+plat::SerialHandle HandleOf(uint8_t id) {
+  SerialChannel* channel = FindSerialChannel(id);
+  return channel == nullptr ? nullptr : channel->Handle;
+}
+
+bool IsComShortName(const char* name) {
+  const size_t length = std::strlen(name);
+  if (length < 4 || length > 6) {
+    return false;
+  }
+  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  return lower(name[0]) == 'c' && lower(name[1]) == 'o' && lower(name[2]) == 'm';
+}
+
+bool ConfigureLine(plat::SerialHandle handle, uint32_t baudRate) {
+  plat::LineSettings line;
+  if (!plat::serial_get_line(handle, &line)) {
+    return false;
+  }
+  line.baud_rate = baudRate;
+  line.byte_size = 8;
+  line.parity = 0;
+  line.stop_bits = 0;
+  line.binary = true;
+  line.parity_check = false;
+  line.discard_null = false;
+  line.abort_on_error = false;
+  if (!plat::serial_set_line(handle, line)) {
+    return false;
+  }
+  plat::Timeouts timeouts;
+  if (!plat::serial_get_timeouts(handle, &timeouts)) {
+    return false;
+  }
+  timeouts.read_interval = plat::kMaxDword;
+  timeouts.read_total_multiplier = 0;
+  timeouts.read_total_constant = 0;
+  timeouts.write_total_multiplier = 0;
+  timeouts.write_total_constant = 0;
+  return plat::serial_set_timeouts(handle, timeouts);
+}
+
+// The tick's own state: how many open ports use it, its period and its timer.
+std::mutex gTickLock;
+int gTickUsers = 0;
+uint32_t gTickPeriod = 0;
+plat::TimerId gTickTimer = 0;
+
+void TickCallback(void* /*arg*/) { Tick(); }
+
+void JamThread(void* arg) {
+  LinkPort* port = static_cast<LinkPort*>(arg);
+  const uint8_t id = port->PortId;
+  while (port->JamStop.load() == 0) {
+    plat::sleep_ms(kJamIntervalMs);
+    if (port->JamStop.load() != 0) {
+      break;
+    }
+    WriteOctet(id, kJamOctet);
+  }
+}
+
+}  // namespace
+
+void DevicePath(const char* name, char (&path)[kDevicePathSize]) {
+  const char* prefix = IsComShortName(name) ? "\\\\.\\" : "";
+  const size_t prefixLength = std::strlen(prefix);
+  size_t nameLength = std::strlen(name);
+  if (prefixLength + nameLength >= kDevicePathSize) {
+    nameLength = kDevicePathSize - prefixLength - 1;
+  }
+  std::memcpy(path, prefix, prefixLength);
+  std::memcpy(path + prefixLength, name, nameLength);
+  path[prefixLength + nameLength] = '\0';
+}
+
+uint8_t OpenPort(const char* name, uint8_t id, uint32_t baudRate) {
+  SerialChannel* channel = FindSerialChannel(id);
+  if (FindLinkPort(id) == nullptr || channel == nullptr) {
+    return kOpenFailed;
+  }
+  plat::cs_init(&channel->IoLock);
+  channel->IoLockReady = true;
+  char path[kDevicePathSize];
+  DevicePath(name, path);
+  channel->Handle = plat::serial_open(path, plat::Access::ReadWrite);
+  if (channel->Handle == nullptr || !ConfigureLine(channel->Handle, baudRate)) {
+    ClosePort(id);
+    return kOpenFailed;
+  }
+  return 0;
+}
+
+bool ClosePort(uint8_t id) {
+  SerialChannel* channel = FindSerialChannel(id);
+  if (channel == nullptr) {
+    return true;
+  }
+  bool closed = true;
+  if (channel->Handle != nullptr) {
+    closed = plat::serial_close(channel->Handle);
+    channel->Handle = nullptr;
+  }
+  if (channel->IoLockReady) {
+    plat::cs_destroy(&channel->IoLock);
+    channel->IoLockReady = false;
+  }
+  return closed;
+}
+
+void WriteOctet(uint8_t id, uint8_t octet) {
+  plat::SerialHandle handle = HandleOf(id);
+  if (handle == nullptr) {
+    return;
+  }
+  uint32_t done = 0;
+  plat::serial_write(handle, &octet, 1, &done);
+}
+
+bool ReadOctetNow(uint8_t id, uint8_t* octet) {
+  plat::SerialHandle handle = HandleOf(id);
+  if (handle == nullptr) {
+    return false;
+  }
+  uint32_t done = 0;
+  return plat::serial_read(handle, octet, 1, &done) && done == 1;
+}
+
+uint8_t ReadErrorFlag(uint8_t id) {
+  plat::SerialHandle handle = HandleOf(id);
+  uint32_t mask = 0;
+  if (handle == nullptr || !plat::serial_get_event_mask(handle, &mask)) {
+    return 1;
+  }
+  return (mask & plat::kEvErr) != 0 ? 1 : 0;
+}
+
+void DiscardInput(uint8_t id) {
+  if (plat::SerialHandle handle = HandleOf(id); handle != nullptr) {
+    plat::serial_purge(handle, plat::kPurgeRx);
+  }
+}
+
+void DiscardOutput(uint8_t id) {
+  if (plat::SerialHandle handle = HandleOf(id); handle != nullptr) {
+    plat::serial_purge(handle, plat::kPurgeTx);
+  }
+}
+
+void LockPort(uint8_t id) {
+  SerialChannel* channel = FindSerialChannel(id);
+  if (channel != nullptr && channel->IoLockReady) {
+    plat::cs_enter(&channel->IoLock);
+  }
+}
+
+void UnlockPort(uint8_t id) {
+  SerialChannel* channel = FindSerialChannel(id);
+  if (channel != nullptr && channel->IoLockReady) {
+    plat::cs_leave(&channel->IoLock);
+  }
+}
+
+void SetPortBaud(uint8_t id, uint32_t baudRate) {
+  plat::SerialHandle handle = HandleOf(id);
+  plat::LineSettings line;
+  if (handle == nullptr || !plat::serial_get_line(handle, &line)) {
+    return;
+  }
+  line.baud_rate = baudRate;
+  plat::serial_set_line(handle, line);
+}
+
+bool ChooseTickPeriod(const plat::TimerCaps& caps, uint32_t* period) {
+  if (caps.min_period_ms > kTickMs || caps.max_period_ms == 0 ||
+      caps.max_period_ms < caps.min_period_ms) {
+    return false;
+  }
+  *period = caps.max_period_ms > kTickMs ? kTickMs : caps.max_period_ms;
+  return true;
+}
+
+uint8_t AcquireTick() {
+  std::lock_guard<std::mutex> guard(gTickLock);
+  if (gTickUsers > 0) {
+    ++gTickUsers;
+    return 0;
+  }
+  plat::TimerCaps caps;
+  uint32_t period = 0;
+  if (!plat::timer_caps(&caps) || !ChooseTickPeriod(caps, &period) ||
+      !plat::timer_begin_period(period)) {
+    return kTickFailed;
+  }
+  const plat::TimerId timer = plat::timer_start_periodic(kTickMs, period, TickCallback, nullptr);
+  if (timer == 0) {
+    plat::timer_end_period(period);
+    return kTickFailed;
+  }
+  gTickPeriod = period;
+  gTickTimer = timer;
+  gTickUsers = 1;
+  return 0;
+}
+
+void ReleaseTick() {
+  std::lock_guard<std::mutex> guard(gTickLock);
+  if (gTickUsers == 0 || --gTickUsers > 0) {
+    return;
+  }
+  plat::timer_end_period(gTickPeriod);
+  plat::timer_kill(gTickTimer);
+  gTickTimer = 0;
+}
+
+bool TickRunning() {
+  std::lock_guard<std::mutex> guard(gTickLock);
+  return gTickTimer != 0;
+}
+
+void Tick() {
+  NodeState* slots = NodeStateSlots();
+  for (int i = 0; i < kPortSlots; ++i) {
+    NodeState& node = slots[i];
+    if (node.Active.load() != 0) {
+      node.SilenceTimer += kTickMs;
+      node.ReplyDelayTimer += kTickMs;
+      node.TokenAgeTimer += kTickMs;
+    }
+  }
+}
+
+void StartJam(LinkPort& port, SerialChannel& channel) {
+  if (port.JamActive.load() != 0 || !channel.IoLockReady) {
+    return;
+  }
+  port.JamStop = 0;
+  plat::ThreadHandle thread = plat::thread_start(JamThread, &port, kJamStack);
+  if (thread == nullptr) {
+    return;
+  }
+  plat::thread_set_priority(thread, plat::Priority::AboveNormal);
+  port.JamThread = thread;
+  plat::cs_enter(&channel.IoLock);
+  port.JamOwner = std::this_thread::get_id();
+  port.JamActive = 1;
+}
+
+bool StopJam(LinkPort& port, SerialChannel& channel) {
+  if (port.JamActive.load() == 0 || port.JamOwner.load() != std::this_thread::get_id()) {
+    return false;
+  }
+  port.JamStop = 1;
+  const bool ended = plat::thread_wait(port.JamThread, kJamJoinMs);
+  plat::thread_close(port.JamThread);
+  port.JamThread = nullptr;
+  port.JamActive = 0;
+  port.JamOwner = std::thread::id{};
+  plat::cs_leave(&channel.IoLock);
+  return ended;
+}
+
+}  // namespace tarnix
