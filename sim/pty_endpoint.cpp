@@ -1,0 +1,173 @@
+#include "sim/pty_endpoint.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+struct SpeedCode {
+  speed_t code;
+  uint32_t baud;
+};
+
+constexpr std::array kSpeeds{
+    SpeedCode{B300, 300},       SpeedCode{B600, 600},       SpeedCode{B1200, 1200},
+    SpeedCode{B2400, 2400},     SpeedCode{B4800, 4800},     SpeedCode{B9600, 9600},
+    SpeedCode{B19200, 19200},   SpeedCode{B38400, 38400},   SpeedCode{B57600, 57600},
+    SpeedCode{B115200, 115200}, SpeedCode{B230400, 230400},
+};
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+uint32_t BaudOfSpeedCode(speed_t code) {
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.code == code) return speed.baud;
+  }
+  return 0;
+}
+
+std::unique_ptr<PtyEndpoint> PtyEndpoint::Create(const std::string& link_path, uint32_t baud,
+                                                 std::string* error) {
+  speed_t code = B0;
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.baud == baud) code = speed.code;
+  }
+  if (code == B0) {
+    *error = "unsupported line speed " + std::to_string(baud);
+    return nullptr;
+  }
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (master < 0) {
+    *error = Errno("posix_openpt");
+    return nullptr;
+  }
+  std::array<char, 128> name{};
+  if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+      ptsname_r(master, name.data(), name.size()) != 0) {
+    *error = Errno("pseudo-terminal setup");
+    close(master);
+    return nullptr;
+  }
+  // Open the slave once to give it raw line settings (they stay with the
+  // terminal) and close it again: from then on the master reports a hang-up
+  // exactly while no program has the slave open.
+  const int slave = open(name.data(), O_RDWR | O_NOCTTY);
+  termios settings{};
+  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
+    *error = Errno(std::string("opening ") + name.data());
+    if (slave >= 0) close(slave);
+    close(master);
+    return nullptr;
+  }
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  cfsetispeed(&settings, code);
+  cfsetospeed(&settings, code);
+  const bool set = tcsetattr(slave, TCSANOW, &settings) == 0;
+  close(slave);
+  if (!set) {
+    *error = Errno(std::string("setting up ") + name.data());
+    close(master);
+    return nullptr;
+  }
+  return std::unique_ptr<PtyEndpoint>(new PtyEndpoint(master, name.data(), link_path, baud));
+}
+
+PtyEndpoint::PtyEndpoint(int master, std::string slave_path, std::string link_path, uint32_t baud)
+    : master_(master),
+      slave_path_(std::move(slave_path)),
+      link_path_(std::move(link_path)),
+      fallback_baud_(baud) {}
+
+PtyEndpoint::~PtyEndpoint() {
+  if (published_) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(link_path_, ec) == slave_path_) {
+      std::filesystem::remove(link_path_, ec);
+    }
+  }
+  close(master_);
+}
+
+bool PtyEndpoint::Publish(std::string* error) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path link(link_path_);
+  if (link.has_parent_path()) fs::create_directories(link.parent_path(), ec);
+  if (ec) {
+    *error = "cannot create " + link.parent_path().string() + ": " + ec.message();
+    return false;
+  }
+  const fs::path temporary = link_path_ + ".new" + std::to_string(getpid());
+  fs::remove(temporary, ec);
+  fs::create_symlink(slave_path_, temporary, ec);
+  if (!ec) fs::rename(temporary, link, ec);
+  if (ec) {
+    fs::remove(temporary, ec);
+    *error = "cannot link " + link_path_ + " to " + slave_path_;
+    return false;
+  }
+  published_ = true;
+  return true;
+}
+
+bool PtyEndpoint::RefreshAttached() {
+  pollfd fd{master_, 0, 0};
+  attached_ = poll(&fd, 1, 0) == 0 || (fd.revents & POLLHUP) == 0;
+  return attached_;
+}
+
+size_t PtyEndpoint::ReadInput() {
+  std::array<uint8_t, 512> buffer{};
+  size_t total = 0;
+  for (;;) {
+    const ssize_t got = read(master_, buffer.data(), buffer.size());
+    if (got <= 0) break;
+    input_.insert(input_.end(), buffer.begin(), buffer.begin() + got);
+    total += static_cast<size_t>(got);
+  }
+  octets_in_ += total;
+  return total;
+}
+
+uint32_t PtyEndpoint::Baud() const {
+  termios settings{};
+  if (tcgetattr(master_, &settings) != 0) return fallback_baud_;
+  const uint32_t baud = BaudOfSpeedCode(cfgetospeed(&settings));
+  return baud != 0 ? baud : fallback_baud_;
+}
+
+void PtyEndpoint::OnOctet(uint8_t octet, Micros) {
+  if (!attached_) return;
+  if (write(master_, &octet, 1) == 1) {
+    ++octets_out_;
+  } else {
+    ++octets_dropped_;
+  }
+}
+
+void PtyEndpoint::OnTime(Micros) {}
+
+Micros PtyEndpoint::NextWake() const { return kNever; }
+
+bool PtyEndpoint::TakeOctet(uint8_t* octet) {
+  if (input_.empty()) return false;
+  *octet = input_.front();
+  input_.pop_front();
+  return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+// A port of the emulated bus as the PC sees it: a pseudo-terminal whose
+// slave side is reached through a link such as DIR/com1. Octets the PC
+// writes go onto the bus at the speed the PC set on its port; octets from
+// the bus are written to the PC when their stop bit ends on the bus.
+//
+// The master side stays open for the endpoint's whole life, so the link
+// keeps working when the PC closes the port and opens it again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <termios.h>
+
+#include "sim/node.h"
+
+namespace sim {
+
+// Line speed in baud for a termios speed code; 0 for codes it does not know.
+uint32_t BaudOfSpeedCode(speed_t code);
+
+class PtyEndpoint : public Node {
+ public:
+  // Creates the pseudo-terminal in raw mode at `baud`, to be linked as
+  // `link_path` by Publish(). Returns null with a message on failure.
+  static std::unique_ptr<PtyEndpoint> Create(const std::string& link_path, uint32_t baud,
+                                             std::string* error);
+  PtyEndpoint(const PtyEndpoint&) = delete;
+  PtyEndpoint& operator=(const PtyEndpoint&) = delete;
+  // Removes the link (if it still points at this endpoint) and closes the
+  // master side.
+  ~PtyEndpoint() override;
+
+  // Links the slave as LinkPath(), creating its directory if needed and
+  // replacing a stale link in one step, so that a program waiting for the
+  // link never sees it half made.
+  bool Publish(std::string* error);
+
+  const std::string& LinkPath() const { return link_path_; }
+  const std::string& SlavePath() const { return slave_path_; }
+  int MasterFd() const { return master_; }
+
+  // Whether a program has the slave side open; checked anew on each call.
+  // Octets from the bus are only written while one does.
+  bool RefreshAttached();
+  bool Attached() const { return attached_; }
+
+  // Reads what the PC has written so far; returns the number of octets.
+  size_t ReadInput();
+
+  uint32_t Baud() const override;
+  void OnOctet(uint8_t octet, Micros now) override;
+  void OnTime(Micros now) override;
+  Micros NextWake() const override;
+  bool TakeOctet(uint8_t* octet) override;
+
+  uint64_t OctetsIn() const { return octets_in_; }
+  uint64_t OctetsOut() const { return octets_out_; }
+  // Octets from the bus that the PC did not take (its input was full).
+  uint64_t OctetsDropped() const { return octets_dropped_; }
+
+ private:
+  PtyEndpoint(int master, std::string slave_path, std::string link_path, uint32_t baud);
+
+  int master_;
+  std::string slave_path_;
+  std::string link_path_;
+  bool published_ = false;
+  bool attached_ = false;
+  uint32_t fallback_baud_;
+  std::deque<uint8_t> input_;
+  uint64_t octets_in_ = 0;
+  uint64_t octets_out_ = 0;
+  uint64_t octets_dropped_ = 0;
+};
+
+}  // namespace sim
