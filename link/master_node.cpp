@@ -1,14 +1,16 @@
 #include "link/master_node.h"
 
+#include "link/transmit.h"
+
 namespace tarnix {
 namespace {
 
-// Timing of the bus, in milliseconds of the port's timers.
+// Timing of the bus, in milliseconds of the port's timers (the answer window
+// of an incoming request is shared with the transmit procedure).
 constexpr uint32_t kNoTokenMs = 500;         // silence after which the token counts as lost
 constexpr uint32_t kSlotMs = 13;             // per-address step of the token-creation window
 constexpr uint32_t kSilenceResetMs = 2177;   // a missed slot comes up again after this
 constexpr uint32_t kUsageTimeoutMs = 48;     // wait for a station to use a token or answer a poll
-constexpr uint32_t kAnswerWindowMs = 45;     // an incoming request must be answered within this
 
 constexpr uint16_t kMinOctets = 4;     // more octets than this means the line is in use
 constexpr uint8_t kTokenRetries = 1;   // token passes repeated before seeking a new successor
@@ -108,15 +110,6 @@ class Machine {
       node_.ReceivedValidFrame = 0;
       return kMsIdle;
     }
-    if (!toUs && (type == kFrameToken || type == kFrameTestRequest ||
-                  type == kFrameDataExpectingReply)) {
-      node_.ReceivedValidFrame = 0;
-      return kMsIdle;
-    }
-    if (type > kFrameReplyPostponed) {
-      node_.ReceivedValidFrame = 0;
-      return kMsIdle;
-    }
     if (toUs && type == kFrameToken) {
       node_.ReceivedValidFrame = 0;
       node_.FrameCount = 0;
@@ -148,6 +141,8 @@ class Machine {
       node_.ReceivedValidFrame = 0;
       return kMsIdle;
     }
+    // Dropped: broadcast tokens, Test_Requests and requests, frame types
+    // above 7, and frames that only make sense in another state.
     node_.ReceivedValidFrame = 0;
     return kMsIdle;
   }

@@ -1,0 +1,1021 @@
+// Steps the master node machine transition by transition: the fixture plays
+// the receiver (frame fields plus ReceivedValidFrame / ReceivedInvalidFrame),
+// the tick thread (the three timers) and the transmit procedure (a recorder
+// that can refuse), and never sleeps.
+#include "link/master_node.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tarnix {
+namespace {
+
+constexpr uint8_t kUs = 3;
+
+struct Frame {
+  uint8_t type = 0;
+  uint8_t destination = 0;
+  std::vector<uint8_t> data;
+  uint32_t silence = 0;  // SilenceTimer when the frame was handed over
+};
+
+struct UpcallSeen {
+  std::string port;
+  bool hadData = false;
+  std::vector<uint8_t> data;
+  uint32_t source = 0;
+  uint32_t length = 0;
+  UpcallStatus status = Delivered;
+  uint8_t answering = 0;
+  uint32_t replyDelay = 0;
+};
+
+// Stands in for the transmit procedure: it keeps the side effects the machine
+// relies on (the saved request, NoReplyPending, the token's freshness and the
+// silence an octet written brings) and records every attempt.
+class RecordingIo : public MasterIo {
+ public:
+  explicit RecordingIo(NodeState& node) : node_(node) {}
+
+  uint8_t Transmit(uint8_t frameType, uint8_t destination, const uint8_t* data,
+                   uint16_t length) override {
+    if (frameType == kFrameDataExpectingReply) {
+      SavedRequest& saved = node_.RequestBuffer;
+      if (length > 0) {
+        std::memmove(saved.Data, data, length);
+      }
+      saved.Length = length;
+      saved.Destination = destination;
+      saved.FrameType = frameType;
+    }
+    Frame frame{frameType, destination, {}, node_.SilenceTimer.load()};
+    if (length > 0) {
+      frame.data.assign(data, data + length);
+    }
+    attempts.push_back(frame);
+    if (refuse && refuse(frameType)) {
+      return 1;
+    }
+    if (frameType == kFrameDataExpectingReply) {
+      node_.NoReplyPending = 0;
+    } else if (frameType == kFrameDataNotExpectingReply) {
+      node_.NoReplyPending = 1;
+    }
+    node_.TokenFresh = 0;
+    node_.TokenAgeTimer = 0;
+    node_.SilenceTimer = 0;
+    sent.push_back(frame);
+    return 0;
+  }
+  void DiscardInput() override { ++inputDiscards; }
+  void DiscardOutput() override { ++outputDiscards; }
+  const char* PortName() override { return "Com3"; }
+
+  std::vector<Frame> attempts;
+  std::vector<Frame> sent;
+  std::function<bool(uint8_t frameType)> refuse;
+  int inputDiscards = 0;
+  int outputDiscards = 0;
+
+ private:
+  NodeState& node_;
+};
+
+class MasterNodeTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    current_ = this;
+    node_.ThisStation = kUs;
+    node_.MaxMaster = 15;
+    node_.MaxInfoFrames = 1;
+    node_.TokenObtained = &OnTokenObtained;
+    node_.Upcall = &OnUpcall;
+    MasterReset(node_, io_);
+    io_.inputDiscards = 0;
+    io_.outputDiscards = 0;
+  }
+  void TearDown() override { current_ = nullptr; }
+
+  void Run() { MasterRun(node_, port_, io_); }
+
+  // A complete frame as the receiver hands it over: each of its eight header
+  // octets ends the silence and counts as a line event, and the fifth runs
+  // the machine while it watches for activity; at the end the machine runs.
+  void Receive(uint8_t type, uint8_t destination, uint8_t source,
+               const std::vector<uint8_t>& data = {}) {
+    for (int octet = 0; octet < 8; ++octet) {
+      node_.SilenceTimer = 0;
+      ++node_.EventCount;
+      if (octet >= 2 && node_.WatchForActivity != 0 && node_.EventCount == 5) {
+        Run();
+        node_.WatchForActivity = 0;
+      }
+    }
+    node_.FrameType = type;
+    node_.DestinationAddress = destination;
+    node_.SourceAddress = source;
+    node_.DataLength = static_cast<uint16_t>(data.size());
+    if (!data.empty()) {
+      std::memcpy(node_.InputBuffer, data.data(), data.size());
+    }
+    node_.ReceivedValidFrame = 1;
+    node_.ReceivedInvalidFrame = 0;
+    Run();
+  }
+
+  // A frame whose data checksum failed: the receiver runs the machine at once.
+  void ReceiveDamaged() {
+    node_.SilenceTimer = 0;
+    node_.ReceivedValidFrame = 0;
+    node_.ReceivedInvalidFrame = 1;
+    Run();
+  }
+
+  void TakeToken(uint8_t from = 1) { Receive(kFrameToken, kUs, from); }
+
+  // The quiet line: the timers advance and the machine runs every millisecond.
+  void Advance(uint32_t ms) {
+    for (uint32_t i = 0; i < ms; ++i) {
+      ++node_.SilenceTimer;
+      ++node_.ReplyDelayTimer;
+      ++node_.TokenAgeTimer;
+      Run();
+    }
+  }
+
+  bool AdvanceUntilSent(uint32_t limitMs) {
+    const size_t before = io_.sent.size();
+    for (uint32_t i = 0; i < limitMs && io_.sent.size() == before; ++i) {
+      Advance(1);
+    }
+    return io_.sent.size() > before;
+  }
+
+  // The records as they stand right after a poll of the ring found `successor`.
+  void JoinRing(uint8_t successor) {
+    node_.NextStation = successor;
+    node_.PollStation = kUs;
+    node_.TokenCount = 0;
+  }
+
+  void DelegateSendsRequests(uint8_t destination, std::vector<uint8_t> data) {
+    onToken_ = [this, destination, data] {
+      io_.Transmit(kFrameDataExpectingReply, destination, data.data(),
+                   static_cast<uint16_t>(data.size()));
+      return uint8_t{1};
+    };
+  }
+
+  const Frame& Last() const {
+    static const Frame kNothing{0xFF, 0xFF, {}, 0};
+    if (io_.sent.empty()) {
+      ADD_FAILURE() << "nothing was sent";
+      return kNothing;
+    }
+    return io_.sent.back();
+  }
+  size_t CountSent(uint8_t type) const {
+    size_t n = 0;
+    for (const Frame& f : io_.sent) {
+      n += f.type == type ? 1u : 0u;
+    }
+    return n;
+  }
+
+  NodeState node_;
+  LinkPort port_;
+  RecordingIo io_{node_};
+  std::function<uint8_t()> onToken_;
+  std::function<void()> duringUpcall_;
+  int tokenCalls_ = 0;
+  std::vector<std::string> tokenPorts_;
+  std::vector<UpcallSeen> upcalls_;
+
+ private:
+  static uint8_t OnTokenObtained(const char* portName) {
+    MasterNodeTest& t = *current_;
+    ++t.tokenCalls_;
+    t.tokenPorts_.emplace_back(portName);
+    return t.onToken_ ? t.onToken_() : uint8_t{0};
+  }
+
+  static int32_t OnUpcall(const char* portName, const uint8_t* data, uint32_t source,
+                          uint32_t length, UpcallStatus status) {
+    MasterNodeTest& t = *current_;
+    UpcallSeen seen;
+    seen.port = portName;
+    seen.hadData = data != nullptr;
+    if (data != nullptr) {
+      seen.data.assign(data, data + length);
+    }
+    seen.source = source;
+    seen.length = length;
+    seen.status = status;
+    seen.answering = t.node_.Answering;
+    seen.replyDelay = t.node_.ReplyDelayTimer.load();
+    t.upcalls_.push_back(seen);
+    if (t.duringUpcall_) {
+      t.duringUpcall_();
+    }
+    return 0;
+  }
+
+  static inline MasterNodeTest* current_ = nullptr;
+};
+
+// --- Token creation on a quiet bus -----------------------------------------
+
+TEST_F(MasterNodeTest, DeclaresTokenLostAfter500msOfSilence) {
+  Advance(499);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  Advance(1);
+  EXPECT_EQ(node_.MasterState, kMsNoToken);
+  EXPECT_EQ(node_.WatchForActivity, 1);
+  EXPECT_TRUE(io_.sent.empty());
+}
+
+TEST_F(MasterNodeTest, PollsFirstSuccessorOnlyInsideOwnSlot) {
+  // Station 3's slot is [539, 552): 500 + 13 * 3 and one slot time on.
+  const struct {
+    uint32_t silence;
+    bool polls;
+  } cases[] = {{538, false}, {539, true}, {551, true}, {552, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.silence);
+    io_.sent.clear();
+    node_.MasterState = kMsNoToken;
+    node_.EventCount = 0;
+    node_.SilenceTimer = c.silence;
+    Run();
+    if (c.polls) {
+      ASSERT_EQ(io_.sent.size(), 1u);
+      EXPECT_EQ(Last().type, kFramePollForMaster);
+      EXPECT_EQ(Last().destination, 4);
+      EXPECT_EQ(node_.MasterState, kMsPollForMaster);
+    } else {
+      EXPECT_TRUE(io_.sent.empty());
+      EXPECT_EQ(node_.MasterState, kMsNoToken);
+    }
+  }
+}
+
+TEST_F(MasterNodeTest, QuietBusPollsEveryAddressThenBecomesSoleMaster) {
+  ASSERT_TRUE(AdvanceUntilSent(1000));
+  EXPECT_EQ(Last().type, kFramePollForMaster);
+  EXPECT_EQ(Last().destination, 4);
+  EXPECT_EQ(Last().silence, 539u);
+
+  const uint8_t order[] = {5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2};
+  for (uint8_t station : order) {
+    SCOPED_TRACE(static_cast<int>(station));
+    const size_t before = io_.sent.size();
+    Advance(47);
+    ASSERT_EQ(io_.sent.size(), before) << "polled before the usage time-out";
+    Advance(1);
+    ASSERT_EQ(io_.sent.size(), before + 1);
+    EXPECT_EQ(Last().type, kFramePollForMaster);
+    EXPECT_EQ(Last().destination, station);
+    EXPECT_EQ(Last().silence, 48u);
+  }
+  EXPECT_EQ(tokenCalls_, 0);
+
+  Advance(47);
+  EXPECT_EQ(tokenCalls_, 0);
+  Advance(1);
+  EXPECT_GT(tokenCalls_, 0);
+  EXPECT_EQ(node_.SoleMaster, 1);
+  ASSERT_FALSE(tokenPorts_.empty());
+  EXPECT_EQ(tokenPorts_.front(), "Com3");
+}
+
+TEST_F(MasterNodeTest, SoleMasterUsesTokenFor50HoldsThenPollsOneMoreAddress) {
+  // The poll of 2 went unanswered: every other address has been polled.
+  node_.MasterState = kMsPollForMaster;
+  node_.PollStation = 2;
+  node_.TokenCount = 0;
+  node_.SilenceTimer = 48;
+  Run();
+  EXPECT_EQ(node_.SoleMaster, 1);
+  EXPECT_EQ(tokenCalls_, 51);
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, kFramePollForMaster);
+  EXPECT_EQ(Last().destination, 4);
+  EXPECT_EQ(node_.MasterState, kMsPollForMaster);
+
+  Advance(48);
+  EXPECT_EQ(tokenCalls_, 102);
+  ASSERT_EQ(io_.sent.size(), 2u);
+  EXPECT_EQ(Last().destination, 5);
+}
+
+TEST_F(MasterNodeTest, MissedSlotWaitsUntilSilenceExceeds2177ThenStartsAgain) {
+  node_.MasterState = kMsNoToken;
+  node_.SilenceTimer = 552;
+  Run();
+  node_.SilenceTimer = 2177;
+  Run();
+  EXPECT_EQ(node_.SilenceTimer.load(), 2177u);
+  EXPECT_TRUE(io_.sent.empty());
+
+  node_.SilenceTimer = 2178;
+  Run();
+  EXPECT_EQ(node_.SilenceTimer.load(), 0u);
+  EXPECT_EQ(node_.MasterState, kMsNoToken);
+
+  ASSERT_TRUE(AdvanceUntilSent(1000));
+  EXPECT_EQ(Last().destination, 4);
+  EXPECT_EQ(Last().silence, 539u);
+}
+
+TEST_F(MasterNodeTest, GivesWayBeforeOwnSlotWhenAnotherStationIsHeard) {
+  node_.MasterState = kMsNoToken;
+  node_.SilenceTimer = 520;
+  node_.EventCount = 4;
+  Run();
+  EXPECT_EQ(node_.MasterState, kMsNoToken);
+  node_.EventCount = 5;
+  Run();
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_TRUE(io_.sent.empty());
+}
+
+TEST_F(MasterNodeTest, TestRequestToUsIsIgnoredAndLeavesNextPollCycleAlone) {
+  Advance(100);
+  Receive(kFrameTestRequest, kUs, 9);
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+
+  // The octets of that frame are old news once the token is lost: the
+  // station must wait out its slot in NO_TOKEN rather than give way.
+  Advance(500);
+  for (int ms = 500; ms < 539; ++ms) {
+    ASSERT_EQ(node_.MasterState, kMsNoToken) << "silence " << ms;
+    Advance(1);
+  }
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, kFramePollForMaster);
+  EXPECT_EQ(Last().destination, 4);
+  EXPECT_EQ(Last().silence, 539u);
+}
+
+// --- Polling and passing the token ------------------------------------------
+
+TEST_F(MasterNodeTest, ReplyToPollMakesRespondentSuccessorAndPassesTokenAtOnce) {
+  ASSERT_TRUE(AdvanceUntilSent(1000));  // poll of 4
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(AdvanceUntilSent(100));  // polls of 5 to 8
+  }
+  ASSERT_EQ(Last().destination, 8);
+  Advance(10);
+  Receive(kFrameReplyToPoll, kUs, 9);
+
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 9);
+  EXPECT_EQ(Last().silence, 0u);
+  EXPECT_EQ(node_.NextStation, 9);
+  EXPECT_EQ(node_.PollStation, kUs);
+  EXPECT_EQ(node_.TokenCount, 0);
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  EXPECT_EQ(node_.WatchForActivity, 1);
+}
+
+TEST_F(MasterNodeTest, OtherFrameDuringPollCycleSendsUsToIdle) {
+  ASSERT_TRUE(AdvanceUntilSent(1000));
+  Receive(kFrameDataNotExpectingReply, 255, 9, {1});
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  EXPECT_EQ(io_.sent.size(), 1u);
+}
+
+TEST_F(MasterNodeTest, SilentSuccessorGetsTokenTwiceThenTheNextAddressIsPolled) {
+  JoinRing(9);
+  TakeToken();
+  ASSERT_EQ(io_.sent.size(), 1u);
+  ASSERT_EQ(Last().type, kFrameToken);
+  ASSERT_EQ(node_.MasterState, kMsPassToken);
+
+  Advance(48);
+  EXPECT_EQ(io_.sent.size(), 1u) << "repeated the token at exactly 48 ms";
+  Advance(1);
+  ASSERT_EQ(io_.sent.size(), 2u);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 9);
+  EXPECT_EQ(Last().silence, 49u);
+
+  Advance(47);
+  EXPECT_EQ(io_.sent.size(), 2u);
+  Advance(1);
+  ASSERT_EQ(io_.sent.size(), 3u);
+  EXPECT_EQ(Last().type, kFramePollForMaster);
+  EXPECT_EQ(Last().destination, 10);
+  EXPECT_EQ(node_.NextStation, kUs);
+  EXPECT_EQ(node_.MasterState, kMsPollForMaster);
+}
+
+TEST_F(MasterNodeTest, SuccessorHeardUsingTheTokenSendsUsToIdle) {
+  JoinRing(9);
+  TakeToken();
+  Advance(3);
+  node_.EventCount = 4;
+  Run();
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  node_.EventCount = 5;  // the fifth header octet of the successor's frame
+  Run();
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(io_.sent.size(), 1u);
+}
+
+// --- Token holds ------------------------------------------------------------
+
+TEST_F(MasterNodeTest, SendsMaxInfoFramesAnsweredRequestsPerTokenHold) {
+  node_.MaxInfoFrames = 3;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x10, 0x11});
+  TakeToken();
+  for (uint8_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(static_cast<int>(i));
+    ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+    EXPECT_EQ(tokenCalls_, i + 1);
+    Advance(5);
+    Receive(kFrameDataNotExpectingReply, kUs, 9, {static_cast<uint8_t>(0xA0 + i)});
+  }
+  EXPECT_EQ(tokenCalls_, 3);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 3u);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 5);
+  ASSERT_EQ(upcalls_.size(), 3u);
+  EXPECT_EQ(upcalls_[2].status, Delivered);
+  EXPECT_EQ(upcalls_[2].data, std::vector<uint8_t>{0xA2});
+  EXPECT_EQ(upcalls_[2].source, 9u);
+
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, 4) << "the next hold asks the delegate again";
+}
+
+TEST_F(MasterNodeTest, DelegateWithNothingToSendPassesTokenAtOnce) {
+  node_.MaxInfoFrames = 3;
+  JoinRing(5);
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, 1);
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 5);
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+}
+
+TEST_F(MasterNodeTest, FirstTokenHoldAfterResetPollsForSuccessor) {
+  TakeToken();
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, kFramePollForMaster);
+  EXPECT_EQ(Last().destination, 4);
+  EXPECT_EQ(node_.MasterState, kMsPollForMaster);
+}
+
+TEST_F(MasterNodeTest, MaintenancePollsGapEvery50TokensAndCountsAgainFromZero) {
+  JoinRing(9);
+  // Holds that end in a plain token pass before the hold that polls.
+  auto plainPassesBeforePoll = [this]() {
+    int passes = 0;
+    for (;;) {
+      TakeToken();
+      if (Last().type == kFramePollForMaster) {
+        return passes;
+      }
+      EXPECT_EQ(Last().destination, 9);
+      ++passes;
+      if (passes > 200) {
+        return passes;
+      }
+    }
+  };
+  EXPECT_EQ(plainPassesBeforePoll(), 50);
+  EXPECT_EQ(Last().destination, 4);
+
+  // One address of the gap 4..8 per hold; after each unanswered poll the
+  // token goes on to the successor.
+  for (uint8_t station = 5; station <= 9; ++station) {
+    ASSERT_TRUE(AdvanceUntilSent(100));
+    ASSERT_EQ(Last().type, kFrameToken);
+    ASSERT_EQ(Last().destination, 9);
+    if (station == 9) {
+      break;
+    }
+    TakeToken();
+    ASSERT_EQ(Last().type, kFramePollForMaster);
+    EXPECT_EQ(Last().destination, station);
+  }
+  TakeToken();  // the gap is done: the cycle restarts with this pass
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(node_.TokenCount, 0);
+  EXPECT_EQ(node_.PollStation, kUs);
+  EXPECT_EQ(plainPassesBeforePoll(), 50);
+  EXPECT_EQ(Last().destination, 4);
+}
+
+TEST_F(MasterNodeTest, DelegateSeesFreshTokenWithFrameCountCleared) {
+  JoinRing(5);
+  node_.SoleMaster = 1;
+  node_.FrameCount = 7;
+  node_.TokenAgeTimer = 400;
+  uint8_t fresh = 0;
+  uint8_t frames = 99;
+  uint32_t age = 99;
+  onToken_ = [&] {
+    fresh = node_.TokenFresh;
+    frames = node_.FrameCount;
+    age = node_.TokenAgeTimer.load();
+    return uint8_t{0};
+  };
+  TakeToken(2);
+  EXPECT_EQ(fresh, 1);
+  EXPECT_EQ(frames, 0);
+  EXPECT_EQ(age, 0u);
+  EXPECT_EQ(node_.SoleMaster, 0);
+}
+
+TEST_F(MasterNodeTest, WaitsForReplyOnlyWhenThisHoldSentARequest) {
+  // A request sent outside a token hold (in passive mode, or as an answer
+  // from the upcall) cleared NoReplyPending; a hold that sends nothing must
+  // not wait for a reply to it.
+  JoinRing(5);
+  node_.NoReplyPending = 0;
+  TakeToken();
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_TRUE(upcalls_.empty());
+}
+
+TEST_F(MasterNodeTest, MissingDelegatesAreSkipped) {
+  node_.TokenObtained = nullptr;
+  node_.Upcall = nullptr;
+  JoinRing(5);
+  TakeToken();
+  EXPECT_EQ(Last().type, kFrameToken);
+  Receive(kFrameDataNotExpectingReply, kUs, 5, {1});
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+}
+
+// --- Requests, replies and resends ------------------------------------------
+
+TEST_F(MasterNodeTest, UnansweredRequestIsSentThreeTimesThenOneTimeoutReported) {
+  node_.MaxRequestResend = 2;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x61, 0x62, 0x63});
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    TakeToken();
+    ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+    EXPECT_EQ(CountSent(kFrameDataExpectingReply), static_cast<size_t>(attempt));
+    EXPECT_EQ(Last().destination, 9);
+    EXPECT_EQ(Last().data, (std::vector<uint8_t>{0x61, 0x62, 0x63}));
+    Advance(124);
+    EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+    Advance(1);
+    EXPECT_EQ(Last().type, kFrameToken) << "the token goes on after each time-out";
+    if (attempt < 3) {
+      EXPECT_TRUE(upcalls_.empty());
+    }
+  }
+  EXPECT_EQ(tokenCalls_, 1);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+  EXPECT_FALSE(upcalls_[0].hadData);
+  EXPECT_EQ(upcalls_[0].length, 0u);
+  EXPECT_EQ(node_.ResendPending, 0u);
+  EXPECT_EQ(node_.ResendCount, 0);
+
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, 2) << "after the time-out the delegate is asked again";
+}
+
+TEST_F(MasterNodeTest, ResendWithinTheSameHoldWhenFramesRemain) {
+  node_.MaxInfoFrames = 2;
+  node_.MaxRequestResend = 1;
+  JoinRing(5);
+  DelegateSendsRequests(9, {7});
+  TakeToken();
+  Advance(125);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 2u);
+  EXPECT_EQ(tokenCalls_, 1);
+}
+
+// A named step that a table-driven case runs on a fresh fixture.
+struct Scenario {
+  const char* name;
+  std::function<void(MasterNodeTest&)> run;
+  friend void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+};
+
+// Names each instance after its case, so a failure says which one.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
+  return param.param.name;
+}
+
+class MasterNodeResendEndTest : public MasterNodeTest,
+                                public ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(MasterNodeResendEndTest, AnyUpcallBetweenResendsEndsResending) {
+  node_.MaxRequestResend = 2;
+  JoinRing(5);
+  DelegateSendsRequests(9, {1});
+  TakeToken();
+  Advance(125);
+  ASSERT_EQ(node_.ResendPending, 1u);
+  GetParam().run(*this);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, Delivered);
+  EXPECT_EQ(node_.ResendPending, 0u);
+  EXPECT_EQ(node_.ResendCount, 0);
+  const size_t requestsBefore = CountSent(kFrameDataExpectingReply);
+  const int callsBefore = tokenCalls_;
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, callsBefore + 1) << "resent instead of asking the delegate";
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), requestsBefore + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upcalls, MasterNodeResendEndTest,
+    ::testing::Values(Scenario{"ReplyToTheResend",
+                               [](MasterNodeTest& f) {
+                                 f.TakeToken();
+                                 f.Receive(kFrameDataNotExpectingReply, kUs, 9, {0x42});
+                               }},
+                      Scenario{"BroadcastWhileIdle",
+                               [](MasterNodeTest& f) {
+                                 f.Receive(kFrameDataNotExpectingReply, 255, 12, {0x42});
+                               }},
+                      Scenario{"RequestWhileIdle",
+                               [](MasterNodeTest& f) {
+                                 f.Receive(kFrameDataExpectingReply, kUs, 12, {0x42});
+                               }}),
+    CaseName<Scenario>);
+
+TEST_F(MasterNodeTest, ReplyTimeoutPutsReceiverBackToIdle) {
+  JoinRing(5);
+  DelegateSendsRequests(9, {1});
+  TakeToken();
+  node_.ReplyTimeout = 250;
+  Advance(249);
+  node_.ReceiveState = kRxHeader;
+  Advance(1);
+  EXPECT_EQ(node_.ReceiveState, kRxIdle);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+}
+
+struct ReplyCase {
+  const char* name;
+  bool damaged;
+  uint8_t type;
+  uint8_t destination;
+  UpcallStatus status;
+  bool withData;
+  bool tokenPassed;
+  friend void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MasterNodeReplyTest : public MasterNodeTest,
+                            public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(MasterNodeReplyTest, ReplyWaitEndsWithTheOutcomeOfTheFrameReceived) {
+  const ReplyCase& c = GetParam();
+  JoinRing(5);
+  DelegateSendsRequests(9, {1});
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+  Advance(20);
+  if (c.damaged) {
+    ReceiveDamaged();
+    EXPECT_EQ(node_.ReceivedInvalidFrame, 0);
+  } else {
+    Receive(c.type, c.destination, 9, {0x5A, 0x5B});
+    EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  }
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, c.status);
+  EXPECT_EQ(upcalls_[0].port, "Com3");
+  if (c.withData) {
+    EXPECT_EQ(upcalls_[0].data, (std::vector<uint8_t>{0x5A, 0x5B}));
+    EXPECT_EQ(upcalls_[0].source, 9u);
+  } else {
+    EXPECT_FALSE(upcalls_[0].hadData);
+    EXPECT_EQ(upcalls_[0].source, 0u);
+    EXPECT_EQ(upcalls_[0].length, 0u);
+  }
+  if (c.tokenPassed) {
+    EXPECT_EQ(Last().type, kFrameToken);
+    EXPECT_EQ(node_.MasterState, kMsPassToken);
+  } else {
+    EXPECT_EQ(Last().type, kFrameDataExpectingReply);
+    EXPECT_EQ(node_.MasterState, kMsIdle);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, MasterNodeReplyTest,
+    ::testing::Values(
+        ReplyCase{"DataReply", false, kFrameDataNotExpectingReply, kUs, Delivered, true, true},
+        ReplyCase{"TestResponse", false, kFrameTestResponse, kUs, Delivered, true, true},
+        ReplyCase{"ReplyPostponed", false, kFrameReplyPostponed, kUs, ReplyPostponed, false, true},
+        ReplyCase{"DamagedFrame", true, 0, 0, InvalidFrame, false, true},
+        ReplyCase{"BroadcastData", false, kFrameDataNotExpectingReply, 255, UnexpectedFrame,
+                  false, false},
+        ReplyCase{"RequestToUs", false, kFrameDataExpectingReply, kUs, UnexpectedFrame, false,
+                  false},
+        ReplyCase{"TokenToUs", false, kFrameToken, kUs, UnexpectedFrame, false, false}),
+    CaseName<ReplyCase>);
+
+// --- Frames met in IDLE -----------------------------------------------------
+
+TEST_F(MasterNodeTest, PollToUsIsAnsweredAlsoInPassiveMode) {
+  for (uint32_t passive : {0u, 1u}) {
+    SCOPED_TRACE(passive);
+    io_.sent.clear();
+    port_.MasterServicesDisabled = passive;
+    Receive(kFramePollForMaster, kUs, 11);
+    ASSERT_EQ(io_.sent.size(), 1u);
+    EXPECT_EQ(Last().type, kFrameReplyToPoll);
+    EXPECT_EQ(Last().destination, 11);
+    EXPECT_EQ(node_.ReceivedValidFrame, 0);
+    EXPECT_EQ(node_.MasterState, kMsIdle);
+  }
+}
+
+TEST_F(MasterNodeTest, DataNotExpectingReplyToUsOrBroadcastIsDelivered) {
+  for (uint8_t destination : {kUs, uint8_t{255}}) {
+    SCOPED_TRACE(static_cast<int>(destination));
+    upcalls_.clear();
+    Receive(kFrameDataNotExpectingReply, destination, 12, {1, 2, 3});
+    ASSERT_EQ(upcalls_.size(), 1u);
+    EXPECT_EQ(upcalls_[0].status, Delivered);
+    EXPECT_EQ(upcalls_[0].data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(upcalls_[0].source, 12u);
+    EXPECT_EQ(upcalls_[0].length, 3u);
+    EXPECT_EQ(upcalls_[0].answering, 0);
+    EXPECT_EQ(node_.ReceivedValidFrame, 0);
+    EXPECT_EQ(node_.MasterState, kMsIdle);
+  }
+}
+
+TEST_F(MasterNodeTest, RequestToUsOpensAnswerWindowForTheUpcall) {
+  node_.ReplyDelayTimer = 30;
+  Receive(kFrameDataExpectingReply, kUs, 12, {9, 8});
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, Delivered);
+  EXPECT_EQ(upcalls_[0].data, (std::vector<uint8_t>{9, 8}));
+  EXPECT_EQ(upcalls_[0].answering, 1);
+  EXPECT_EQ(upcalls_[0].replyDelay, 0u);
+  EXPECT_EQ(node_.Answering, 0);
+  EXPECT_EQ(node_.ReplyDelayTimer.load(), 0u);
+  EXPECT_EQ(io_.inputDiscards, 0);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+TEST_F(MasterNodeTest, SlowUpcallForARequestDiscardsInputAfterwards) {
+  for (uint32_t spent : {45u, 46u}) {
+    SCOPED_TRACE(spent);
+    io_.inputDiscards = 0;
+    duringUpcall_ = [this, spent] { node_.ReplyDelayTimer = spent; };
+    Receive(kFrameDataExpectingReply, kUs, 12, {1});
+    EXPECT_EQ(io_.inputDiscards, spent > 45 ? 1 : 0);
+    EXPECT_EQ(node_.ReplyDelayTimer.load(), 0u);
+    EXPECT_EQ(node_.Answering, 0);
+  }
+}
+
+TEST_F(MasterNodeTest, FramesNotMeantForUsAreDroppedInIdle) {
+  const struct {
+    const char* name;
+    uint8_t type;
+    uint8_t destination;
+  } cases[] = {
+      {"broadcast token", kFrameToken, 255},
+      {"broadcast test request", kFrameTestRequest, 255},
+      {"broadcast request", kFrameDataExpectingReply, 255},
+      {"type 8 to us", 8, kUs},
+      {"type 200 broadcast", 200, 255},
+      {"token for station 7", kFrameToken, 7},
+      {"poll for station 7", kFramePollForMaster, 7},
+      {"data for station 7", kFrameDataNotExpectingReply, 7},
+      {"reply postponed to us", kFrameReplyPostponed, kUs},
+      {"test response to us", kFrameTestResponse, kUs},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Receive(c.type, c.destination, 12, {1});
+    EXPECT_EQ(node_.ReceivedValidFrame, 0);
+    EXPECT_EQ(node_.MasterState, kMsIdle);
+  }
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(tokenCalls_, 0);
+}
+
+TEST_F(MasterNodeTest, DamagedFrameInIdleIsForgotten) {
+  ReceiveDamaged();
+  EXPECT_EQ(node_.ReceivedInvalidFrame, 0);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_TRUE(upcalls_.empty());
+}
+
+TEST_F(MasterNodeTest, RequestFromTokenDropStationIsAnsweredWithTestRequestAndReset) {
+  port_.TokenDropAddress = 7;
+  JoinRing(9);
+  node_.SilenceTimer = 0;
+  Receive(kFrameDataExpectingReply, kUs, 8, {1});
+  EXPECT_EQ(upcalls_.size(), 1u) << "other stations' requests are still delivered";
+
+  Receive(kFrameDataExpectingReply, kUs, 7, {1});
+  EXPECT_EQ(upcalls_.size(), 1u);
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, kFrameTestRequest);
+  EXPECT_EQ(Last().destination, 7);
+  EXPECT_EQ(node_.NextStation, kUs);
+  EXPECT_EQ(node_.TokenCount, 50);
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  EXPECT_EQ(io_.inputDiscards, 1);
+  EXPECT_EQ(io_.outputDiscards, 1);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+// --- Refused transmissions and reset ----------------------------------------
+
+struct RefusalCase {
+  const char* name;
+  uint8_t refused;
+  std::function<void(MasterNodeTest&)> trigger;
+  friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MasterNodeRefusalTest : public MasterNodeTest,
+                              public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(MasterNodeRefusalTest, RefusedOwnFrameResetsTheMachineToIdle) {
+  const uint8_t refused = GetParam().refused;
+  io_.refuse = [refused](uint8_t type) { return type == refused; };
+  GetParam().trigger(*this);
+  ASSERT_FALSE(io_.attempts.empty());
+  EXPECT_EQ(io_.attempts.back().type, refused);
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(node_.NextStation, kUs);
+  EXPECT_EQ(node_.PollStation, kUs);
+  EXPECT_EQ(node_.TokenCount, 50);
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  EXPECT_EQ(io_.inputDiscards, 1);
+  EXPECT_EQ(io_.outputDiscards, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OwnFrames, MasterNodeRefusalTest,
+    ::testing::Values(
+        RefusalCase{"PollInOwnSlot", kFramePollForMaster,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsNoToken;
+                      f.node_.SilenceTimer = 540;
+                      f.Run();
+                    }},
+        RefusalCase{"NextPollOfTheCycle", kFramePollForMaster,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsPollForMaster;
+                      f.node_.PollStation = 4;
+                      f.node_.SilenceTimer = 48;
+                      f.Run();
+                    }},
+        RefusalCase{"TokenToTheStationThatAnsweredThePoll", kFrameToken,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsPollForMaster;
+                      f.node_.PollStation = 9;
+                      f.Receive(kFrameReplyToPoll, kUs, 9);
+                    }},
+        RefusalCase{"TokenAfterThePollCycle", kFrameToken,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsPollForMaster;
+                      f.node_.NextStation = 9;
+                      f.node_.PollStation = 6;
+                      f.node_.SilenceTimer = 48;
+                      f.Run();
+                    }},
+        RefusalCase{"TokenPassAtTheEndOfAHold", kFrameToken,
+                    [](MasterNodeTest& f) {
+                      f.JoinRing(9);
+                      f.TakeToken();
+                    }},
+        RefusalCase{"RepeatedToken", kFrameToken,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsPassToken;
+                      f.node_.NextStation = 9;
+                      f.node_.SilenceTimer = 49;
+                      f.Run();
+                    }},
+        RefusalCase{"PollForANewSuccessor", kFramePollForMaster,
+                    [](MasterNodeTest& f) {
+                      f.node_.MasterState = kMsPassToken;
+                      f.node_.NextStation = 9;
+                      f.node_.RetryCount = 1;
+                      f.node_.SilenceTimer = 48;
+                      f.Run();
+                    }},
+        RefusalCase{"MaintenancePoll", kFramePollForMaster,
+                    [](MasterNodeTest& f) { f.TakeToken(); }},
+        RefusalCase{"ReplyToAPoll", kFrameReplyToPoll,
+                    [](MasterNodeTest& f) { f.Receive(kFramePollForMaster, kUs, 11); }}),
+    CaseName<RefusalCase>);
+
+TEST_F(MasterNodeTest, ResetForgetsSuccessorAndPendingWorkButKeepsStates) {
+  node_.NextStation = 9;
+  node_.PollStation = 6;
+  node_.TokenCount = 3;
+  node_.SoleMaster = 1;
+  node_.ReceivedValidFrame = 1;
+  node_.ReceivedInvalidFrame = 1;
+  node_.WatchForActivity = 1;
+  node_.Answering = 1;
+  node_.TokenFresh = 1;
+  node_.SilenceTimer = 77;
+  node_.ReplyDelayTimer = 77;
+  node_.TokenAgeTimer = 77;
+  node_.NoReplyPending = 0;
+  node_.MoreToSend = 0;
+  node_.MasterState = kMsPassToken;
+  node_.ReceiveState = kRxData;
+  MasterReset(node_, io_);
+  EXPECT_EQ(node_.NextStation, kUs);
+  EXPECT_EQ(node_.PollStation, kUs);
+  EXPECT_EQ(node_.TokenCount, 50);
+  EXPECT_EQ(node_.SoleMaster + node_.ReceivedValidFrame + node_.ReceivedInvalidFrame +
+                node_.WatchForActivity + node_.Answering + node_.TokenFresh,
+            0);
+  EXPECT_EQ(node_.SilenceTimer.load() + node_.ReplyDelayTimer.load() + node_.TokenAgeTimer.load(),
+            0u);
+  EXPECT_EQ(node_.NoReplyPending, 1);
+  EXPECT_EQ(node_.MoreToSend, 1);
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  EXPECT_EQ(node_.ReceiveState, kRxData);
+  EXPECT_EQ(io_.inputDiscards, 1);
+  EXPECT_EQ(io_.outputDiscards, 1);
+}
+
+// --- Passive mode -----------------------------------------------------------
+
+TEST_F(MasterNodeTest, PassiveStationNeverCreatesAToken) {
+  port_.MasterServicesDisabled = 1;
+  Advance(3000);
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_EQ(tokenCalls_, 0);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+TEST_F(MasterNodeTest, PassiveStationNotesTokenButNeitherUsesNorPassesIt) {
+  port_.MasterServicesDisabled = 1;
+  JoinRing(9);
+  node_.SoleMaster = 1;
+  node_.FrameCount = 2;
+  TakeToken();
+  Advance(600);
+  EXPECT_EQ(tokenCalls_, 0);
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_EQ(node_.TokenFresh, 1);
+  EXPECT_EQ(node_.FrameCount, 0);
+  EXPECT_EQ(node_.SoleMaster, 0);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+TEST_F(MasterNodeTest, PassiveModeSetWhileSoleMasterLeavesTheRing) {
+  node_.MasterState = kMsPollForMaster;
+  node_.SoleMaster = 1;
+  node_.PollStation = 4;
+  port_.MasterServicesDisabled = 1;
+  Advance(1000);
+  EXPECT_EQ(tokenCalls_, 0);
+  EXPECT_TRUE(io_.sent.empty());
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+TEST_F(MasterNodeTest, PassiveModeSetDuringReplyWaitStillDeliversTheReply) {
+  JoinRing(5);
+  DelegateSendsRequests(9, {1});
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+  port_.MasterServicesDisabled = 1;
+  Advance(10);
+  Receive(kFrameDataNotExpectingReply, kUs, 9, {4});
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, Delivered);
+  EXPECT_EQ(Last().type, kFrameDataExpectingReply) << "the token was passed in passive mode";
+  EXPECT_EQ(tokenCalls_, 1);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+}  // namespace
+}  // namespace tarnix
