@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Starts the emulated default bus and runs the tool on it. Extra arguments go
+# to brevane-flash. Stopping the tool stops the emulator.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh native
+cmake --preset default >/dev/null
+cmake --build --preset default --target brevane-flash tarnix-sim
+
+work=$(mktemp -d)
+export BREVANE_PORTS="$work/ports"
+build/bin/tarnix-sim --ports "$BREVANE_PORTS" --report "$work/report.json" >"$work/sim.log" 2>&1 &
+sim=$!
+trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do
+  [[ -e "$BREVANE_PORTS/com1" ]] && break
+  kill -0 "$sim" 2>/dev/null || { cat "$work/sim.log"; exit 1; }
+  sleep 0.05
+done
+build/bin/brevane-flash "$@"
