@@ -1,0 +1,150 @@
+// Console input from redirected streams and from a terminal (a pty that the
+// test drives as the operator's screen and keyboard).
+#include <string>
+
+#include "platform/console.h"
+#include "tests/platform/posix_test_util.h"
+
+namespace {
+
+using brevane_test::Pty;
+using brevane_test::TempDir;
+
+// Runs `body` in a child whose stdin reads `input`; returns what the child
+// wrote to the report pipe.
+template <typename Body>
+std::string run_with_stdin(const std::string& input, Body&& body) {
+  TempDir dir;
+  const std::string path = dir.path() + "/input";
+  FILE* file = std::fopen(path.c_str(), "w");
+  EXPECT_NE(file, nullptr);
+  if (file == nullptr) return {};
+  std::fputs(input.c_str(), file);
+  std::fclose(file);
+
+  int report[2];
+  EXPECT_EQ(pipe(report), 0);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(20);
+    close(report[0]);
+    if (std::freopen(path.c_str(), "r", stdin) == nullptr) _exit(2);
+    const std::string out = body();
+    static_cast<void>(write(report[1], out.data(), out.size()));
+    _exit(0);
+  }
+  close(report[1]);
+  std::string got;
+  char buffer[256];
+  ssize_t n = 0;
+  while ((n = read(report[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  return got;
+}
+
+TEST(ConsoleInput, NumbersAreWholeLinesAndEndOfInputIsToldApart) {
+  const std::string report = run_with_stdin(" 12 \n-7\n3 4\nabc\n\n+3\n99999999999\n5", [] {
+    std::string out;
+    for (int i = 0; i < 9; ++i) {
+      int value = 0;
+      const bool ok = plat::con_read_int(&value);
+      out += ok ? std::to_string(value) : (plat::con_at_end() ? "E" : "N");
+      out += ' ';
+    }
+    return out;
+  });
+  // "3 4" is not one number; the last line has no line end and still counts.
+  EXPECT_EQ(report, "12 -7 N N N 3 N 5 E ");
+}
+
+TEST(ConsoleInput, KeysFromRedirectedInputComeOneOctetAtATime) {
+  const std::string report = run_with_stdin("y\n", [] {
+    std::string out;
+    for (int i = 0; i < 3; ++i) out += std::to_string(plat::con_read_key()) + " ";
+    out += plat::con_at_end() ? "end" : "more";
+    return out;
+  });
+  EXPECT_EQ(report, "121 10 -1 end");
+}
+
+// Reads from the pty master until `wanted` has been seen (or time is up);
+// returns everything read.
+std::string read_until(const Pty& pty, const std::string& wanted, int wait_ms = 5000) {
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd entry{pty.master, POLLIN, 0};
+    if (poll(&entry, 1, 20) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(pty.master, buffer, sizeof buffer);
+    if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  return seen;
+}
+
+TEST(ConsoleTerminal, CursorIsAskedOfTheTerminalAndKeysAreReadWithoutEcho) {
+  Pty pty;
+  ASSERT_GE(pty.master, 0);
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // The child is the program: the pty is its controlling terminal.
+    alarm(20);
+    close(report[0]);
+    setsid();
+    const int tty = open(pty.slave_path.c_str(), O_RDWR);
+    if (tty < 0) _exit(2);
+    dup2(tty, STDIN_FILENO);
+    dup2(tty, STDOUT_FILENO);
+    int column = -1;
+    int row = -1;
+    const bool terminal = plat::con_is_terminal();
+    const bool got = plat::con_get_cursor(&column, &row);
+    const bool set = plat::con_set_cursor(3, 7);
+    const int key = plat::con_read_key();
+    termios after{};
+    tcgetattr(STDIN_FILENO, &after);
+    const bool restored = (after.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+    const std::string out = std::to_string(terminal) + std::to_string(got) + " " +
+                            std::to_string(column) + "," + std::to_string(row) + " " +
+                            std::to_string(set) + " " + std::to_string(key) + " " +
+                            std::to_string(restored);
+    static_cast<void>(write(report[1], out.data(), out.size()));
+    _exit(0);
+  }
+  close(report[1]);
+
+  // Answer the position query as a terminal would: row 5, column 12 (1-based).
+  EXPECT_NE(read_until(pty, "\x1b[6n").find("\x1b[6n"), std::string::npos);
+  const std::string answer = "\x1b[5;12R";
+  ASSERT_EQ(write(pty.master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+  EXPECT_NE(read_until(pty, "\x1b[8;4H").find("\x1b[8;4H"), std::string::npos);
+
+  // Press a key only once the program has turned echo off, then make sure
+  // the terminal did not echo it.
+  bool raw = false;
+  for (int i = 0; i < 500 && !raw; ++i) {
+    raw = (pty.slave_settings().c_lflag & ECHO) == 0;
+    if (!raw) usleep(10 * 1000);
+  }
+  EXPECT_TRUE(raw);
+  ASSERT_EQ(write(pty.master, "k", 1), 1);
+
+  std::string got;
+  char buffer[128];
+  ssize_t n = 0;
+  while ((n = read(report[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(got, "11 11,4 1 107 1");
+  EXPECT_EQ(read_until(pty, "k", 100).find('k'), std::string::npos);
+}
+
+}  // namespace
