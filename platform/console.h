@@ -15,7 +15,9 @@ bool con_at_end();
 // One key without echo; -1 when input has ended.
 int con_read_key();
 
-// True when standard output is a terminal (cursor moves are possible).
+// True when standard output is a terminal (cursor moves are possible). When it
+// is not, the cursor calls print nothing and return false. Columns and rows
+// count from 0; POSIX terminals are asked for the position (ESC [6n).
 bool con_is_terminal();
 bool con_get_cursor(int* column, int* row);
 bool con_set_cursor(int column, int row);

@@ -4,8 +4,13 @@
 //
 // Port names: "Com3", "\\.\Com12" and the like. On POSIX hosts such a name is
 // looked up in the port directory (see port_directory()): an entry "comN", in
-// any letter case, that links to the tty. A name holding '/' is a path and is
-// used as it is.
+// any letter case, that links to the tty. The directory is $BREVANE_PORTS when
+// set, else "${XDG_RUNTIME_DIR}/brevane/ports", or "/tmp/brevane-<uid>/ports"
+// without XDG_RUNTIME_DIR. A name holding '/' is a path and is used as it is.
+//
+// On POSIX hosts a port is held exclusively through an flock() on the device
+// plus TIOCEXCL, so a second open by this or another program fails (EBUSY);
+// line-status errors are never reported (the event mask is always 0).
 #pragma once
 
 #include <cstddef>

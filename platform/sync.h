@@ -20,7 +20,10 @@ SemHandle sem_create(long initial, long maximum, const char* name = nullptr);
 
 // A semaphore shared by every process that opens the same name; created with
 // `initial` by the first. On POSIX hosts only a binary semaphore (initial 1,
-// maximum 1) is offered, and a process that dies holding it gives it back.
+// maximum 1) is offered, and a process that dies holding it gives it back: it
+// is an flock() on "<runtime>/sem/NAME.lock", where <runtime> is
+// "${XDG_RUNTIME_DIR}/brevane" or "/tmp/brevane-<uid>". There a process can
+// release only what it holds itself.
 SemHandle sem_open_global(const char* name, long initial, long maximum);
 
 WaitResult sem_wait(SemHandle sem, uint32_t timeout_ms);

@@ -190,6 +190,14 @@ TEST_F(RegistryTest, TooSmallBufferFailsAndLeavesItUntouched) {
   uint32_t size = sizeof buffer;
   EXPECT_FALSE(plat::reg_query_value(root_, "Device Name", nullptr, buffer, &size));
   for (const unsigned char octet : buffer) EXPECT_EQ(octet, 0xAA);
+  EXPECT_EQ(size, 14u);  // the room it would take
+
+  // Without a buffer only the type and the size are told.
+  plat::RegType type = plat::RegType::Dword;
+  size = 0;
+  EXPECT_TRUE(plat::reg_query_value(root_, "Device Name", &type, nullptr, &size));
+  EXPECT_EQ(type, plat::RegType::String);
+  EXPECT_EQ(size, 14u);
 
   // Exactly the room needed is enough.
   char exact[14];
