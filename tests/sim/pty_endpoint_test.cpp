@@ -1,0 +1,220 @@
+#include "sim/pty_endpoint.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "sim/bus.h"
+#include "sim/runner.h"
+#include "tests/sim/scripted_node.h"
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::MakeFrame;
+using testing::ScriptedNode;
+
+Micros MonotonicMicros() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<Micros>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+// The PC's side of a port: opens the link as a serial program would.
+class PcPort {
+ public:
+  PcPort(const std::string& path, speed_t speed) {
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd_ < 0) return;
+    termios settings{};
+    tcgetattr(fd_, &settings);
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    tcsetattr(fd_, TCSANOW, &settings);
+  }
+  ~PcPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Write(const std::vector<uint8_t>& octets) const {
+    // One octet per write, as the product's link does.
+    for (uint8_t octet : octets) ASSERT_EQ(write(fd_, &octet, 1), 1);
+  }
+  // Reads until `count` octets came or `timeout_ms` passed; each octet is
+  // stamped with the time its read returned.
+  std::vector<std::pair<uint8_t, Micros>> Read(size_t count, int timeout_ms) const {
+    std::vector<std::pair<uint8_t, Micros>> got;
+    const Micros deadline = MonotonicMicros() + timeout_ms * 1000;
+    while (got.size() < count) {
+      const Micros left = deadline - MonotonicMicros();
+      if (left <= 0) break;
+      pollfd fd{fd_, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(left / 1000) + 1) <= 0) continue;
+      uint8_t buffer[256];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      const Micros at = MonotonicMicros();
+      for (ssize_t i = 0; i < n; ++i) got.emplace_back(buffer[i], at);
+    }
+    return got;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A bus with one pty port and scripted stations, run by a Runner on its
+// own thread for the length of a test.
+class PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("tarnix-ports-" + std::to_string(getpid()));
+    std::string error;
+    endpoint_ = PtyEndpoint::Create((dir_ / "com1").string(), 38400, &error);
+    ASSERT_NE(endpoint_, nullptr) << error;
+    ASSERT_TRUE(endpoint_->Publish(&error)) << error;
+    bus_.Attach(endpoint_.get(), false);
+  }
+  void TearDown() override {
+    Stop();
+    endpoint_.reset();
+    fs::remove_all(dir_);
+  }
+  std::string Link() const { return (dir_ / "com1").string(); }
+
+  // Stations live as long as the fixture, so the runner never outlives one.
+  ScriptedNode& AddStation(uint32_t baud = 38400) {
+    ScriptedNode& station = stations_.emplace_back(baud);
+    bus_.Attach(&station, false);
+    return station;
+  }
+
+  void Start() {
+    runner_thread_ = std::thread([this] {
+      Runner runner(bus_, {endpoint_.get()});
+      runner.Run(stop_);
+    });
+  }
+  void Stop() {
+    stop_ = true;
+    if (runner_thread_.joinable()) runner_thread_.join();
+  }
+
+  fs::path dir_;
+  Bus bus_;
+  std::unique_ptr<PtyEndpoint> endpoint_;
+  std::deque<ScriptedNode> stations_;
+  std::atomic<bool> stop_{false};
+  std::thread runner_thread_;
+};
+
+TEST_F(PortTest, LinkLeadsToALiveTerminalUntilTheEndpointGoes) {
+  ASSERT_TRUE(fs::is_symlink(Link()));
+  EXPECT_EQ(fs::read_symlink(Link()), endpoint_->SlavePath());
+  {
+    PcPort pc(Link(), B38400);
+    ASSERT_TRUE(pc.ok());
+  }
+  endpoint_.reset();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
+}
+
+TEST_F(PortTest, PublishingReplacesAStaleLink) {
+  std::string error;
+  auto second = PtyEndpoint::Create((dir_ / "com2").string(), 38400, &error);
+  ASSERT_NE(second, nullptr) << error;
+  fs::create_symlink("/dev/pts/does-not-exist", dir_ / "com2");
+  ASSERT_TRUE(second->Publish(&error)) << error;
+  EXPECT_EQ(fs::read_symlink(dir_ / "com2"), second->SlavePath());
+}
+
+TEST_F(PortTest, PcOctetsGoOntoTheBusAtLineRateAndNeverComeBack) {
+  ScriptedNode& station = AddStation();
+  PcPort pc(Link(), B38400);
+  ASSERT_TRUE(pc.ok());
+  Start();
+  const auto token = MakeFrame(0, 16, 3);
+  pc.Write(token);
+  EXPECT_TRUE(pc.Read(1, 300).empty()) << "the PC heard its own octets";
+  Stop();
+  ASSERT_EQ(station.HeardOctets(), token);
+  for (size_t i = 1; i < token.size(); ++i) {
+    const Micros gap = station.heard()[i].at - station.heard()[i - 1].at;
+    EXPECT_TRUE(gap == 260 || gap == 261) << gap;
+  }
+  EXPECT_EQ(endpoint_->OctetsIn(), token.size());
+}
+
+TEST_F(PortTest, PcHearsBusOctetsAboutTenBitTimesApart) {
+  ScriptedNode& station = AddStation();
+  constexpr int kFrames = 20;
+  const auto frame = MakeFrame(6, 3, 16, std::vector<uint8_t>(40, 0x5A));
+  for (int i = 0; i < kFrames; ++i) station.SendAt(100'000 + i * 40'000, frame);
+  PcPort pc(Link(), B38400);
+  ASSERT_TRUE(pc.ok());
+  Start();
+  const auto got = pc.Read(frame.size() * kFrames, 5'000);
+  Stop();
+  ASSERT_EQ(got.size(), frame.size() * kFrames);
+  // Gaps inside frames only; a frame starts after a silence of over 20 ms.
+  std::vector<Micros> gaps;
+  for (size_t i = 1; i < got.size(); ++i) {
+    if (i % frame.size() != 0) gaps.push_back(got[i].second - got[i - 1].second);
+  }
+  std::nth_element(gaps.begin(), gaps.begin() + static_cast<long>(gaps.size() / 2), gaps.end());
+  const Micros median = gaps[gaps.size() / 2];
+  EXPECT_GE(median, 208) << "median gap " << median << " us";
+  EXPECT_LE(median, 313) << "median gap " << median << " us";
+}
+
+TEST_F(PortTest, PcAtAnotherSpeedIsHeardAsGarbageByTheBusAndClearlyByItsPeers) {
+  ScriptedNode& bus_station = AddStation(38400);
+  ScriptedNode& modbus_device = AddStation(9600);
+  PcPort pc(Link(), B9600);
+  ASSERT_TRUE(pc.ok());
+  Start();
+  const std::vector<uint8_t> request{0x01, 0x06, 0x09, 0xBC, 0x05, 0x06, 0x4B, 0x13};
+  pc.Write(request);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Stop();
+  EXPECT_EQ(modbus_device.HeardOctets(), request);
+  ASSERT_EQ(bus_station.HeardOctets().size(), request.size());
+  EXPECT_NE(bus_station.HeardOctets(), request);
+  ASSERT_EQ(modbus_device.heard().size(), request.size());
+  const Micros gap = modbus_device.heard()[1].at - modbus_device.heard()[0].at;
+  EXPECT_TRUE(gap == 1041 || gap == 1042) << "octets at 9600 must be 1041.7 us apart, not " << gap;
+}
+
+TEST_F(PortTest, PortKeepsWorkingWhenThePcClosesAndReopensIt) {
+  ScriptedNode& station = AddStation();
+  for (int i = 0; i < 40; ++i) station.SendAt(i * 25'000, MakeFrame(0, 3, 16));
+  Start();
+  {
+    PcPort pc(Link(), B38400);
+    ASSERT_TRUE(pc.ok());
+    EXPECT_EQ(pc.Read(8, 500).size(), 8u);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  PcPort again(Link(), B38400);
+  ASSERT_TRUE(again.ok());
+  const auto got = again.Read(16, 500);
+  ASSERT_EQ(got.size(), 16u);
+  // Whole frames: nothing stale or half-written was left for the new opener.
+  std::vector<uint8_t> octets;
+  for (const auto& [octet, at] : got) octets.push_back(octet);
+  EXPECT_EQ(std::vector<uint8_t>(octets.begin(), octets.begin() + 8), MakeFrame(0, 3, 16));
+}
+
+}  // namespace
+}  // namespace sim
