@@ -2,28 +2,20 @@
 
 #include <utility>
 
+#include "sim/mstp_frame.h"
+
 namespace sim {
 
 uint8_t HeaderCrcRegister(std::span<const uint8_t> octets) {
-  unsigned reg = 0xFF;
-  for (uint8_t octet : octets) {
-    const unsigned c = (reg ^ octet) & 0xFFu;
-    unsigned t = c;
-    for (unsigned shift = 1; shift < 8; ++shift) t ^= c << shift;
-    reg = (t & 0xFEu) ^ ((t >> 8) & 1u);
-  }
-  return static_cast<uint8_t>(reg);
+  uint8_t reg = 0xFF;
+  for (uint8_t octet : octets) reg = HeaderCrcStep(reg, octet);
+  return reg;
 }
 
 uint16_t DataCrcRegister(std::span<const uint8_t> octets) {
-  unsigned reg = 0xFFFF;
-  for (uint8_t octet : octets) {
-    const unsigned c = (reg & 0xFFu) ^ octet;
-    reg = (reg >> 8) ^ (c << 8) ^ (c << 3) ^ (c << 12) ^ (c >> 4) ^ (c & 0x0Fu) ^
-          ((c & 0x0Fu) << 7);
-    reg &= 0xFFFFu;
-  }
-  return static_cast<uint16_t>(reg);
+  uint16_t reg = 0xFFFF;
+  for (uint8_t octet : octets) reg = DataCrcStep(reg, octet);
+  return reg;
 }
 
 FrameScanner::FrameScanner(Sink sink) : sink_(std::move(sink)) {}

@@ -86,7 +86,12 @@ void Runner::Sleep(Micros until) {
   const Micros left = until - Clock();
   if (left <= 0) return;
   const timespec timeout = ToTimespec(left);
-  ppoll(fds.data(), fds.size(), &timeout, nullptr);
+  if (ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) return;
+  // The program on a port closed it: stop polling that port at once rather
+  // than at the next check, as its hang-up would keep waking the runner.
+  for (const pollfd& fd : fds) {
+    if ((fd.revents & POLLHUP) != 0) RefreshAttached(Clock());
+  }
 }
 
 }  // namespace sim

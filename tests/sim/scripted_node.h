@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "sim/frame_scanner.h"
+#include "sim/mstp_frame.h"
 #include "sim/node.h"
 
 namespace sim::testing {
@@ -21,16 +21,7 @@ struct Heard {
 // the scanner tests).
 inline std::vector<uint8_t> MakeFrame(uint8_t type, uint8_t dest, uint8_t src,
                                       const std::vector<uint8_t>& data = {}) {
-  std::vector<uint8_t> frame{0x55, 0xFF, type, dest, src, static_cast<uint8_t>(data.size() >> 8),
-                             static_cast<uint8_t>(data.size())};
-  frame.push_back(static_cast<uint8_t>(~HeaderCrcRegister(std::span(frame).subspan(2))));
-  if (!data.empty()) {
-    frame.insert(frame.end(), data.begin(), data.end());
-    const auto crc = static_cast<uint16_t>(~DataCrcRegister(data));
-    frame.push_back(static_cast<uint8_t>(crc));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-  }
-  return frame;
+  return EncodeFrame(type, dest, src, data);
 }
 
 class ScriptedNode : public Node {
