@@ -51,12 +51,12 @@ struct Counter {
     return true;
   }
 
+  // Notifies with the lock held: a waiter woken by this release may close the
+  // semaphore as soon as it returns, and must not find us still inside it.
   bool give(long units) {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (units <= 0 || units > maximum - count) return false;
-      count += units;
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (units <= 0 || units > maximum - count) return false;
+    count += units;
     changed.notify_all();
     return true;
   }
@@ -111,18 +111,15 @@ struct GlobalLock {
     guard.lock();
     acquiring = false;
     held = result == WaitResult::Signaled;
-    guard.unlock();
     changed.notify_all();
     return result;
   }
 
   bool give() {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (!held) return false;
-      if (flock(fd, LOCK_UN) != 0) return false;
-      held = false;
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (!held) return fail(EOVERFLOW);
+    if (flock(fd, LOCK_UN) != 0) return posix::fail_errno();
+    held = false;
     changed.notify_all();
     return true;
   }
@@ -190,7 +187,7 @@ bool sem_release(SemHandle sem, long count) {
   if (sem == nullptr) return fail(EINVAL);
   // EOVERFLOW stands for Windows' "too many posts": the count would pass
   // its maximum, and nothing has changed.
-  if (sem->global) return (count == 1 && sem->global->give()) || fail(EOVERFLOW);
+  if (sem->global) return count == 1 ? sem->global->give() : fail(EOVERFLOW);
   return sem->local->give(count) || fail(EOVERFLOW);
 }
 

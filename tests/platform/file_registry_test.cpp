@@ -258,13 +258,14 @@ TEST(Console, RedirectedOutputGetsTextButNoCursorMoves) {
   int row = -1;
   const bool got = plat::con_get_cursor(&column, &row);
   const bool set = plat::con_set_cursor(3, 4);
-  plat::con_printf("%3d\r\n", 42);
+  plat::con_printf("%3d|", 42);
   const std::string printed = ::testing::internal::GetCapturedStdout();
 
   EXPECT_FALSE(terminal);
   EXPECT_FALSE(got);
   EXPECT_FALSE(set);
-  EXPECT_EQ(printed, "Discovering Devices @ Com3 .. 42\r\n");
+  // No line ends here: text-mode streams on some hosts would rewrite them.
+  EXPECT_EQ(printed, "Discovering Devices @ Com3 .. 42|");
 }
 
 }  // namespace
