@@ -17,8 +17,14 @@ StationTiming TimingOf(const ControllerConfig& c) {
 uint16_t SelectRegisterOf(uint8_t hardwareId) { return hardwareId == 23 ? 2832 : 2492; }
 uint8_t StandardAddressOf(uint8_t hardwareId) { return hardwareId == 25 ? 32 : 16; }
 
-// Zone numbers of the controllers' own band: address 16 is zone 1.
-uint8_t ZoneOf(uint8_t address) { return static_cast<uint8_t>(address - 15); }
+// The number under which an operator sees a station address. A zone written
+// to the device always means the band from 16 on (zone 1 is address 16).
+uint8_t ZoneOf(uint8_t address) {
+  if (address < 4) return address;
+  if (address < 12) return static_cast<uint8_t>(address - 3);
+  if (address < 16) return static_cast<uint8_t>(address - 11);
+  return static_cast<uint8_t>(address - 15);
+}
 
 std::vector<uint8_t> Refuse(uint8_t code) { return {0x01, code}; }
 

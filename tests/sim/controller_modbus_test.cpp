@@ -100,14 +100,22 @@ TEST_F(ModbusTest, BadChecksumOtherSlaveAndBroadcastGetNoReply) {
   EXPECT_FALSE(controller->modbus());
 }
 
-TEST_F(ModbusTest, TwoRequestsNeedAFrameGapBetweenThem) {
+TEST_F(ModbusTest, RequestAmidGarbageFromTheFasterBusIsStillRecognised) {
   Start();
-  // Back to back without 3.5 characters of silence they are one bad frame.
-  Bytes request{0x01, 0x06, 0x09, 0xBC, 0x05, 0x06, 0xC8, 0xE0};
-  Bytes twice = request;
-  twice.insert(twice.end(), request.begin(), request.end());
-  EXPECT_TRUE(Request(twice).empty());
+  Bytes garbage{0xF3, 0x00, 0x7E, 0x01, 0x06, 0xFF, 0x9C, 0x41};
+  Bytes damaged{0x01, 0x06, 0x09, 0xBC, 0x05, 0x06, 0xC8, 0xE1};
+  Bytes heard = garbage;
+  heard.insert(heard.end(), damaged.begin(), damaged.end());
+  heard.insert(heard.end(), garbage.begin(), garbage.end());
+  EXPECT_TRUE(Request(heard).empty());
   EXPECT_TRUE(controller->modbus());
+
+  Bytes request{0x01, 0x06, 0x09, 0xBC, 0x05, 0x06, 0xC8, 0xE0};
+  heard = garbage;
+  heard.insert(heard.end(), request.begin(), request.end());
+  heard.insert(heard.end(), garbage.begin(), garbage.end());
+  EXPECT_EQ(Request(heard), request);
+  EXPECT_FALSE(controller->modbus());
 }
 
 TEST_F(ModbusTest, ProtocolSettingWrittenOverTheBusSwitchesToModbusAfterTheAnswer) {
