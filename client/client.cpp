@@ -1,0 +1,246 @@
+#include "client/client.h"
+
+#include <cstring>
+#include <new>
+
+#include "client/own_address.h"
+
+namespace {
+
+struct ConnectionTable {
+  PortConnection slots[ClientPortSlots];
+  // Master threads of other ports look names up while a port is opened or
+  // closed; the lock keeps each lookup and each slot change whole.
+  plat::CriticalSection lock;
+
+  ConnectionTable() { plat::cs_init(&lock); }
+};
+
+ConnectionTable& Table() {
+  static ConnectionTable table;
+  return table;
+}
+
+class TableLock {
+ public:
+  TableLock() { plat::cs_enter(&Table().lock); }
+  ~TableLock() { plat::cs_leave(&Table().lock); }
+  TableLock(const TableLock&) = delete;
+  TableLock& operator=(const TableLock&) = delete;
+};
+
+bool NameFits(const char* portName) {
+  return portName != nullptr && portName[0] != '\0' &&
+         std::strlen(portName) <= static_cast<std::size_t>(ClientPortNameMax);
+}
+
+void FreeAsync(PendingRequest* request) {
+  delete[] request->data;
+  delete request;
+}
+
+// Gives a slot back after its link has stopped. Requests still queued cannot
+// complete any more; asynchronous ones belong to the connection and are freed.
+void ReleaseSlot(PortConnection* connection) {
+  RequestQueue* queue = nullptr;
+  {
+    TableLock guard;
+    queue = connection->queue;
+    connection->queue = nullptr;
+    connection->free = 1;
+    std::strcpy(connection->name, "None");
+  }
+  if (queue == nullptr) return;
+  while (RequestQueue_IsEmpty(queue) == 0) {
+    auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+    if (request->blocking != 1) FreeAsync(request);
+  }
+  RequestQueue_Destroy(queue);
+}
+
+RequestQueue* QueueOf(const char* portName) {
+  if (portName == nullptr) return nullptr;
+  PortConnection* connection = Client_Find(portName);
+  return connection == nullptr ? nullptr : connection->queue;
+}
+
+void CompleteBlocking(PendingRequest* request, const uint8_t* data, uint32_t source,
+                      uint32_t length, UpcallStatus status) {
+  request->replySource = static_cast<uint8_t>(source);
+  if (data == nullptr) length = 0;
+  if (length > request->replyCapacity) {
+    // Copying would overrun the caller's buffer: the exchange failed.
+    request->replyLength = 0;
+    request->replyStatus = InvalidFrame;
+  } else {
+    if (length > 0) std::memcpy(request->replyBuffer, data, length);
+    request->replyLength = static_cast<uint16_t>(length);
+    request->replyStatus = static_cast<uint8_t>(status);
+  }
+  // The caller's storage may be gone once `done` is released.
+  plat::sem_release(request->done);
+}
+
+}  // namespace
+
+PortConnection* Client_Find(const char* portName) {
+  if (portName == nullptr) return nullptr;
+  TableLock guard;
+  for (PortConnection& slot : Table().slots) {
+    if (slot.free == 0 && std::strcmp(slot.name, portName) == 0) return &slot;
+  }
+  return nullptr;
+}
+
+int Client_Open(const char* portName) {
+  if (!NameFits(portName)) return -1;
+  if (Client_Find(portName) != nullptr) return 0;
+
+  const uint8_t station = Client_FindFreeStation(portName, 0, 3);
+  if (station >= 128) return -5;
+
+  PortConnection* connection = nullptr;
+  RequestQueue* stale = nullptr;
+  {
+    TableLock guard;
+    for (PortConnection& slot : Table().slots) {
+      if (slot.free == 1) {
+        connection = &slot;
+        break;
+      }
+    }
+    if (connection == nullptr) return -5;
+    connection->free = 0;
+    std::strcpy(connection->name, portName);
+    stale = connection->queue;
+    connection->queue = RequestQueue_Create(ClientQueueCapacity);
+  }
+  RequestQueue_Destroy(stale);
+
+  LinkConfig config{};
+  config.PortName = portName;
+  config.BaudRate = 38400;
+  config.MaxMaster = 15;
+  config.MaxInfoFrames = 3;
+  config.StationAddress = station;
+  config.TokenObtained = Client_OnTokenObtained;
+  config.Upcall = Client_OnUpcall;
+  if (TarnixLink_Init(&config) == -1) {
+    ReleaseSlot(connection);
+    return -4;
+  }
+  return 0;
+}
+
+int Client_Close(const char* portName) {
+  PortConnection* connection = Client_Find(portName);
+  if (connection == nullptr) return -4;
+  if (TarnixLink_UnInit(portName) == 1) return -4;
+  ReleaseSlot(connection);
+  return 0;
+}
+
+int Client_Request(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
+                   uint8_t expectReply, uint8_t* source, uint8_t* reply, uint16_t replyCapacity,
+                   uint16_t* replyLength, uint8_t* status) {
+  if (data == nullptr) return -1;
+  RequestQueue* queue = QueueOf(portName);
+  if (queue == nullptr) return -1;
+  if (RequestQueue_IsFull(queue) == 1) return -3;
+
+  uint8_t scratch[512];
+  PendingRequest request;
+  request.destination = destination;
+  request.data = data;
+  request.length = length;
+  request.expectReply = expectReply;
+  request.blocking = 1;
+  if (reply != nullptr) {
+    request.replyBuffer = reply;
+    request.replyCapacity = replyCapacity;
+  } else {
+    request.replyBuffer = scratch;
+    request.replyCapacity = sizeof scratch;
+  }
+  // A signal of its own: nothing but this request's completion can wake it.
+  request.done = plat::sem_create(0, 1, "SemBlocking");
+  if (request.done == nullptr) return -2;
+
+  RequestQueue_Put(&request, queue);
+  const plat::WaitResult waited = plat::sem_wait(request.done, plat::kWaitForever);
+  plat::sem_close(request.done);
+  if (waited != plat::WaitResult::Signaled) return -2;
+
+  if (source != nullptr) *source = request.replySource;
+  if (replyLength != nullptr) *replyLength = request.replyLength;
+  if (status != nullptr) *status = request.replyStatus;
+  return 0;
+}
+
+int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
+                        uint16_t length, uint8_t expectReply, CompletionCallback completion) {
+  if (data == nullptr) return -1;
+  RequestQueue* queue = QueueOf(portName);
+  if (queue == nullptr) return -1;
+  if (RequestQueue_IsFull(queue) == 1) return -3;
+
+  auto* copy = new uint8_t[length > 0 ? length : 1];
+  if (length > 0) std::memcpy(copy, data, length);
+  auto* request = new PendingRequest;
+  request->destination = destination;
+  request->data = copy;
+  request->length = length;
+  request->expectReply = expectReply;
+  request->blocking = 0;
+  request->completion = completion;
+  RequestQueue_Put(request, queue);
+  return 0;
+}
+
+uint8_t Client_OnTokenObtained(const char* portName) {
+  RequestQueue* queue = QueueOf(portName);
+  if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
+  auto* request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
+  if (request->sent) {
+    // Still on the bus: the link is waiting for its reply.
+    return 0;
+  }
+  if (request->expectReply == 0) {
+    // No upcall will come for it: it leaves the queue as it goes out.
+    RequestQueue_Drop(queue);
+    TarnixLink_SendFrame(portName, request->destination, request->data, request->length, 0);
+    if (request->blocking == 1) {
+      CompleteBlocking(request, nullptr, 0, 0, Delivered);
+    } else {
+      FreeAsync(request);
+    }
+    return 1;
+  }
+  // A refused frame brings no upcall; the request stays at the head and goes
+  // out again at the next token.
+  request->sent = TarnixLink_SendFrame(portName, request->destination, request->data,
+                                       request->length, 1) == 0;
+  return 1;
+}
+
+int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t source, uint32_t length,
+                        UpcallStatus status) {
+  RequestQueue* queue = QueueOf(portName);
+  if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
+  auto* request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
+  // A frame that arrives while nothing of ours is on the bus (a broadcast, a
+  // request from another master) answers nothing.
+  if (!request->sent) return 0;
+  RequestQueue_Drop(queue);
+  if (request->blocking != 1) {
+    if (request->completion != nullptr) {
+      const auto nameLength = static_cast<int32_t>(std::strlen(portName));
+      request->completion(portName, nameLength, data, source,
+                          data == nullptr ? 0 : length, static_cast<uint32_t>(status));
+    }
+    FreeAsync(request);
+  } else {
+    CompleteBlocking(request, data, source, length, status);
+  }
+  return 0;
+}

@@ -1,0 +1,76 @@
+// Port connections: a serial port joined to the bus through the link, with a
+// queue of pending requests. Requests are queued by application threads and
+// sent by the port's master thread when the station holds the token; every
+// upcall completes the oldest request that is on the bus.
+//
+// Results: 0 success; -1 port name or request data missing or unusable, port
+// not open; -2 waiting for a blocking request failed; -3 the port's queue is
+// full; -4 the link could not be started or stopped (or, for Client_Close, the
+// port is not open); -5 no free own station address 0 to 3, or all eight
+// connections in use.
+#pragma once
+
+#include <cstdint>
+
+#include "client/request_queue.h"
+#include "link/tarnix_link.h"
+#include "platform/sync.h"
+
+inline constexpr int ClientPortSlots = 8;
+inline constexpr int ClientQueueCapacity = 244;
+// Longest port name a connection holds; a longer one is refused by Client_Open.
+inline constexpr int ClientPortNameMax = 20;
+// The link delivers at most this many reply bytes.
+inline constexpr uint16_t ClientMaxReply = 501;
+
+// Called on the port's master thread when an asynchronous request completes;
+// the reply bytes are valid only during the call. The result is ignored.
+using CompletionCallback = uint8_t (*)(const char* portName, int32_t portNameLength,
+                                       const uint8_t* reply, uint32_t source, uint32_t length,
+                                       uint32_t status);
+
+struct PortConnection {
+  int32_t free = 1;
+  char name[ClientPortNameMax + 1] = "None";
+  RequestQueue* queue = nullptr;
+};
+
+struct PendingRequest {
+  uint8_t destination = 0;
+  const uint8_t* data = nullptr;
+  uint16_t length = 0;
+  uint8_t expectReply = 0;
+  uint8_t replySource = 0;
+  uint8_t* replyBuffer = nullptr;
+  uint16_t replyCapacity = 0;
+  uint16_t replyLength = 0;
+  uint8_t replyStatus = 0;
+  int32_t blocking = 0;
+  CompletionCallback completion = nullptr;
+  plat::SemHandle done = nullptr;
+  // Set by the master thread once the link has taken the frame: only then can
+  // an upcall be this request's answer.
+  bool sent = false;
+};
+
+int Client_Open(const char* portName);
+int Client_Close(const char* portName);
+PortConnection* Client_Find(const char* portName);
+
+// Sends one request and waits for its outcome. 0 means only that the exchange
+// ended: the caller tests *status (0 = Delivered) and the reply. A reply longer
+// than `replyCapacity` is not copied and ends as InvalidFrame with length 0.
+// A request without reply expectation completes once the link has taken it.
+int Client_Request(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
+                   uint8_t expectReply, uint8_t* source, uint8_t* reply, uint16_t replyCapacity,
+                   uint16_t* replyLength, uint8_t* status);
+
+// Queues a copy of the request and returns at once; `completion` (may be null)
+// runs on the master thread when a request that expects a reply completes.
+int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
+                        uint16_t length, uint8_t expectReply, CompletionCallback completion);
+
+// The link's delegates.
+uint8_t Client_OnTokenObtained(const char* portName);
+int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t source, uint32_t length,
+                        UpcallStatus status);

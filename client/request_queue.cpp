@@ -1,0 +1,75 @@
+#include "client/request_queue.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "platform/console.h"
+
+namespace {
+
+[[noreturn]] void Fatal(const char* message) {
+  plat::con_printf("%s\n", message);
+  std::exit(1);
+}
+
+int32_t Next(int32_t index, int32_t capacity) { return index + 1 == capacity ? 0 : index + 1; }
+
+void Lock(RequestQueue* queue) { plat::sem_wait(queue->guard, plat::kWaitForever); }
+void Unlock(RequestQueue* queue) { plat::sem_release(queue->guard); }
+
+}  // namespace
+
+RequestQueue* RequestQueue_Create(int32_t capacity) {
+  if (capacity < 5) Fatal("Queue size is too small");
+  auto* queue = new (std::nothrow) RequestQueue;
+  if (queue == nullptr) Fatal("Out of space!!!");
+  queue->guard = plat::sem_create(1, 1);
+  queue->slots = new (std::nothrow) void*[static_cast<std::size_t>(capacity)];
+  if (queue->guard == nullptr || queue->slots == nullptr) Fatal("Out of space!!!");
+  queue->capacity = capacity;
+  return queue;
+}
+
+void RequestQueue_Destroy(RequestQueue* queue) {
+  if (queue == nullptr) return;
+  delete[] queue->slots;
+  plat::sem_close(queue->guard);
+  delete queue;
+}
+
+void RequestQueue_Put(void* element, RequestQueue* queue) {
+  if (queue->count.load() == queue->capacity) Fatal("Full queue");
+  Lock(queue);
+  queue->tail = Next(queue->tail, queue->capacity);
+  queue->slots[queue->tail] = element;
+  // The element is in its slot before the count lets the consumer see it.
+  queue->count.fetch_add(1);
+  Unlock(queue);
+}
+
+void* RequestQueue_Get(RequestQueue* queue) {
+  if (queue->count.load() == 0) Fatal("Empty queue");
+  Lock(queue);
+  void* element = queue->slots[queue->head];
+  queue->count.fetch_sub(1);
+  queue->head = Next(queue->head, queue->capacity);
+  Unlock(queue);
+  return element;
+}
+
+void RequestQueue_Drop(RequestQueue* queue) { RequestQueue_Get(queue); }
+
+void* RequestQueue_Peek(RequestQueue* queue) {
+  if (queue->count.load() == 0) Fatal("Empty queue");
+  // The guard orders this read after the Put that filled the slot.
+  Lock(queue);
+  void* element = queue->slots[queue->head];
+  Unlock(queue);
+  return element;
+}
+
+int RequestQueue_IsEmpty(const RequestQueue* queue) { return queue->count.load() == 0 ? 1 : 0; }
+
+int RequestQueue_IsFull(const RequestQueue* queue) {
+  return queue->count.load() == queue->capacity ? 1 : 0;
+}

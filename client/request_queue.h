@@ -1,0 +1,34 @@
+// A bounded first-in-first-out ring of pointers to pending requests, one per
+// open port. Application threads append; the port's master thread looks at,
+// removes and completes the oldest element. The queue never owns or looks at
+// its elements.
+//
+// Misuse (a capacity below 5, Put on a full queue, Get/Drop/Peek on an empty
+// one, memory exhausted) is a programming error: one line on standard output
+// and the process ends with exit status 1. Callers test IsFull/IsEmpty first.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/sync.h"
+
+struct RequestQueue {
+  int32_t capacity = 0;
+  int32_t head = 1;  // slot to be read next
+  int32_t tail = 0;  // slot last written
+  // Read without the guard by the full and empty tests, so it is atomic; it
+  // is only changed under the guard.
+  std::atomic<int32_t> count{0};
+  void** slots = nullptr;
+  plat::SemHandle guard = nullptr;
+};
+
+RequestQueue* RequestQueue_Create(int32_t capacity);
+void RequestQueue_Destroy(RequestQueue* queue);
+void RequestQueue_Put(void* element, RequestQueue* queue);
+void* RequestQueue_Get(RequestQueue* queue);
+void RequestQueue_Drop(RequestQueue* queue);
+void* RequestQueue_Peek(RequestQueue* queue);
+int RequestQueue_IsEmpty(const RequestQueue* queue);
+int RequestQueue_IsFull(const RequestQueue* queue);

@@ -1,0 +1,127 @@
+#include "client/own_address.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/link/frame_builder.h"
+
+namespace {
+
+using tarnix_test::BuildFrame;
+using tarnix_test::Octets;
+
+std::string DevicePath(const char* name) {
+  char out[64];
+  MakeDevicePath(name, out, sizeof out);
+  return out;
+}
+
+TEST(MakeDevicePath, PrefixesShortComNamesOnly) {
+  EXPECT_EQ(DevicePath("COM3"), "\\\\.\\COM3");
+  EXPECT_EQ(DevicePath("com12"), "\\\\.\\com12");
+  EXPECT_EQ(DevicePath("CoM123"), "\\\\.\\CoM123");
+  EXPECT_EQ(DevicePath("COM1234"), "COM1234");
+  EXPECT_EQ(DevicePath("COM"), "COM");
+  EXPECT_EQ(DevicePath("CON3"), "CON3");
+  EXPECT_EQ(DevicePath("\\\\.\\COM12"), "\\\\.\\COM12");
+  EXPECT_EQ(DevicePath("/dev/ttyS0"), "/dev/ttyS0");
+}
+
+TEST(MakeDevicePath, CutsTheResultToTheOutput) {
+  char out[6];
+  MakeDevicePath("COM12", out, sizeof out);
+  EXPECT_EQ(std::string(out), "\\\\.\\C");
+}
+
+// Feeds a byte stream; returns the octet index at which listening stopped, or
+// the stream's length.
+std::size_t Listen(StationUseCounter& counter, const Octets& stream) {
+  for (std::size_t i = 0; i < stream.size(); ++i) {
+    if (counter.Feed(stream[i])) return i;
+  }
+  return stream.size();
+}
+
+Octets Token(uint8_t to, uint8_t from) { return BuildFrame(0, to, from, {}); }
+
+Octets Concat(const std::vector<Octets>& parts) {
+  Octets all;
+  for (const Octets& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+TEST(StationUseCounter, StopsWhenOneStationHasHadTheTokenFourTimes) {
+  StationUseCounter counter;
+  const Octets bus = Concat({Token(2, 1), Token(1, 2), Token(2, 1), Token(1, 2), Token(2, 1),
+                             Token(1, 2), Token(2, 1), Token(1, 2)});
+  const std::size_t stopped = Listen(counter, bus);
+  // The fourth token to station 2 is the seventh frame; its destination is octet 3.
+  EXPECT_EQ(stopped, 6 * 8 + 3);
+  EXPECT_EQ(counter.Uses(2), 4u);
+  EXPECT_EQ(counter.Uses(1), 3u);
+  counter.Finish();
+  EXPECT_EQ(counter.LowestUnused(0, 3), 0);
+  EXPECT_EQ(counter.LowestUnused(1, 3), 3);
+}
+
+TEST(StationUseCounter, CountsTheLastSenderOnceUnlessItSentNoReplyData) {
+  StationUseCounter requester;
+  Listen(requester, Concat({BuildFrame(5, 20, 0, {1, 1}), BuildFrame(6, 20, 1, {1})}));
+  requester.Finish();
+  // Station 1 sent only a frame that expects no reply: not counted.
+  EXPECT_EQ(requester.Uses(0), 1u);
+  EXPECT_EQ(requester.Uses(1), 0u);
+  EXPECT_EQ(requester.LowestUnused(0, 3), 1);
+
+  StationUseCounter poller;
+  Listen(poller, Concat({BuildFrame(1, 9, 3, {}), BuildFrame(1, 10, 3, {})}));
+  poller.Finish();
+  EXPECT_EQ(poller.Uses(3), 1u);
+  EXPECT_EQ(poller.Uses(9), 0u);
+}
+
+TEST(StationUseCounter, IgnoresTokensBeyondStation15AndNoiseBetweenHeaders) {
+  StationUseCounter counter;
+  Octets bus = {0x00, 0x55, 0x00, 0xFF, 0x55, 0x12};
+  const Octets frames = Concat({Token(16, 40), Token(200, 40), {0x55, 0x55}, Token(3, 40)});
+  bus.insert(bus.end(), frames.begin(), frames.end());
+  EXPECT_EQ(Listen(counter, bus), bus.size());
+  EXPECT_EQ(counter.Uses(3), 1u);
+  for (uint8_t s = 0; s < StationUseCounter::kStations; ++s) {
+    if (s != 3) {
+      EXPECT_EQ(counter.Uses(s), 0u) << int{s};
+    }
+  }
+  counter.Finish();  // the last source, 40, is no candidate
+  EXPECT_EQ(counter.LowestUnused(0, 15), 0);
+}
+
+// The header checksum and data are not looked at, so a 0x55 0xFF inside the
+// data is taken for a header.
+TEST(StationUseCounter, TakesAHeaderPatternInsideDataForAHeader) {
+  StationUseCounter counter;
+  Listen(counter, BuildFrame(6, 30, 31, {0x55, 0xFF, 0x00, 0x02, 0x07}));
+  EXPECT_EQ(counter.Uses(2), 1u);
+}
+
+TEST(StationUseCounter, AllCandidatesSeenLeavesNone) {
+  StationUseCounter counter;
+  Listen(counter, Concat({Token(1, 0), Token(2, 1), Token(3, 2), Token(0, 3)}));
+  counter.Finish();
+  EXPECT_EQ(counter.LowestUnused(0, 3), 255);
+  EXPECT_EQ(counter.LowestUnused(0, 4), 4);
+  EXPECT_EQ(counter.LowestUnused(3, 2), 255);
+}
+
+TEST(FindFreeStation, RefusesCandidatesFrom16On) {
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Client_FindFreeStation("Com3", 0, 16), 255);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Invalid Address Range 0 to 16.\r\n");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Client_FindFreeStation("Com3", 16, 3), 255);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Invalid Address Range 16 to 3.\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+#include "client/request_queue.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The fatal messages go to standard output; death tests match what the child
+// wrote to standard error, so the child sends one to the other.
+void StdoutToStderr() {
+  std::fflush(stdout);
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+void* Element(std::vector<int>& storage, std::size_t i) { return &storage[i]; }
+
+class RequestQueueDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(RequestQueueDeathTest, CapacityBelowFiveEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Create(4);
+      },
+      ::testing::ExitedWithCode(1), "^Queue size is too small\n$");
+  RequestQueue* smallest = RequestQueue_Create(5);
+  EXPECT_EQ(smallest->capacity, 5);
+  RequestQueue_Destroy(smallest);
+}
+
+TEST_F(RequestQueueDeathTest, PutOnFullQueueEndsTheProcess) {
+  std::vector<int> storage(6);
+  RequestQueue* queue = RequestQueue_Create(5);
+  for (std::size_t i = 0; i < 5; ++i) RequestQueue_Put(Element(storage, i), queue);
+  EXPECT_EQ(RequestQueue_IsFull(queue), 1);
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Put(Element(storage, 5), queue);
+      },
+      ::testing::ExitedWithCode(1), "^Full queue\n$");
+  RequestQueue_Destroy(queue);
+}
+
+TEST_F(RequestQueueDeathTest, TakingFromEmptyQueueEndsTheProcess) {
+  RequestQueue* queue = RequestQueue_Create(5);
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Get(queue);
+      },
+      ::testing::ExitedWithCode(1), "^Empty queue\n$");
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Drop(queue);
+      },
+      ::testing::ExitedWithCode(1), "^Empty queue\n$");
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Peek(queue);
+      },
+      ::testing::ExitedWithCode(1), "^Empty queue\n$");
+  // Emptied again after use: the same stop.
+  int element = 0;
+  RequestQueue_Put(&element, queue);
+  RequestQueue_Get(queue);
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        RequestQueue_Get(queue);
+      },
+      ::testing::ExitedWithCode(1), "^Empty queue\n$");
+  RequestQueue_Destroy(queue);
+}
+
+TEST(RequestQueue, KeepsOrderAcrossManyWrapArounds) {
+  std::vector<int> storage(100);
+  RequestQueue* queue = RequestQueue_Create(5);
+  std::size_t next_in = 0;
+  std::size_t next_out = 0;
+  // Fill levels vary so that head and tail wrap at different moments.
+  for (int round = 0; round < 20; ++round) {
+    const std::size_t burst = 1 + static_cast<std::size_t>(round) % 5;
+    for (std::size_t i = 0; i < burst; ++i) RequestQueue_Put(Element(storage, next_in++ % 100), queue);
+    for (std::size_t i = 0; i < burst; ++i) {
+      ASSERT_EQ(RequestQueue_Get(queue), Element(storage, next_out++ % 100)) << "round " << round;
+    }
+    EXPECT_EQ(RequestQueue_IsEmpty(queue), 1);
+  }
+  RequestQueue_Destroy(queue);
+}
+
+TEST(RequestQueue, FullAndEmptyFollowTheCount) {
+  std::vector<int> storage(244);
+  RequestQueue* queue = RequestQueue_Create(244);
+  EXPECT_EQ(RequestQueue_IsEmpty(queue), 1);
+  EXPECT_EQ(RequestQueue_IsFull(queue), 0);
+  for (std::size_t i = 0; i < 243; ++i) RequestQueue_Put(Element(storage, i), queue);
+  EXPECT_EQ(RequestQueue_IsFull(queue), 0);
+  RequestQueue_Put(Element(storage, 243), queue);
+  EXPECT_EQ(RequestQueue_IsFull(queue), 1);
+  EXPECT_EQ(RequestQueue_IsEmpty(queue), 0);
+  RequestQueue_Drop(queue);
+  EXPECT_EQ(RequestQueue_IsFull(queue), 0);
+  RequestQueue_Destroy(queue);
+}
+
+TEST(RequestQueue, PeekLeavesTheOldestAndDropRemovesExactlyIt) {
+  int first = 1;
+  int second = 2;
+  RequestQueue* queue = RequestQueue_Create(5);
+  RequestQueue_Put(&first, queue);
+  RequestQueue_Put(&second, queue);
+  EXPECT_EQ(RequestQueue_Peek(queue), &first);
+  EXPECT_EQ(RequestQueue_Peek(queue), &first);
+  RequestQueue_Drop(queue);
+  EXPECT_EQ(RequestQueue_Peek(queue), &second);
+  EXPECT_EQ(RequestQueue_Get(queue), &second);
+  EXPECT_EQ(RequestQueue_IsEmpty(queue), 1);
+  RequestQueue_Destroy(queue);
+}
+
+TEST(RequestQueue, DestroyLeavesHeldElementsAlone) {
+  std::vector<int> storage = {7, 8, 9};
+  RequestQueue* queue = RequestQueue_Create(5);
+  for (std::size_t i = 0; i < storage.size(); ++i) RequestQueue_Put(Element(storage, i), queue);
+  RequestQueue_Destroy(queue);
+  RequestQueue_Destroy(nullptr);
+  EXPECT_EQ(storage, (std::vector<int>{7, 8, 9}));
+}
+
+// One producer and one consumer, as on a port: the consumer sees every element
+// once and in order.
+TEST(RequestQueue, ProducerAndConsumerThreadsKeepOrder) {
+  constexpr std::size_t kCount = 20000;
+  std::vector<int> storage(kCount);
+  RequestQueue* queue = RequestQueue_Create(7);
+  std::thread producer([&] {
+    for (std::size_t i = 0; i < kCount; ++i) {
+      while (RequestQueue_IsFull(queue) == 1) std::this_thread::yield();
+      RequestQueue_Put(Element(storage, i), queue);
+    }
+  });
+  std::size_t out_of_order = 0;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    while (RequestQueue_IsEmpty(queue) == 1) std::this_thread::yield();
+    if (RequestQueue_Peek(queue) != Element(storage, i)) ++out_of_order;
+    if (RequestQueue_Get(queue) != Element(storage, i)) ++out_of_order;
+  }
+  producer.join();
+  EXPECT_EQ(out_of_order, 0u);
+  EXPECT_EQ(RequestQueue_IsEmpty(queue), 1);
+  RequestQueue_Destroy(queue);
+}
+
+}  // namespace
