@@ -146,6 +146,10 @@ TEST_F(BootloaderTest, FullImageUpdateBringsTheApplicationBackWithTheNewVersion)
   EXPECT_EQ(controller->mode(), sim::Controller::Mode::kApplication);
   EXPECT_EQ(controller->IdentityNumber(5), 180u);
   EXPECT_TRUE(controller->FlashHoldsExpected());
+  std::string report = controller->ReportJson();
+  EXPECT_NE(report.find("\"version\": \"14.00.180\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"flash_matches_expected\": true"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"mode\": \"application\""), std::string::npos) << report;
   EXPECT_EQ(controller->address(), 17);
   EXPECT_TRUE(controller->ChangedSettings().empty());
   // The version as a scan reads it.
@@ -247,6 +251,7 @@ TEST_F(BootloaderTest, AfterUpdateKeepsSettingsByDefaultOrLosesThemWhenSoConfigu
   std::vector<std::string> changed = controller->ChangedSettings();
   EXPECT_FALSE(changed.empty());
   EXPECT_EQ(std::count(changed.begin(), changed.end(), "2.1.1"), 1);
+  EXPECT_NE(controller->ReportJson().find("\"settings_changed\": [\"2.1.1\", "), std::string::npos);
 }
 
 TEST_F(BootloaderTest, AfterUpdateComesUpAtTheStandardAddressOfItsHardware) {
