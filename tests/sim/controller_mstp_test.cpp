@@ -83,6 +83,39 @@ TEST(ControllerMstpTest, TwoControllersFindEachOtherAndPassTheToken) {
   EXPECT_LT(last.end - previous->end, 5'000);
 }
 
+TEST(ControllerMstpTest, MaintenancePollSweepsAreFiftyTokenPassesApart) {
+  sim::DeviceProtocol protocol;
+  sim::Controller a(Station(16), protocol);
+  sim::Controller b(Station(17), protocol);
+  TestBus bus;
+  bus.Attach(&a);
+  bus.Attach(&b);
+  bus.RunFor(8'000'000);
+  // Station 17 wraps round to 16, so it sweeps 18 to 15 with one poll per
+  // token hold. From its last poll to the first of the next sweep it passes
+  // the token 50 times: after the unanswered poll, at the reset of the
+  // sweep, and 48 times more.
+  std::vector<size_t> passes;
+  size_t count = 0;
+  bool counting = false;
+  for (const Heard& h : bus.frames()) {
+    if (h.src != 17) continue;
+    if (h.type == sim::kPollForMaster && h.dest == 15) {
+      counting = true;
+      count = 0;
+    } else if (h.type == sim::kPollForMaster && h.dest == 18 && counting) {
+      passes.push_back(count);
+      counting = false;
+    } else if (h.type == sim::kToken && counting) {
+      ++count;
+    }
+  }
+  ASSERT_GE(passes.size(), 2u);
+  for (size_t n : passes) EXPECT_EQ(n, 50u);
+  // Station 16's successor is the next address: it never polls.
+  EXPECT_TRUE(Of(bus.frames(), sim::kPollForMaster, 16).size() <= 1);
+}
+
 TEST(ControllerMstpTest, AnswersPollForMasterAddressedToIt) {
   sim::DeviceProtocol protocol;
   sim::Controller c(Station(16), protocol);
