@@ -30,12 +30,14 @@ mkdir -p "$WINEPREFIX"
 # Whatever happens below, no server is left behind for this prefix.
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-wineboot -i >/dev/null 2>&1
-# The server that wineboot started goes away on its own; wait for it, then
-# keep one alive for the whole run so that each test program does not pay
-# for a server start.
-wineserver -w
+# One server for the whole run, so that each test program does not pay for a
+# server start. It is started before the prefix is booted: the system
+# processes that the boot leaves running (services, device drivers) then
+# belong to it and keep /dev/null as their output. Started later by a test
+# program, they would hold ctest's output pipe open and ctest would wait for
+# them until its time-out.
 wineserver -p
+wineboot -i </dev/null >/dev/null 2>&1
 echo "Wine prefix ready in $((SECONDS - start)) s"
 
 # The server is stopped while the pty still exists: a server that outlives

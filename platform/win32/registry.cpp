@@ -68,19 +68,23 @@ bool reg_query_value(RegKey key, const char* name, RegType* type, void* data, ui
   // The system may scribble over a buffer that turns out too small, and the
   // caller's must stay as it was; so the value goes through a copy.
   const DWORD room = *size;
-  std::vector<BYTE> copy(room);
+  std::vector<BYTE> copy(data == nullptr ? 0 : room);
   DWORD stored_type = 0;
   DWORD stored_size = room;
-  if (!succeeded(
-          RegQueryValueExA(key->handle, name, nullptr, &stored_type, copy.data(), &stored_size))) {
+  LSTATUS status = RegQueryValueExA(key->handle, name, nullptr, &stored_type,
+                                    copy.empty() ? nullptr : copy.data(), &stored_size);
+  // Without a buffer the query only reports the size and succeeds whatever it
+  // is; a caller who gave a buffer, even one of no room, needs the value to fit.
+  if (status == ERROR_SUCCESS && data != nullptr && stored_size > room) {
+    status = ERROR_MORE_DATA;
+  }
+  if (status == ERROR_MORE_DATA) {
+    *size = stored_size;
+  }
+  if (!succeeded(status)) {
     return false;
   }
-  // With no room at all the query only reports the size, and succeeds.
-  if (stored_size > room) {
-    SetLastError(ERROR_MORE_DATA);
-    return false;
-  }
-  if (stored_size > 0) {
+  if (data != nullptr && stored_size > 0) {
     std::memcpy(data, copy.data(), stored_size);
   }
   *size = stored_size;
