@@ -79,7 +79,7 @@ uint8_t Resample(uint8_t octet, uint32_t sender_baud, uint32_t listener_baud) {
   // everything after it idle line (1).
   auto level = [octet](uint64_t bit) -> unsigned {
     if (bit == 0) return 0;
-    if (bit <= 8) return (octet >> (bit - 1)) & 1u;
+    if (bit <= 8) return (static_cast<unsigned>(octet) >> (bit - 1)) & 1u;
     return 1;
   };
   unsigned value = 0;
