@@ -44,11 +44,19 @@ void ReceiverThread(void* arg) {
       channel->RxByte = octet;
       channel->RxAvailable = 1;
       channel->RxError = ReadErrorFlag(id);
+      channel->RxTaken = 0;
       plat::sem_release(port->ByteReady);
+      // The master thread raises ByteConsumed after every pass, also after the
+      // idle ones; one of those may still be pending when the read took long
+      // (a packet jam holds IoLock), so wait for the pass that took the octet.
+      do {
+        plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
+      } while (channel->RxTaken.load() == 0 && port->StopRequested.load() == 0);
+    } else {
+      // Parked until the master thread's next pass: when the line is quiet
+      // that is its 5 ms wait, which paces this loop.
+      plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
     }
-    // Parked until the master thread has finished its pass: when the line is
-    // quiet that is its 5 ms wait, which paces this loop.
-    plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
   } while (port->StopRequested.load() == 0);
 }
 
@@ -62,6 +70,7 @@ void MasterThread(void* arg) {
   }
   PortLink link(id, *node, *port);
   MasterReset(*node, link);
+  port->MasterReady = 1;
   while (port->StopRequested.load() == 0) {
     if (channel->Active.load() == 0) {
       plat::sleep_ms(1);
@@ -70,6 +79,7 @@ void MasterThread(void* arg) {
     const plat::WaitResult result = plat::sem_wait(port->ByteReady, kMasterWaitMs);
     if (result == plat::WaitResult::Signaled) {
       ReceiveStep(*node, *channel, link);
+      channel->RxTaken = 1;
     } else if (result == plat::WaitResult::TimedOut) {
       link.RunMaster();
     } else {

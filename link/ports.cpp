@@ -145,6 +145,7 @@ LinkPort* AllocateLinkPort(uint8_t id) {
       port.StopRequested = 0;
       port.JamActive = 0;
       port.JamStop = 0;
+      port.MasterReady = 0;
       port.CorruptNextDataCrc = 0;
       port.MasterServicesDisabled = 0;
       port.FramingDisabled = 0;

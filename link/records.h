@@ -43,6 +43,8 @@ struct LinkPort {
   std::atomic<uint8_t> JamStop{0};
   // The thread that took IoLock for the jam, the only one that may leave it.
   std::atomic<std::thread::id> JamOwner{};
+  // Set by the master thread once its reset (which purges the port) is done.
+  std::atomic<uint8_t> MasterReady{0};
 };
 
 struct SerialChannel {
@@ -53,6 +55,10 @@ struct SerialChannel {
   uint8_t RxByte = 0;
   uint8_t RxAvailable = 0;
   uint8_t RxError = 0;
+  // Set by the master thread once it has dealt with the octet in RxByte, so
+  // that a ByteConsumed raised by an earlier idle pass cannot send the receiver
+  // on to the next octet too early.
+  std::atomic<uint8_t> RxTaken{0};
   plat::CriticalSection IoLock{};
   bool IoLockReady = false;  // IoLock initialised and not yet destroyed
   plat::SerialHandle Handle = nullptr;

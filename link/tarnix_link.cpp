@@ -8,6 +8,7 @@
 #include "link/records.h"
 #include "link/serial_port.h"
 #include "link/transmit.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -22,6 +23,7 @@ constexpr uint16_t kSendFrameTimeout = 512;
 // A link thread leaves its loop within one pass (5 ms) unless a delegate holds
 // it; this bounds how long UnInit waits for a delegate that does not return.
 constexpr uint32_t kThreadStopWaitMs = 2000;
+constexpr uint32_t kMasterReadyWaitMs = 2000;
 
 std::mutex gInitSemLock;
 plat::SemHandle gInitSem = nullptr;
@@ -173,6 +175,11 @@ int8_t InitSteps(const LinkConfig& config) {
   if (!StartThread(ReceiverThread, claim.channel, &port.ReceiverThread) ||
       !StartThread(MasterThread, claim.node, &port.MasterThread)) {
     return claim.Fail();
+  }
+  // The master thread's reset purges the port; a frame that the user sends as
+  // soon as Init has returned must not fall into that purge.
+  for (uint32_t waited = 0; port.MasterReady.load() == 0 && waited < kMasterReadyWaitMs; ++waited) {
+    plat::sleep_ms(1);
   }
   claim.channel->Active = 1;
   node.Active = 1;

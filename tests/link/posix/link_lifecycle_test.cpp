@@ -1,0 +1,295 @@
+// The exported interface on real ports (ptys) with the link's threads and the
+// tick running: start, stop, sending, receiving and the packet jam.
+#include "link/tarnix_link.h"
+
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "link/ports.h"
+#include "link/serial_port.h"
+#include "platform/sync.h"
+#include "pty_peer.h"
+
+namespace {
+
+using tarnix_test::Octets;
+
+const Octets kAbc = {0x61, 0x62, 0x63};
+const Octets kAbcFrame = {0x55, 0xFF, 0x05, 0x06, 0x05, 0x00, 0x03, 0xAE, 0x61, 0x62, 0x63, 0x25, 0x9E};
+
+int ThreadCount() {
+  int count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) {
+    return -1;
+  }
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') {
+      ++count;
+    }
+  }
+  closedir(tasks);
+  return count;
+}
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::mutex gUpcallLock;
+Octets gUpcallOctets;
+
+int32_t CollectOctets(const char* /*portName*/, const uint8_t* data, uint32_t /*source*/,
+                      uint32_t length, UpcallStatus /*status*/) {
+  std::lock_guard<std::mutex> guard(gUpcallLock);
+  gUpcallOctets.insert(gUpcallOctets.end(), data, data + length);
+  return 0;
+}
+
+Octets CollectedOctets() {
+  std::lock_guard<std::mutex> guard(gUpcallLock);
+  return gUpcallOctets;
+}
+
+class LinkLifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    baselineThreads = ThreadCount();
+    std::lock_guard<std::mutex> guard(gUpcallLock);
+    gUpcallOctets.clear();
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(0, tarnix::LinkPortCount());
+    EXPECT_FALSE(tarnix::TickRunning());
+    EXPECT_EQ(baselineThreads, ThreadCount());
+  }
+
+  // Starts a port in passive mode, so that it sends only what the test asks.
+  static int8_t StartPassive(const char* name, int32_t station = 5) {
+    LinkConfig config{name, 38400, 15, 3, station, nullptr, nullptr};
+    const int8_t result = TarnixLink_Init(&config);
+    TarnixLink_DisableMasterServices(name, 1);
+    return result;
+  }
+
+  static tarnix::NodeState& Node(const char* name) {
+    tarnix::NodeState* node = tarnix::FindNodeState(tarnix::PortIdOf(name));
+    EXPECT_NE(nullptr, node);
+    return *node;
+  }
+
+  int baselineThreads = 0;
+  tarnix_test::PortDirectory dir;
+  tarnix_test::PtyPeer com3{dir, "com3"};
+};
+
+TEST_F(LinkLifecycleTest, PassiveSendPutsExactlyTheWorkedFrameOnTheLine) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 1, 512));
+  EXPECT_EQ(kAbcFrame, com3.Drain());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, PortIdsAreGivenOutFrom255AndReused) {
+  tarnix_test::PtyPeer com4{dir, "com4"};
+  tarnix_test::PtyPeer com5{dir, "com5"};
+  ASSERT_EQ(0, StartPassive("Com3", 1));
+  ASSERT_EQ(0, StartPassive("Com4", 2));
+  EXPECT_EQ(255, tarnix::PortIdOf("Com3"));
+  EXPECT_EQ(254, tarnix::PortIdOf("Com4"));
+  EXPECT_EQ(1, TarnixLink_GetAddress("Com3"));
+  EXPECT_EQ(2, TarnixLink_GetAddress("Com4"));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+  EXPECT_EQ(255, TarnixLink_GetAddress("Com3"));
+  ASSERT_EQ(0, StartPassive("Com5", 3));
+  EXPECT_EQ(255, tarnix::PortIdOf("Com5"));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com4"));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com5"));
+  EXPECT_EQ(1, TarnixLink_UnInit("Com5"));
+}
+
+TEST_F(LinkLifecycleTest, SecondInitOfARunningPortIsRefusedAndLeavesItWorking) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  LinkConfig config{"Com3", 38400, 15, 3, 5, nullptr, nullptr};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-1, TarnixLink_Init(&config));
+  EXPECT_EQ("ERROR: Tarnix is already running at comm port 255\r\n",
+            testing::internal::GetCapturedStdout());
+  EXPECT_EQ(1, tarnix::LinkPortCount());
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 1, 512));
+  EXPECT_EQ(kAbcFrame, com3.Drain());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, GivesUpWhileAnotherStartHoldsInitSem) {
+  plat::SemHandle held = plat::sem_open_global("InitSem", 1, 1);
+  ASSERT_NE(nullptr, held);
+  ASSERT_EQ(plat::WaitResult::Signaled, plat::sem_wait(held, 0));
+  LinkConfig config{"Com3", 38400, 15, 3, 5, nullptr, nullptr};
+  EXPECT_EQ(-1, TarnixLink_Init(&config));  // after its ten seconds
+  EXPECT_EQ(0, tarnix::LinkPortCount());
+  EXPECT_TRUE(plat::sem_release(held));
+  EXPECT_TRUE(plat::sem_close(held));
+  EXPECT_EQ(0, StartPassive("Com3"));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, SendFrameExSetsReplyWaitOnlyForExpectingReplyFrames) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  tarnix::NodeState& node = Node("Com3");
+  const struct {
+    uint16_t timeout;
+    uint16_t wait;
+  } cases[] = {{0, 125}, {499, 125}, {500, 250}, {512, 250}, {999, 250}, {1000, 375}, {65535, 16500}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 1, c.timeout));
+    EXPECT_EQ(c.wait, node.ReplyTimeout.load()) << c.timeout;
+    EXPECT_EQ(c.wait, node.FrameAbortTimeout.load()) << c.timeout;
+  }
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 0, 0));
+  EXPECT_EQ(16500, node.ReplyTimeout.load());
+  EXPECT_EQ(0, TarnixLink_SendFrame("Com3", 6, kAbc.data(), 3, 1));
+  EXPECT_EQ(250, node.ReplyTimeout.load());
+  com3.Drain();
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, RefusesMoreThan501DataOctetsWithoutTouchingTheLine) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  tarnix::NodeState& node = Node("Com3");
+  static uint8_t big[600] = {};
+  node.RequestBuffer.Length = 7;
+  EXPECT_EQ(1, TarnixLink_SendFrameEx("Com3", 6, big, 502, 1, 0));
+  EXPECT_EQ(1, TarnixLink_SendFrameEx("Com3", 6, big, 65535, 1, 0));
+  EXPECT_EQ(7, node.RequestBuffer.Length);
+  EXPECT_EQ(125, node.ReplyTimeout.load());
+  EXPECT_TRUE(com3.Drain().empty());
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, big, 501, 0, 0));
+  EXPECT_EQ(8u + 501u + 2u, com3.Drain().size());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, SettersReachTheRunningPort) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  tarnix::NodeState& node = Node("Com3");
+  tarnix::LinkPort* port = tarnix::FindLinkPort(tarnix::PortIdOf("Com3"));
+  ASSERT_NE(nullptr, port);
+  EXPECT_EQ(0, TarnixLink_SetMaxRequestResend("Com3", 2));
+  EXPECT_EQ(2, node.MaxRequestResend.load());
+  TarnixLink_TokenDrop("Com3", 9);
+  EXPECT_EQ(9, port->TokenDropAddress.load());
+  TarnixLink_SetUpcallDelegate("Com3", CollectOctets);
+  EXPECT_EQ(&CollectOctets, node.Upcall.load());
+  TarnixLink_DisableMSTPFraming("Com3", 7);
+  EXPECT_EQ(1u, port->FramingDisabled.load());
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 0, 0));
+  EXPECT_EQ(kAbc, com3.Drain());
+  TarnixLink_DisableMSTPFraming("Com3", 0);
+  TarnixLink_CheckSumError("Com3");
+  EXPECT_EQ(0, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 1, 0));
+  const Octets line = com3.Drain();
+  ASSERT_EQ(kAbcFrame.size(), line.size());
+  EXPECT_EQ(0xFF, line[11]);
+  EXPECT_EQ(0xFF, line[12]);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, ReceivedOctetsReachTheUpcallInImmediateMode) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  TarnixLink_SetUpcallDelegate("Com3", CollectOctets);
+  TarnixLink_EnableImmediateUpcall("Com3", 1);
+  const Octets sent = {0x10, 0x55, 0xFF, 0x20};
+  com3.Send(sent);
+  Pause(100);
+  EXPECT_EQ(sent, CollectedOctets());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, UnInitEndsEveryThreadAcrossRepeatedCycles) {
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(0, StartPassive("Com3"));
+    // Receiver, master and tick.
+    EXPECT_EQ(baselineThreads + 3, ThreadCount());
+    if (cycle % 2 == 1) {
+      com3.Send({0x55, 0xFF, 0x00});  // leave the receiver in the middle of a frame
+    }
+    EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+    EXPECT_EQ(baselineThreads, ThreadCount());
+    EXPECT_FALSE(tarnix::TickRunning());
+  }
+}
+
+TEST_F(LinkLifecycleTest, FailedInitGivesBackSoThatALaterInitStartsTheTick) {
+  LinkConfig bad{"Com3", 38400, 128, 3, 5, nullptr, nullptr};
+  EXPECT_EQ(-1, TarnixLink_Init(&bad));
+  EXPECT_EQ(0, tarnix::LinkPortCount());
+  EXPECT_EQ(0, tarnix::PortIdOf("Com3"));
+  ASSERT_EQ(0, StartPassive("Com3"));
+  EXPECT_TRUE(tarnix::TickRunning());
+  tarnix::NodeState& node = Node("Com3");
+  node.SilenceTimer = 0;
+  Pause(100);
+  EXPECT_GE(node.SilenceTimer.load(), 20u);
+  EXPECT_EQ(0u, node.SilenceTimer.load() % 2);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, TickFollowsTheOpenPorts) {
+  tarnix_test::PtyPeer com4{dir, "com4"};
+  ASSERT_EQ(0, StartPassive("Com3", 1));
+  ASSERT_EQ(0, StartPassive("Com4", 2));
+  tarnix::NodeState& first = Node("Com3");
+  tarnix::NodeState& second = Node("Com4");
+  first.SilenceTimer = 0;
+  second.SilenceTimer = 0;
+  Pause(60);
+  EXPECT_GE(first.SilenceTimer.load(), 10u);
+  EXPECT_GE(second.SilenceTimer.load(), 10u);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+  EXPECT_TRUE(tarnix::TickRunning());
+  const uint32_t released = first.SilenceTimer.load();
+  second.SilenceTimer = 0;
+  Pause(60);
+  EXPECT_EQ(released, first.SilenceTimer.load());
+  EXPECT_GE(second.SilenceTimer.load(), 10u);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com4"));
+  EXPECT_FALSE(tarnix::TickRunning());
+}
+
+TEST_F(LinkLifecycleTest, PacketJamFloodsTheLineAndHoldsOffReception) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  TarnixLink_SetUpcallDelegate("Com3", CollectOctets);
+  TarnixLink_EnableImmediateUpcall("Com3", 1);
+  TarnixLink_PacketJam("Com3");
+  TarnixLink_PacketJam("Com3");  // a second jam is ignored, not a deadlock
+  TarnixLink_DisableMasterServices("Com3", 0);
+  EXPECT_EQ(1, TarnixLink_SendFrameEx("Com3", 6, kAbc.data(), 3, 0, 0));
+  TarnixLink_DisableMasterServices("Com3", 1);
+  com3.Send({0x31, 0x32});
+  const Octets jam = com3.ReadFor(150);
+  EXPECT_GE(jam.size(), 5u);
+  EXPECT_EQ(Octets(jam.size(), 0xFF), jam);
+  EXPECT_TRUE(CollectedOctets().empty());
+  TarnixLink_StopPacketJam("Com3");
+  Pause(100);
+  EXPECT_EQ((Octets{0x31, 0x32}), CollectedOctets());
+  com3.Drain(30);
+  EXPECT_TRUE(com3.ReadFor(60).empty());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, UnInitDuringAJamStopsTheJamToo) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  TarnixLink_PacketJam("Com3");
+  EXPECT_FALSE(com3.ReadFor(50).empty());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+  com3.Drain(30);
+  EXPECT_TRUE(com3.ReadFor(60).empty());
+}
+
+}  // namespace
