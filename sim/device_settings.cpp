@@ -79,7 +79,9 @@ Classes StandardSettings(uint8_t hardwareId, uint32_t softwareId, uint8_t releas
   };
   auto fixed = [](WireValue v) { return Setting{v, v, Access::kReadOnly, false, 31}; };
   auto identity = [](WireValue v) { return Setting{v, v, Access::kIdentity, false, 31}; };
-  auto comms = [](WireValue v) { return Setting{v, v, Access::kReadWrite, true, 31}; };
+  auto comms = [](WireValue start, WireValue factory) {
+    return Setting{std::move(start), std::move(factory), Access::kReadWrite, true, 31};
+  };
 
   Classes c;
   Members& id = c[1][1];
@@ -130,9 +132,9 @@ Classes StandardSettings(uint8_t hardwareId, uint32_t softwareId, uint8_t releas
   status[9] = fixed(U32Value(6, 0));
   // Communication: zone address, protocol (0 Tarnix, 1 Modbus), line speed code.
   Members& com = c[17][1];
-  com[1] = comms(U8Value(1, zone));
-  com[2] = comms(U8Value(1, 0));
-  com[3] = comms(U8Value(1, 2));
+  com[1] = comms(U8Value(1, zone), U8Value(1, 1));
+  com[2] = comms(U8Value(1, 0), U8Value(1, 0));
+  com[3] = comms(U8Value(1, 2), U8Value(1, 2));
   return c;
 }
 
