@@ -16,6 +16,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/posix/posix_util.h"
@@ -25,12 +26,15 @@ namespace plat {
 
 struct SerialPort {
   int fd = -1;
+  // Settings may change on one thread while another reads or writes (a jam
+  // thread writes beside the receiver), so they sit behind a lock.
+  std::mutex lock;
   // The terminal settings as last read; fields that LineSettings does not
   // carry (flow control, modem lines) are written back from here unchanged.
-  termios base{};
-  Timeouts timeouts{};
-  bool discard_null = false;
-  bool abort_on_error = false;
+  termios base{};           // guarded by lock
+  Timeouts timeouts{};      // guarded by lock
+  bool discard_null = false;    // guarded by lock
+  bool abort_on_error = false;  // guarded by lock
 };
 
 namespace {
@@ -199,7 +203,6 @@ SerialHandle serial_open(const char* name, Access access) {
     return nullptr;
   }
   const auto give_up = [fd](int err) {
-    ioctl(fd, TIOCNXCL);
     close(fd);
     posix::set_error(err);
     return nullptr;
@@ -207,8 +210,13 @@ SerialHandle serial_open(const char* name, Access access) {
 
   termios settings{};
   if (tcgetattr(fd, &settings) != 0) return give_up(ENOTTY);
-  // TIOCEXCL keeps other programs out but not a privileged one, nor ourselves;
-  // the lock also turns away a second open from any process that takes it.
+  // TIOCEXCL keeps other programs out, but not a privileged one (which we may
+  // be), nor ourselves: so also look whether someone has set it, and take a
+  // lock that turns away a second open from any process that asks for it.
+#if defined(TIOCGEXCL)
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return give_up(EBUSY);
+#endif
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
   static_cast<void>(ioctl(fd, TIOCEXCL));
   request_low_latency(fd);
@@ -238,6 +246,7 @@ bool serial_close(SerialHandle port) {
 
 bool serial_get_line(SerialHandle port, LineSettings* settings) {
   if (!valid(port) || settings == nullptr) return fail(EINVAL);
+  std::lock_guard<std::mutex> guard(port->lock);
   termios current{};
   if (tcgetattr(port->fd, &current) != 0) return fail_errno();
   port->base = current;
@@ -274,6 +283,7 @@ bool serial_get_line(SerialHandle port, LineSettings* settings) {
 
 bool serial_set_line(SerialHandle port, const LineSettings& settings) {
   if (!valid(port)) return fail(EINVAL);
+  std::lock_guard<std::mutex> guard(port->lock);
   termios next = port->base;
 
   speed_t speed = B0;
@@ -338,12 +348,14 @@ bool serial_set_line(SerialHandle port, const LineSettings& settings) {
 
 bool serial_get_timeouts(SerialHandle port, Timeouts* timeouts) {
   if (!valid(port) || timeouts == nullptr) return fail(EINVAL);
+  std::lock_guard<std::mutex> guard(port->lock);
   *timeouts = port->timeouts;
   return true;
 }
 
 bool serial_set_timeouts(SerialHandle port, const Timeouts& timeouts) {
   if (!valid(port)) return fail(EINVAL);
+  std::lock_guard<std::mutex> guard(port->lock);
   port->timeouts = timeouts;
   return true;
 }
@@ -352,7 +364,13 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
   if (done != nullptr) *done = 0;
   if (!valid(port) || done == nullptr || (buffer == nullptr && length != 0)) return fail(EINVAL);
   auto* out = static_cast<unsigned char*>(buffer);
-  const Timeouts& t = port->timeouts;
+  Timeouts t;
+  bool discard_null = false;
+  {
+    std::lock_guard<std::mutex> guard(port->lock);
+    t = port->timeouts;
+    discard_null = port->discard_null;
+  }
   const bool immediate =
       t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
 
@@ -369,7 +387,7 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
     const ssize_t n = read(port->fd, out + got, length - got);
     if (n > 0) {
       uint32_t kept = static_cast<uint32_t>(n);
-      if (port->discard_null) kept = drop_nulls(out + got, kept);
+      if (discard_null) kept = drop_nulls(out + got, kept);
       got += kept;
       last_octet = Clock::now();
       continue;
@@ -408,7 +426,11 @@ bool serial_write(SerialHandle port, const void* buffer, uint32_t length, uint32
   if (done != nullptr) *done = 0;
   if (!valid(port) || done == nullptr || (buffer == nullptr && length != 0)) return fail(EINVAL);
   const auto* data = static_cast<const unsigned char*>(buffer);
-  const Timeouts& t = port->timeouts;
+  Timeouts t;
+  {
+    std::lock_guard<std::mutex> guard(port->lock);
+    t = port->timeouts;
+  }
   const uint64_t total_ms = static_cast<uint64_t>(t.write_total_multiplier) * length +
                             t.write_total_constant;
   const bool forever = total_ms == 0;

@@ -1,4 +1,5 @@
 // Serial ports on POSIX hosts, tested against pseudo-terminals.
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -103,6 +104,44 @@ TEST_F(SerialPortTest, PortHeldOpenCannotBeOpenedAgainUntilClosed) {
   plat::SerialHandle again = plat::serial_open("Com3", plat::Access::ReadWrite);
   ASSERT_NE(again, nullptr);
   EXPECT_TRUE(plat::serial_close(again));
+}
+
+TEST_F(SerialPortTest, PortMadeExclusiveByAnotherProgramIsRefused) {
+  link_as("com3");
+  // Another program holds the tty with TIOCEXCL but takes no lock of ours.
+  const int foreign = open(pty_.slave_path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(foreign, 0);
+  ASSERT_EQ(ioctl(foreign, TIOCEXCL), 0);
+  EXPECT_EQ(plat::serial_open("Com3", plat::Access::ReadWrite), nullptr);
+  EXPECT_EQ(plat::last_error(), static_cast<uint32_t>(EBUSY));
+  // Our refusal must not have lifted the other program's claim.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(foreign, TIOCGEXCL, &exclusive), 0);
+  EXPECT_NE(exclusive, 0);
+
+  ASSERT_EQ(ioctl(foreign, TIOCNXCL), 0);
+  close(foreign);
+  plat::SerialHandle port = plat::serial_open("Com3", plat::Access::ReadWrite);
+  ASSERT_NE(port, nullptr);
+  EXPECT_TRUE(plat::serial_close(port));
+}
+
+TEST_F(SerialPortTest, DiscardNullDropsNulOctetsFromWhatIsRead) {
+  link_as("com3");
+  plat::SerialHandle port = plat::serial_open("Com3", plat::Access::ReadWrite);
+  ASSERT_NE(port, nullptr);
+  plat::LineSettings line;
+  ASSERT_TRUE(plat::serial_get_line(port, &line));
+  line.discard_null = true;
+  ASSERT_TRUE(plat::serial_set_line(port, line));
+  pty_.send(std::string("a\0\0b\0c", 6));
+  EXPECT_EQ(read_for(port, 3, 1000), "abc");
+
+  line.discard_null = false;
+  ASSERT_TRUE(plat::serial_set_line(port, line));
+  pty_.send(std::string("a\0b", 3));
+  EXPECT_EQ(read_for(port, 3, 1000), std::string("a\0b", 3));
+  EXPECT_TRUE(plat::serial_close(port));
 }
 
 TEST_F(SerialPortTest, ImmediateReadReturnsAtOnceWithWhatHasArrived) {
