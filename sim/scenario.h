@@ -58,7 +58,7 @@ struct ControllerConfig {
   bool replyPostponed = false;
 
   uint32_t eraseMs = 3000;
-  uint32_t settleMs = 8000;
+  uint32_t settleMs = 4000;
   uint32_t bootMs = 500;
 
   bool programError = false;
