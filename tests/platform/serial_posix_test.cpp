@@ -16,8 +16,6 @@ using brevane_test::run_in_child;
 using brevane_test::ScopedEnv;
 using brevane_test::TempDir;
 
-constexpr plat::Timeouts kImmediate{plat::kMaxDword, 0, 0, 0, 0};
-
 class SerialPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,41 +139,6 @@ TEST_F(SerialPortTest, DiscardNullDropsNulOctetsFromWhatIsRead) {
   ASSERT_TRUE(plat::serial_set_line(port, line));
   pty_.send(std::string("a\0b", 3));
   EXPECT_EQ(read_for(port, 3, 1000), std::string("a\0b", 3));
-  EXPECT_TRUE(plat::serial_close(port));
-}
-
-TEST_F(SerialPortTest, ImmediateReadReturnsAtOnceWithWhatHasArrived) {
-  link_as("com3");
-  plat::SerialHandle port = plat::serial_open("Com3", plat::Access::ReadWrite);
-  ASSERT_NE(port, nullptr);
-  ASSERT_TRUE(plat::serial_set_timeouts(port, kImmediate));
-
-  char octet = 0;
-  uint32_t done = 99;
-  const long long empty_ms = elapsed_ms([&] { EXPECT_TRUE(plat::serial_read(port, &octet, 1, &done)); });
-  EXPECT_EQ(done, 0u);
-  EXPECT_LT(empty_ms, 50);
-
-  pty_.send("AB");
-  usleep(50 * 1000);  // let the pty hand the octets over
-  char two[4] = {};
-  EXPECT_TRUE(plat::serial_read(port, two, sizeof two, &done));
-  EXPECT_EQ(std::string(two, done), "AB");
-  EXPECT_TRUE(plat::serial_close(port));
-}
-
-TEST_F(SerialPortTest, TotalTimeoutIsMultiplierTimesLengthPlusConstant) {
-  link_as("com3");
-  plat::SerialHandle port = plat::serial_open("Com3", plat::Access::ReadWrite);
-  ASSERT_NE(port, nullptr);
-  ASSERT_TRUE(plat::serial_set_timeouts(port, plat::Timeouts{0, 20, 100, 0, 0}));
-
-  char buffer[10];
-  uint32_t done = 99;
-  const long long ms = elapsed_ms([&] { EXPECT_TRUE(plat::serial_read(port, buffer, 10, &done)); });
-  EXPECT_EQ(done, 0u);
-  EXPECT_GE(ms, 290);  // 20 * 10 + 100
-  EXPECT_LT(ms, 1000);
   EXPECT_TRUE(plat::serial_close(port));
 }
 
@@ -326,23 +289,6 @@ TEST_F(SerialPortTest, UnsupportedLineSettingsFailAndChangeNothing) {
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_TRUE(plat::serial_close(port));
-}
-
-TEST_F(SerialPortTest, TimeoutsReadBackAndEventMaskReportsNoErrors) {
-  link_as("com3");
-  plat::SerialHandle port = plat::serial_open("Com3", plat::Access::ReadWrite);
-  ASSERT_NE(port, nullptr);
-  const plat::Timeouts wanted{50, 1, 1000, 3, 4};
-  ASSERT_TRUE(plat::serial_set_timeouts(port, wanted));
-  plat::Timeouts got;
-  ASSERT_TRUE(plat::serial_get_timeouts(port, &got));
-  EXPECT_EQ(std::memcmp(&got, &wanted, sizeof got), 0);
-
-  uint32_t mask = 99;
-  EXPECT_TRUE(plat::serial_get_event_mask(port, &mask));
-  EXPECT_EQ(mask, 0u);
-  EXPECT_TRUE(plat::serial_close(port));
-  EXPECT_FALSE(plat::serial_get_event_mask(nullptr, &mask));
 }
 
 TEST(PortDirectory, DefaultsToTheRuntimeDirectoryThenToTmp) {
