@@ -15,7 +15,12 @@ if [[ $# -ne 1 ]]; then
 fi
 build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
-echo_port=com5
+# A port number from 10 on: such a port is reached only through its device
+# path ("\\.\COM12"), so the serial tests also check that bare names get it.
+echo_port=com12
+# Wine does not enforce exclusive opens of devices (Windows' serial driver
+# does), so a second open of a held port succeeds there.
+wine_lacks=EchoPortTest.HeldPortCannotBeOpenedTwice
 
 export WINEPREFIX="$build/wine-prefix"
 export WINEDEBUG=-all
@@ -43,7 +48,7 @@ echo "Wine prefix ready in $((SECONDS - start)) s"
 # The server is stopped while the pty still exists: a server that outlives
 # the pty's master side keeps polling a hung-up line and floods the log.
 status=0
-BREVANE_TEST_ECHO_PORT=${echo_port^^} \
+BREVANE_TEST_ECHO_PORT=${echo_port^^} GTEST_FILTER="-$wine_lacks" \
   python3 "$root/tests/tools/pty_peer.py" --dir "$WINEPREFIX/dosdevices" --name "$echo_port" \
   --mode echo --before-close "wineserver -k" -- \
   ctest --test-dir "$build" -L wine --output-on-failure --no-tests=error || status=$?
