@@ -59,9 +59,10 @@ void Runner::Run(const std::atomic<bool>& stop, Micros until) {
       next_task_ = now + period_;
     }
     bool fed = false;
-    for (PtyEndpoint* endpoint : endpoints_) {
-      if (endpoint->Attached() && endpoint->ReadInput() > 0) fed = true;
+    for (PtyEndpoint* endpoint : readable_) {
+      if (endpoint->ReadInput() > 0) fed = true;
     }
+    readable_.clear();
     if (fed) bus_.Service();
 
     Micros wake = bus_.NextEvent();
@@ -72,27 +73,31 @@ void Runner::Run(const std::atomic<bool>& stop, Micros until) {
 }
 
 void Runner::Sleep(Micros until) {
-  std::vector<pollfd> fds;
+  polled_.clear();
   for (PtyEndpoint* endpoint : endpoints_) {
     // A port nobody has open reports a hang-up all the time; polling it
     // would never sleep.
-    if (endpoint->Attached()) fds.push_back(pollfd{endpoint->MasterFd(), POLLIN, 0});
+    if (endpoint->Attached()) polled_.push_back(pollfd{endpoint->MasterFd(), POLLIN, 0});
   }
-  if (fds.empty()) {
+  if (polled_.empty()) {
     const timespec deadline = ToTimespec(origin_ + until);
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
     return;
   }
-  const Micros left = until - Clock();
-  if (left <= 0) return;
+  const Micros left = std::max<Micros>(until - Clock(), 0);
   const timespec timeout = ToTimespec(left);
-  if (ppoll(fds.data(), fds.size(), &timeout, nullptr) <= 0) return;
+  if (ppoll(polled_.data(), polled_.size(), &timeout, nullptr) <= 0) return;
+  bool hung_up = false;
+  size_t index = 0;
+  for (PtyEndpoint* endpoint : endpoints_) {
+    if (!endpoint->Attached()) continue;
+    const short events = polled_[index++].revents;
+    if ((events & POLLIN) != 0) readable_.push_back(endpoint);
+    hung_up |= (events & POLLHUP) != 0;
+  }
   // The program on a port closed it: stop polling that port at once rather
   // than at the next check, as its hang-up would keep waking the runner.
-  for (const pollfd& fd : fds) {
-    if ((fd.revents & POLLHUP) != 0) RefreshAttached(Clock());
-  }
+  if (hung_up) RefreshAttached(Clock());
 }
 
 }  // namespace sim
-

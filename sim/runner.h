@@ -10,6 +10,8 @@
 #pragma once
 
 #include <atomic>
+#include <poll.h>
+
 #include <functional>
 #include <vector>
 
@@ -40,10 +42,13 @@ class Runner {
  private:
   Micros Clock() const;
   void RefreshAttached(Micros now);
+  // Sleeps until `until` or until a port has input; marks the ports to read.
   void Sleep(Micros until);
 
   Bus& bus_;
   std::vector<PtyEndpoint*> endpoints_;
+  std::vector<pollfd> polled_;          // the open ports, in the last sleep
+  std::vector<PtyEndpoint*> readable_;  // ports that have input to read
   Micros origin_ = 0;  // monotonic microseconds at bus time 0
   Micros next_check_ = 0;
   bool any_attached_ = false;
