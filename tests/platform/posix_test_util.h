@@ -40,16 +40,22 @@ class TempDir {
   std::string path_;
 };
 
-// Sets an environment variable for the life of the object.
+// Sets (or, given nullptr, removes) an environment variable for the life of
+// the object.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) {
       had_old_ = true;
       old_ = old;
     }
-    setenv(name, value.c_str(), 1);
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
   }
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
   ~ScopedEnv() {
     if (had_old_) {
       setenv(name_.c_str(), old_.c_str(), 1);

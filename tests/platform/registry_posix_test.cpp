@@ -141,9 +141,7 @@ TEST_F(RegistryStoreTest, DamagedValueFileIsNotTakenForAValue) {
 
 TEST(RegistryStoreLocation, FollowsTheStateDirectoryWhenNotGiven) {
   TempDir dir;
-  const char* saved = std::getenv("BREVANE_REGISTRY");
-  const std::string keep = saved != nullptr ? saved : "";
-  unsetenv("BREVANE_REGISTRY");
+  ScopedEnv no_store("BREVANE_REGISTRY", nullptr);
   {
     ScopedEnv state("XDG_STATE_HOME", dir.path() + "/state");
     plat::RegKey key = plat::reg_create_key(nullptr, "Software");
@@ -151,18 +149,12 @@ TEST(RegistryStoreLocation, FollowsTheStateDirectoryWhenNotGiven) {
     EXPECT_TRUE(plat::reg_close(key));
     EXPECT_TRUE(fs::is_directory(dir.path() + "/state/brevane/registry/software"));
   }
-  {
-    const char* saved_state = std::getenv("XDG_STATE_HOME");
-    const std::string keep_state = saved_state != nullptr ? saved_state : "";
-    unsetenv("XDG_STATE_HOME");
-    ScopedEnv home("HOME", dir.path() + "/home");
-    plat::RegKey key = plat::reg_create_key(nullptr, "Software");
-    ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(plat::reg_close(key));
-    EXPECT_TRUE(fs::is_directory(dir.path() + "/home/.local/state/brevane/registry/software"));
-    if (saved_state != nullptr) setenv("XDG_STATE_HOME", keep_state.c_str(), 1);
-  }
-  if (saved != nullptr) setenv("BREVANE_REGISTRY", keep.c_str(), 1);
+  ScopedEnv no_state("XDG_STATE_HOME", nullptr);
+  ScopedEnv home("HOME", dir.path() + "/home");
+  plat::RegKey key = plat::reg_create_key(nullptr, "Software");
+  ASSERT_NE(key, nullptr);
+  EXPECT_TRUE(plat::reg_close(key));
+  EXPECT_TRUE(fs::is_directory(dir.path() + "/home/.local/state/brevane/registry/software"));
 }
 
 }  // namespace

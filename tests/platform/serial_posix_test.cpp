@@ -292,16 +292,13 @@ TEST_F(SerialPortTest, UnsupportedLineSettingsFailAndChangeNothing) {
 }
 
 TEST(PortDirectory, DefaultsToTheRuntimeDirectoryThenToTmp) {
-  unsetenv("BREVANE_PORTS");
+  ScopedEnv no_ports("BREVANE_PORTS", nullptr);
   {
     ScopedEnv runtime("XDG_RUNTIME_DIR", "/run/user/4321");
     EXPECT_STREQ(plat::port_directory(), "/run/user/4321/brevane/ports");
   }
-  const char* saved = std::getenv("XDG_RUNTIME_DIR");
-  const std::string keep = saved != nullptr ? saved : "";
-  unsetenv("XDG_RUNTIME_DIR");
+  ScopedEnv no_runtime("XDG_RUNTIME_DIR", nullptr);
   EXPECT_EQ(std::string(plat::port_directory()), "/tmp/brevane-" + std::to_string(getuid()) + "/ports");
-  if (saved != nullptr) setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
 }
 
 }  // namespace
