@@ -126,11 +126,6 @@ Micros Bus::NextEvent() const {
   return next;
 }
 
-bool Bus::Busy() const {
-  return std::any_of(stations_.begin(), stations_.end(),
-                     [](const auto& station) { return station->sending || station->pending; });
-}
-
 void Bus::RunUntil(Micros t) {
   for (Micros next = NextEvent(); next <= t; next = NextEvent()) Step(next);
   now_ = std::max(now_, t);

@@ -84,8 +84,6 @@ class Bus {
   // When something is next due: an octet ends, a delayed transmission
   // starts, or a station asked to be woken. kNever when nothing is.
   Micros NextEvent() const;
-  // True while some station's octet is on the line or about to start.
-  bool Busy() const;
 
   const BusCounters& Counters() const { return counters_; }
 

@@ -25,7 +25,6 @@ class PcapWriter {
   // stamped as `epoch_micros` microseconds after 1970. Returns false with a
   // message when the file cannot be written.
   bool Open(const std::string& path, int64_t epoch_micros, std::string* error);
-  bool IsOpen() const { return file_ != nullptr; }
 
   void Write(const ScannedFrame& frame);
   // Pushes what is buffered to the file, so that a reader sees it while the
