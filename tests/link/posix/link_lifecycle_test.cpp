@@ -57,6 +57,9 @@ Octets CollectedOctets() {
 class LinkLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Sanitizer runtimes start a helper thread with the first thread of the
+    // process; let that happen before counting.
+    std::thread([] {}).join();
     baselineThreads = ThreadCount();
     std::lock_guard<std::mutex> guard(gUpcallLock);
     gUpcallOctets.clear();
