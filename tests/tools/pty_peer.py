@@ -110,10 +110,9 @@ class Peer:
 
 def run(args):
     master, slave = os.openpty()
-    # Raw on both sides: the octets of a frame must pass unchanged, and the
-    # terminal must not echo on its own.
+    # Raw: the octets of a frame must pass unchanged, and the terminal must
+    # not echo on its own. The program under test may set its own modes later.
     tty.setraw(slave)
-    tty.setraw(master)
     os.set_blocking(master, False)
     record = open(args.out, "wb") if args.out else None
     link = None
