@@ -1,0 +1,325 @@
+// The client against an emulated bus, through the real link and a pty.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "client/scan.h"
+#include "client/services.h"
+#include "link/tarnix_link.h"
+#include "tests/client/emulated_bus.h"
+
+namespace {
+
+using client_test::EmulatedBus;
+
+constexpr const char* kPort = "Com1";
+
+// Controllers poll up to 20, so the highest wraps round to the PC's 0 to 3
+// within a second.
+std::string Controller(int address, const std::string& extra = "") {
+  return "[controller]\naddress = " + std::to_string(address) + "\nmax_master = 20\n" + extra;
+}
+
+// Opens Com1 on construction and closes it at the end of the test.
+class OpenPort {
+ public:
+  OpenPort() : result_(Client_Open(kPort)) {}
+  ~OpenPort() {
+    if (result_ == 0) Client_Close(kPort);
+  }
+  OpenPort(const OpenPort&) = delete;
+  OpenPort& operator=(const OpenPort&) = delete;
+  int result() const { return result_; }
+
+ private:
+  int result_;
+};
+
+TEST(ClientOpen, TakesTheLowestAddressNobodyUses) {
+  EmulatedBus bus(Controller(0) + Controller(2) + Controller(9));
+  {
+    OpenPort port;
+    ASSERT_EQ(port.result(), 0);
+    EXPECT_EQ(TarnixLink_GetAddress(kPort), 1);
+    // Already open: nothing happens, the link keeps its address.
+    EXPECT_EQ(Client_Open(kPort), 0);
+    EXPECT_EQ(TarnixLink_GetAddress(kPort), 1);
+    ASSERT_NE(Client_Find(kPort), nullptr);
+  }
+  EXPECT_EQ(Client_Find(kPort), nullptr);
+  EXPECT_EQ(Client_Close(kPort), -4);
+}
+
+TEST(ClientOpen, AnswersMinus5WhenStations0To3AreAllInUse) {
+  EmulatedBus bus(Controller(0) + Controller(1) + Controller(2) + Controller(3) + Controller(9));
+  EXPECT_EQ(Client_Open(kPort), -5);
+  EXPECT_EQ(Client_Find(kPort), nullptr);
+}
+
+TEST(ClientOpen, RefusesNamesItCannotHoldOrFind) {
+  EXPECT_EQ(Client_Open("Com1-with-a-much-too-long-name"), -1);
+  EXPECT_EQ(Client_Open(""), -1);
+  EXPECT_EQ(Client_Open(nullptr), -1);
+  const char exactly20[] = "ABCDEFGHIJKLMNOPQRST";
+  static_assert(sizeof exactly20 == ClientPortNameMax + 1);
+  // Fits the slot, but no such port: the own-address search cannot open it.
+  EXPECT_EQ(Client_Open(exactly20), -5);
+}
+
+TEST(ClientRequest, RefusesUnopenedPortsAndMissingData) {
+  const uint8_t probe[] = {0x01, 0x01};
+  uint8_t status = 0;
+  EXPECT_EQ(Client_Request("Com9", 5, probe, 2, 1, nullptr, nullptr, 0, nullptr, &status), -1);
+  EXPECT_EQ(Client_RequestAsync("Com9", 5, probe, 2, 1, nullptr), -1);
+  EXPECT_EQ(Client_Request(nullptr, 5, probe, 2, 1, nullptr, nullptr, 0, nullptr, &status), -1);
+}
+
+struct Completion {
+  int order;
+  uint32_t source;
+  uint32_t length;
+  uint32_t status;
+  std::vector<uint8_t> reply;
+};
+
+std::mutex g_completions_lock;
+std::vector<Completion> g_completions;
+
+uint8_t Record(int order, const uint8_t* reply, uint32_t source, uint32_t length,
+               uint32_t status) {
+  std::lock_guard<std::mutex> guard(g_completions_lock);
+  std::vector<uint8_t> bytes;
+  if (reply != nullptr) bytes.assign(reply, reply + length);
+  g_completions.push_back({order, source, length, status, bytes});
+  return 0;
+}
+
+uint8_t First(const char*, int32_t, const uint8_t* reply, uint32_t source, uint32_t length,
+              uint32_t status) {
+  return Record(1, reply, source, length, status);
+}
+uint8_t Second(const char*, int32_t, const uint8_t* reply, uint32_t source, uint32_t length,
+               uint32_t status) {
+  return Record(2, reply, source, length, status);
+}
+uint8_t Third(const char*, int32_t, const uint8_t* reply, uint32_t source, uint32_t length,
+              uint32_t status) {
+  return Record(3, reply, source, length, status);
+}
+
+TEST(ClientRequest, BlockingAndQueuedRequestsCompleteInOrderWithTheirOwnStatus) {
+  EmulatedBus bus(Controller(5, "hardware_id = 23\n") + Controller(9));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  {
+    std::lock_guard<std::mutex> guard(g_completions_lock);
+    g_completions.clear();
+  }
+  const uint8_t probe[] = {0x01, 0x01};
+  ASSERT_EQ(Client_RequestAsync(kPort, 5, probe, 2, 1, First), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 7, probe, 2, 1, Second), 0);
+  // Expects no reply: sent once, never reported.
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 0, First), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, Third), 0);
+
+  // Queued behind the three: it completes only after them.
+  uint8_t reply[512];
+  uint8_t source = 0;
+  uint16_t length = 0;
+  uint8_t status = 99;
+  ASSERT_EQ(Client_Request(kPort, 5, probe, 2, 1, &source, reply, sizeof reply, &length, &status),
+            0);
+  EXPECT_EQ(status, Delivered);
+  EXPECT_EQ(source, 5);
+  ASSERT_EQ(length, 4);
+  EXPECT_EQ(reply[2], 23);
+
+  std::lock_guard<std::mutex> guard(g_completions_lock);
+  ASSERT_EQ(g_completions.size(), 3u);
+  EXPECT_EQ(g_completions[0].order, 1);
+  EXPECT_EQ(g_completions[0].status, static_cast<uint32_t>(Delivered));
+  EXPECT_EQ(g_completions[0].source, 5u);
+  EXPECT_EQ(g_completions[0].reply, (std::vector<uint8_t>{0x01, 0x01, 23, 0x00}));
+  EXPECT_EQ(g_completions[1].order, 2);
+  EXPECT_EQ(g_completions[1].status, static_cast<uint32_t>(ReplyTimeout));
+  EXPECT_EQ(g_completions[1].length, 0u);
+  EXPECT_TRUE(g_completions[1].reply.empty());
+  EXPECT_EQ(g_completions[2].order, 3);
+  EXPECT_EQ(g_completions[2].status, static_cast<uint32_t>(Delivered));
+  EXPECT_EQ(g_completions[2].source, 9u);
+}
+
+TEST(ClientRequest, ReplyLongerThanTheCallersBufferIsAFailedExchange) {
+  EmulatedBus bus(Controller(5, "name = A rather long device name\n"));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  // The identity instance answers with some 80 bytes.
+  const uint8_t read_identity[] = {0x01, 0x05, 0x01, 0x01};
+  uint8_t reply[16 + 8];
+  std::memset(reply, 0xEE, sizeof reply);
+  uint16_t length = 99;
+  uint8_t status = 0;
+  ASSERT_EQ(Client_Request(kPort, 5, read_identity, sizeof read_identity, 1, nullptr, reply, 16,
+                           &length, &status),
+            0);
+  EXPECT_EQ(status, InvalidFrame);
+  EXPECT_EQ(length, 0);
+  for (uint8_t octet : reply) EXPECT_EQ(octet, 0xEE);
+  // The next exchange is not disturbed.
+  EXPECT_EQ(Client_Probe(kPort, 5), 1);
+}
+
+TEST(ClientRequest, FullQueueAnswersMinus3AndQueuesNothing) {
+  EmulatedBus bus(Controller(9));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  // Requests to an absent station: the first waits out its reply time-out
+  // while the rest are queued behind it.
+  const uint8_t probe[] = {0x01, 0x01};
+  for (int i = 0; i < ClientQueueCapacity; ++i) {
+    ASSERT_EQ(Client_RequestAsync(kPort, 40, probe, 2, 1, nullptr), 0) << i;
+  }
+  EXPECT_EQ(Client_RequestAsync(kPort, 40, probe, 2, 1, nullptr), -3);
+  uint8_t status = 0;
+  EXPECT_EQ(Client_Request(kPort, 40, probe, 2, 1, nullptr, nullptr, 0, nullptr, &status), -3);
+  // Closing discards the pending requests; the slot is free for another name.
+  EXPECT_EQ(Client_Close(kPort), 0);
+  EXPECT_EQ(Client_Find(kPort), nullptr);
+}
+
+TEST(ClientServices, ProbeTellsApplicationBootloaderAndSilence) {
+  EmulatedBus bus(Controller(5) + Controller(12, "start = bootloader\n"));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  EXPECT_EQ(Client_Probe(kPort, 5), 1);
+  EXPECT_EQ(Client_Probe(kPort, 12), 2);
+  EXPECT_EQ(Client_Probe(kPort, 7), 0);
+}
+
+TEST(ClientServices, ReadAndWriteMembers) {
+  EmulatedBus bus(Controller(5));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+
+  char text[32] = {};
+  TypedValue loop_tag;
+  loop_tag.buffer = text;
+  loop_tag.bufferSize = sizeof text;
+  ASSERT_EQ(Client_ReadMember(kPort, 5, 2, 7, 1, &loop_tag), 0);
+  EXPECT_EQ(loop_tag.type, 9);
+  EXPECT_STREQ(text, "Supply");
+
+  TypedValue proportional;
+  ASSERT_EQ(Client_ReadMember(kPort, 5, 2, 2, 1, &proportional), 0);
+  EXPECT_EQ(proportional.type, 3);
+  EXPECT_EQ(proportional.value, 120u << 16);
+
+  TypedValue wider = proportional;
+  wider.value = 135u << 16;
+  EXPECT_EQ(Client_WriteMember(kPort, 5, 2, 2, 1, wider), 0);
+  TypedValue back;
+  ASSERT_EQ(Client_ReadMember(kPort, 5, 2, 2, 1, &back), 0);
+  EXPECT_EQ(back.value, 135u << 16);
+
+  // The hardware id is read-only: refused.
+  TypedValue hardware;
+  hardware.type = 5;
+  hardware.value = 1;
+  EXPECT_EQ(Client_WriteMember(kPort, 5, 1, 1, 1, hardware), -8);
+  // Nobody at 7.
+  EXPECT_EQ(Client_WriteMember(kPort, 7, 2, 2, 1, wider), -7);
+  TypedValue nothing;
+  EXPECT_EQ(Client_ReadMember(kPort, 7, 2, 2, 1, &nothing), ReplyTimeout);
+}
+
+TEST(ClientServices, AddressSettingMovesTheControllerToItsNewStation) {
+  EmulatedBus bus(Controller(5) + Controller(20));
+  {
+    OpenPort port;
+    ASSERT_EQ(port.result(), 0);
+    EXPECT_EQ(Client_SetZoneAddress(kPort, 20, 22), 1);
+    // Nobody answers at 30: the setting fails.
+    EXPECT_EQ(Client_SetZoneAddress(kPort, 30, 23), 0);
+  }
+  // The emulated controller moves once the PC has left the ring; found again
+  // at its new station after the port is opened anew.
+  {
+    OpenPort port;
+    ASSERT_EQ(port.result(), 0);
+    EXPECT_EQ(Client_Probe(kPort, 22), 1);
+    EXPECT_EQ(Client_Probe(kPort, 20), 0);
+  }
+  bus.Stop();
+  EXPECT_EQ(bus.controller(1).address(), 22);
+}
+
+const char* kScanBus =
+    "[controller]\naddress = 5\nmax_master = 20\nhardware_id = 23\nsoftware_id = 4\n"
+    "version = 9.02.41\nserial = 4410021\nmodel = QM2200B-4AA0100\nname = Chiller loop\n"
+    "[controller]\naddress = 12\nmax_master = 20\nhardware_id = 28\nserial = 77\n"
+    "model = QD4020A-6AD1200\nstart = bootloader\n"
+    "[controller]\naddress = 20\nmax_master = 20\nhardware_id = 25\nsoftware_id = 2\n"
+    "version = 11.01.77\nserial = -5\nmodel = QT1100C-2BA0010\nname = Tank level\n";
+
+TEST(ClientScan, FillsRecordsInAddressOrderWithWhatTheControllersHold) {
+  EmulatedBus bus(kScanBus);
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  DeviceRecord records[29];
+  std::strcpy(records[1].deviceName, "untouched");
+  ASSERT_EQ(Client_ScanRange(kPort, 4, 32, records, 29), 3);
+
+  const DeviceRecord& chiller = records[0];
+  EXPECT_STREQ(chiller.portName, kPort);
+  EXPECT_EQ(chiller.address, 5);
+  EXPECT_EQ(chiller.inBootloader, 0);
+  EXPECT_EQ(chiller.hardwareId, 23);
+  EXPECT_EQ(chiller.softwareId, 4);
+  EXPECT_EQ(chiller.release, 9);
+  EXPECT_EQ(chiller.prototype, 2);
+  EXPECT_EQ(chiller.build, 41);
+  EXPECT_EQ(chiller.serialNumber, 4410021);
+  EXPECT_STREQ(chiller.modelNumber, "QM2200B-4AA0100");
+  EXPECT_STREQ(chiller.deviceName, "Chiller loop");
+
+  const DeviceRecord& boot = records[1];
+  EXPECT_EQ(boot.address, 12);
+  EXPECT_EQ(boot.inBootloader, 1);
+  EXPECT_EQ(boot.hardwareId, 28);
+  EXPECT_STREQ(boot.modelNumber, sim::BootModelOf("QD4020A-6AD1200").c_str());
+  EXPECT_STREQ(boot.deviceName, "untouched");
+
+  const DeviceRecord& tank = records[2];
+  EXPECT_EQ(tank.address, 20);
+  EXPECT_EQ(tank.inBootloader, 0);
+  EXPECT_EQ(tank.serialNumber, -5);
+  EXPECT_EQ(tank.release, 11);
+  EXPECT_STREQ(tank.deviceName, "Tank level");
+
+  // Fewer records than devices: the scan stops at the caller's array.
+  DeviceRecord one[1];
+  EXPECT_EQ(Client_ScanRange(kPort, 4, 32, one, 1), 1);
+  EXPECT_EQ(one[0].address, 5);
+}
+
+TEST(ClientScan, SearchesFindExactlyTheirStations) {
+  EmulatedBus bus(kScanBus);
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  EXPECT_EQ(Client_FindBootloader(kPort, 4, 20, "QD4020A-6AD1200"), 12);
+  EXPECT_EQ(Client_FindBootloader(kPort, 4, 20, ""), 12);
+  EXPECT_EQ(Client_FindBootloader(kPort, 4, 20, "QM2200B-4AA0100"), 255);
+  EXPECT_EQ(Client_FindBootloader(kPort, 13, 20, "QD4020A-6AD1200"), 255);
+
+  EXPECT_EQ(Client_FindDevice(kPort, 4, 20, "QT1100C-2BA0010", -5), 20);
+  EXPECT_EQ(Client_FindDevice(kPort, 4, 20, "QM2200B-4AA0100", 4410021), 5);
+  EXPECT_EQ(Client_FindDevice(kPort, 4, 20, "QT1100C-2BA0010", 5), 255);
+  // A bootloader is never the device searched for, whatever it reports.
+  EXPECT_EQ(Client_FindDevice(kPort, 4, 20, sim::BootModelOf("QD4020A-6AD1200").c_str(), 0), 255);
+}
+
+}  // namespace
