@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -52,17 +54,28 @@ bool con_read_int(int* value) {
   if (std::fgets(line, sizeof line, stdin) == nullptr) {
     return false;
   }
-  // An overlong line is one answer: its rest must not be taken for the next.
-  if (std::strchr(line, '\n') == nullptr) {
+  std::size_t length = std::strlen(line);
+  // An overlong line is one answer, and no number: its rest must not be taken
+  // for the next answer.
+  if (length == sizeof line - 1 && line[length - 1] != '\n') {
     int c = 0;
     do {
       c = std::getchar();
     } while (c != EOF && c != '\n');
+    return false;
   }
-  char* end = nullptr;
+  while (length > 0 && std::isspace(static_cast<unsigned char>(line[length - 1])) != 0) {
+    line[--length] = '\0';
+  }
+  const char* text = line;
+  while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
+    ++text;
+  }
+  // The whole answer must be the number: "3x" is a typing error, not a 3.
+  char* stop = nullptr;
   errno = 0;
-  const long number = std::strtol(line, &end, 10);
-  if (end == line || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
+  const long number = std::strtol(text, &stop, 10);
+  if (*text == '\0' || *stop != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
     return false;
   }
   *value = static_cast<int>(number);
