@@ -85,14 +85,21 @@ bool con_read_int(int* value) {
   std::string line;
   int c = 0;
   bool any = false;
+  bool overlong = false;
+  // The whole line is one answer, however long; an overlong one holds no
+  // number, and its rest must not be taken for the next answer.
   while ((c = std::getc(stdin)) != EOF) {
     any = true;
     if (c == '\n') break;
-    if (line.size() < kMaxLine) line += static_cast<char>(c);
+    if (line.size() < kMaxLine) {
+      line += static_cast<char>(c);
+    } else {
+      overlong = true;
+    }
   }
   if (c == EOF) g_input_ended = true;
   if (!any) return fail(EIO);
-  return parse_int(line, value) || fail(EINVAL);
+  return (!overlong && parse_int(line, value)) || fail(EINVAL);
 }
 
 bool con_at_end() { return g_input_ended.load(); }

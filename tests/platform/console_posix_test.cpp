@@ -47,9 +47,11 @@ std::string run_with_stdin(const std::string& input, Body&& body) {
 }
 
 TEST(ConsoleInput, NumbersAreWholeLinesAndEndOfInputIsToldApart) {
-  const std::string report = run_with_stdin(" 12 \n-7\n3 4\nabc\n\n+3\n99999999999\n5", [] {
+  const std::string overlong = "7" + std::string(5000, ' ') + "8\n";
+  const std::string input = " 12 \n-7\n3 4\nabc\n\n+3\n99999999999\n" + overlong + "5";
+  const std::string report = run_with_stdin(input, [] {
     std::string out;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < 10; ++i) {
       int value = 0;
       const bool ok = plat::con_read_int(&value);
       out += ok ? std::to_string(value) : (plat::con_at_end() ? "E" : "N");
@@ -57,8 +59,9 @@ TEST(ConsoleInput, NumbersAreWholeLinesAndEndOfInputIsToldApart) {
     }
     return out;
   });
-  // "3 4" is not one number; the last line has no line end and still counts.
-  EXPECT_EQ(report, "12 -7 N N N 3 N 5 E ");
+  // "3 4" is not one number, nor is a line too long to hold; the last line
+  // has no line end and still counts.
+  EXPECT_EQ(report, "12 -7 N N N 3 N N 5 E ");
 }
 
 TEST(ConsoleInput, KeysFromRedirectedInputComeOneOctetAtATime) {
