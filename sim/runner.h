@@ -27,6 +27,9 @@ class Runner {
   static constexpr Micros kUnwatchedSlice = 5'000;
   // How often it looks whether a program opened or closed a port.
   static constexpr Micros kAttachCheck = 10'000;
+  // Real-time (FIFO) priority of the runner's thread, when it may have one;
+  // low, so that it never stands in the way of the system's own threads.
+  static constexpr int kPriority = 10;
 
   Runner(Bus& bus, std::vector<PtyEndpoint*> endpoints);
 
