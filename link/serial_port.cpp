@@ -264,18 +264,17 @@ void StartJam(LinkPort& port, SerialChannel& channel) {
   port.JamActive = 1;
 }
 
-bool StopJam(LinkPort& port, SerialChannel& channel) {
+void StopJam(LinkPort& port, SerialChannel& channel) {
   if (port.JamActive.load() == 0 || port.JamOwner.load() != std::this_thread::get_id()) {
-    return false;
+    return;
   }
   port.JamStop = 1;
-  const bool ended = plat::thread_wait(port.JamThread, kJamJoinMs);
+  plat::thread_wait(port.JamThread, kJamJoinMs);
   plat::thread_close(port.JamThread);
   port.JamThread = nullptr;
   port.JamActive = 0;
   port.JamOwner = std::thread::id{};
   plat::cs_leave(&channel.IoLock);
-  return ended;
 }
 
 }  // namespace tarnix

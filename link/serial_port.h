@@ -67,8 +67,8 @@ void Tick();
 // calling thread, which holds the receiver and passive-mode senders off the
 // line. A second jam while one is in force is ignored.
 void StartJam(LinkPort& port, SerialChannel& channel);
-// Stops and joins the jam thread and, on the thread that started the jam,
-// leaves IoLock. False when no jam was in force or the jam thread did not end.
-bool StopJam(LinkPort& port, SerialChannel& channel);
+// Stops and joins the jam thread and leaves IoLock. Only the thread that
+// started the jam owns IoLock; on any other thread this does nothing.
+void StopJam(LinkPort& port, SerialChannel& channel);
 
 }  // namespace tarnix

@@ -56,6 +56,8 @@ class PtyPeer {
     close(master_);
   }
 
+  int fd() const { return master_; }
+
   void Send(const Octets& octets) {
     EXPECT_EQ(static_cast<ssize_t>(octets.size()), write(master_, octets.data(), octets.size()));
     // The pty hands written octets to the other side a moment later.
