@@ -29,6 +29,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
 start=$SECONDS
+# A server still running for an earlier prefix here (a run that was killed)
+# would outlive the directory it serves.
+if [[ -d "$WINEPREFIX" ]]; then
+  wineserver -k 2>/dev/null || true
+fi
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 
@@ -38,11 +43,14 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # One server for the whole run, so that each test program does not pay for a
 # server start. It is started before the prefix is booted: the system
 # processes that the boot leaves running (services, device drivers) then
-# belong to it and keep /dev/null as their output. Started later by a test
+# belong to it and write to the boot log. Started later by a test
 # program, they would hold ctest's output pipe open and ctest would wait for
 # them until its time-out.
 wineserver -p
-wineboot -i </dev/null >/dev/null 2>&1
+if ! wineboot -i </dev/null >"$build/wineboot.log" 2>&1; then
+  echo "wineboot failed; its output is in $build/wineboot.log" >&2
+  exit 1
+fi
 echo "Wine prefix ready in $((SECONDS - start)) s"
 
 # The server is stopped while the pty still exists: a server that outlives
