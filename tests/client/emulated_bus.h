@@ -27,13 +27,15 @@ namespace client_test {
 class EmulatedBus {
  public:
   // `scenario_text` in the emulator's scenario format; its ports are ignored.
-  explicit EmulatedBus(const std::string& scenario_text)
+  // `stations` join the bus beside the controllers; they must outlive it.
+  explicit EmulatedBus(const std::string& scenario_text, std::vector<sim::Node*> stations = {})
       : scenario_(sim::ParseScenario(scenario_text, "test scenario")), bus_(Faults(scenario_)) {
     for (const sim::ControllerConfig& config : scenario_.controllers) {
       controllers_.push_back(
           std::make_unique<sim::Controller>(config, scenario_.protocol, scenario_.baud));
       bus_.Attach(controllers_.back().get(), true);
     }
+    for (sim::Node* station : stations) bus_.Attach(station, true);
     const std::filesystem::path dir = PortDirectory();
     std::string error;
     port_ = sim::PtyEndpoint::Create((dir / "com1").string(), scenario_.baud, &error);

@@ -1,0 +1,73 @@
+// A station of the emulated bus that answers requests addressed to it with
+// replies the test chose, by service code, so that replies the controllers
+// would never send (cut short, malformed) can reach the client. It takes no
+// part in token passing.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "sim/frame_scanner.h"
+#include "sim/mstp_frame.h"
+#include "sim/node.h"
+
+namespace client_test {
+
+class CannedStation : public sim::Node {
+ public:
+  static constexpr sim::Micros kAnswerDelay = 2'000;
+
+  CannedStation(uint8_t address, std::map<uint8_t, std::vector<uint8_t>> replies)
+      : address_(address),
+        replies_(std::move(replies)),
+        scanner_([this](const sim::ScannedFrame& f) { OnFrame(f); }) {}
+
+  uint32_t Baud() const override { return 38400; }
+  void OnOctet(uint8_t octet, sim::Micros now) override {
+    now_ = now;
+    scanner_.Feed(octet, now);
+  }
+  void OnTime(sim::Micros now) override {
+    now_ = now;
+    if (!pending_.empty() && now >= due_) {
+      outbox_.insert(outbox_.end(), pending_.begin(), pending_.end());
+      pending_.clear();
+    }
+  }
+  sim::Micros NextWake() const override { return pending_.empty() ? sim::kNever : due_; }
+  bool TakeOctet(uint8_t* octet) override {
+    if (outbox_.empty()) return false;
+    *octet = outbox_.front();
+    outbox_.pop_front();
+    return true;
+  }
+
+ private:
+  static constexpr uint8_t kDataExpectingReply = 5;
+  static constexpr uint8_t kDataNotExpectingReply = 6;
+  static constexpr std::size_t kHeader = 8;
+
+  void OnFrame(const sim::ScannedFrame& f) {
+    if (!f.Good() || f.octets.size() < kHeader + 2) return;
+    const uint8_t type = f.octets[2];
+    const uint8_t destination = f.octets[3];
+    const uint8_t source = f.octets[4];
+    if (type != kDataExpectingReply || destination != address_) return;
+    const auto reply = replies_.find(f.octets[kHeader + 1]);
+    if (reply == replies_.end()) return;
+    pending_ = sim::EncodeFrame(kDataNotExpectingReply, source, address_, reply->second);
+    due_ = now_ + kAnswerDelay;
+  }
+
+  uint8_t address_;
+  std::map<uint8_t, std::vector<uint8_t>> replies_;
+  sim::FrameScanner scanner_;
+  sim::Micros now_ = 0;
+  sim::Micros due_ = sim::kNever;
+  std::vector<uint8_t> pending_;
+  std::deque<uint8_t> outbox_;
+};
+
+}  // namespace client_test

@@ -1,0 +1,173 @@
+// Replies the controllers would never send, and frames that answer nothing:
+// the client must neither read past a reply nor hand a caller someone else's
+// frame.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "client/client.h"
+#include "client/scan.h"
+#include "client/services.h"
+#include "link/tarnix_link.h"
+#include "tests/client/canned_station.h"
+#include "tests/client/emulated_bus.h"
+
+namespace {
+
+using client_test::CannedStation;
+using client_test::EmulatedBus;
+
+constexpr const char* kPort = "Com1";
+constexpr uint8_t kCanned = 6;
+// A controller that keeps the token going round.
+const char* kRing = "[controller]\naddress = 9\nmax_master = 20\n";
+
+class PortOpen {
+ public:
+  PortOpen() : result_(Client_Open(kPort)) {}
+  ~PortOpen() {
+    if (result_ == 0) Client_Close(kPort);
+  }
+  PortOpen(const PortOpen&) = delete;
+  PortOpen& operator=(const PortOpen&) = delete;
+  int result() const { return result_; }
+
+ private:
+  int result_;
+};
+
+TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
+  CannedStation canned(kCanned, {
+                                    {0x01, {0x01, 0x01, 0x1C}},              // probe without byte 3
+                                    {0x03, {0x01, 0x03, 0x01, 0x02, 0x02, 0x01, 0x05, 0x00}},
+                                    {0x04, {0x01}},                          // write answer cut
+                                    {0x05, {0x01, 0x05, 0x01, 0x01, 0x02, 0x01, 0x05, 0x00}},
+                                    {0xEB, {0x01, 0xEB}},
+                                });
+  EmulatedBus bus(kRing, {&canned});
+  PortOpen port;
+  ASSERT_EQ(port.result(), 0);
+
+  // A full probe reply first: a short one read by position could pick up
+  // what such a reply left in the buffer.
+  EXPECT_EQ(Client_Probe(kPort, 9), 1);
+  EXPECT_EQ(Client_Probe(kPort, kCanned), 0);
+
+  TypedValue value;
+  value.value = 0x11223344u;
+  EXPECT_EQ(Client_ReadMember(kPort, kCanned, 2, 2, 1, &value), InvalidFrame);
+  EXPECT_EQ(value.value, 0x11223344u);
+
+  TypedValue write;
+  write.type = 3;
+  write.value = 1u << 16;
+  EXPECT_EQ(Client_WriteMember(kPort, kCanned, 2, 2, 1, write), -7);
+
+  DeviceRecord record;
+  std::strcpy(record.modelNumber, "before");
+  record.serialNumber = 12;
+  EXPECT_EQ(Client_ReadIdentity(kPort, kCanned, 1, &record), 0);
+  EXPECT_EQ(Client_ReadBootIdentity(kPort, kCanned, &record), 0);
+  EXPECT_STREQ(record.modelNumber, "before");
+  EXPECT_EQ(record.serialNumber, 12);
+
+  // Nothing that answers in pieces is listed by a scan.
+  DeviceRecord found[4];
+  ASSERT_EQ(Client_ScanRange(kPort, 6, 9, found, 4), 1);
+  EXPECT_EQ(found[0].address, 9);
+}
+
+TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
+  std::vector<uint8_t> reply = {0x01, 0xEB, 0x17};
+  for (int i = 0; i < 60; ++i) reply.push_back(static_cast<uint8_t>('A' + i % 26));
+  CannedStation canned(kCanned, {{0x01, {0x01, 0x01, 0x17, 0xCC}}, {0xEB, reply}});
+  EmulatedBus bus(kRing, {&canned});
+  PortOpen port;
+  ASSERT_EQ(port.result(), 0);
+  DeviceRecord record;
+  ASSERT_EQ(Client_ReadBootIdentity(kPort, kCanned, &record), 1);
+  EXPECT_EQ(record.hardwareId, 0x17);
+  EXPECT_EQ(std::strlen(record.modelNumber), sizeof record.modelNumber - 1);
+  EXPECT_EQ(std::memcmp(record.modelNumber, reply.data() + 3, 32), 0);
+  EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABCDEF"), kCanned);
+  EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABD"), 255);
+}
+
+std::atomic<int> g_completed{0};
+std::atomic<uint32_t> g_source{0};
+
+uint8_t Count(const char*, int32_t, const uint8_t*, uint32_t source, uint32_t, uint32_t) {
+  g_source = source;
+  ++g_completed;
+  return 0;
+}
+
+// A frame that reaches the client while its oldest request has not gone out
+// (a broadcast, another master's request) is no answer to it: the request
+// stays queued, and a blocking caller stays asleep until its own reply.
+TEST(StrayFrames, DoNotCompleteRequestsThatAreNotOnTheBus) {
+  EmulatedBus bus(kRing);
+  PortOpen port;
+  ASSERT_EQ(port.result(), 0);
+  // Hold the requests back: the link no longer asks for frames to send.
+  TarnixLink_SetTokenObtainedDelegate(kPort, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  g_completed = 0;
+  const uint8_t probe[] = {0x01, 0x01};
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, Count), 0);
+  std::atomic<bool> returned{false};
+  uint8_t status = 99;
+  uint8_t source = 0;
+  std::thread caller([&] {
+    Client_Request(kPort, 9, probe, 2, 1, &source, nullptr, 0, nullptr, &status);
+    returned = true;
+  });
+
+  const uint8_t stray[] = {0x01, 0x99};
+  for (int i = 0; i < 3; ++i) Client_OnUpcall(kPort, stray, 40, sizeof stray, Delivered);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(g_completed.load(), 0);
+  EXPECT_FALSE(returned.load());
+
+  TarnixLink_SetTokenObtainedDelegate(kPort, Client_OnTokenObtained);
+  caller.join();
+  EXPECT_EQ(g_completed.load(), 1);
+  EXPECT_EQ(g_source.load(), 9u);
+  EXPECT_EQ(status, Delivered);
+  EXPECT_EQ(source, 9);
+}
+
+// Blocking requests from several threads: each caller is woken by its own
+// reply, never by another's.
+TEST(BlockingRequests, FromSeveralThreadsEachGetTheirOwnReply) {
+  EmulatedBus bus("[controller]\naddress = 5\nmax_master = 20\nhardware_id = 23\n"
+                  "[controller]\naddress = 9\nmax_master = 20\nhardware_id = 25\n");
+  PortOpen port;
+  ASSERT_EQ(port.result(), 0);
+  std::atomic<int> wrong{0};
+  auto ask = [&](uint8_t station, uint8_t hardware) {
+    const uint8_t probe[] = {0x01, 0x01};
+    for (int i = 0; i < 10; ++i) {
+      uint8_t reply[8] = {};
+      uint8_t source = 0;
+      uint16_t length = 0;
+      uint8_t status = 99;
+      const int r =
+          Client_Request(kPort, station, probe, 2, 1, &source, reply, sizeof reply, &length, &status);
+      if (r != 0 || status != Delivered || source != station || length != 4 || reply[2] != hardware) {
+        ++wrong;
+      }
+    }
+  };
+  std::thread a(ask, 5, 23);
+  std::thread b(ask, 9, 25);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
