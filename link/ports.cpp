@@ -167,6 +167,11 @@ NodeState* AllocateNodeState(uint8_t id) {
       node.TokenFresh = 0;
       node.ReceiveState = kRxIdle;
       node.MaxRequestResend = 0;
+      // A new port does not inherit the immediate mode or a pending resend of
+      // whichever port used the slot before it.
+      node.ImmediateUpcall = 0;
+      node.ResendCount = 0;
+      node.ResendPending = 0;
       node.NoReplyPending = 1;
       node.MoreToSend = 1;
       node.MasterState = kMsIdle;

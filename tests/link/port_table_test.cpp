@@ -90,9 +90,11 @@ TEST_F(PortTableTest, AllocationSetsTheFreshPortFieldsAndCounts) {
   EXPECT_EQ(1, tarnix::LinkPortCount());
   EXPECT_EQ(1, tarnix::NodeStateCount());
 
-  // A later port takes the same, not yet running, slot again.
+  // A later port takes the same, not yet running, slot again; release keeps
+  // the fields, allocation sets what a fresh port needs.
   port->TokenDropAddress = 7;
   node->ImmediateUpcall = 1;
+  node->ResendPending = 1;
   tarnix::ReleaseLinkPort(*port);
   tarnix::ReleaseNodeState(*node);
   EXPECT_EQ(0, tarnix::LinkPortCount());
@@ -102,7 +104,8 @@ TEST_F(PortTableTest, AllocationSetsTheFreshPortFieldsAndCounts) {
   EXPECT_EQ(port, tarnix::AllocateLinkPort(201));
   EXPECT_EQ(node, tarnix::AllocateNodeState(201));
   EXPECT_EQ(255, port->TokenDropAddress.load());
-  EXPECT_EQ(1, node->ImmediateUpcall.load());  // kept from the earlier use
+  EXPECT_EQ(0, node->ImmediateUpcall.load());  // not inherited from the earlier use
+  EXPECT_EQ(0u, node->ResendPending);
   tarnix::ReleaseLinkPort(*port);
   tarnix::ReleaseNodeState(*node);
 }

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
+#include "../frame_builder.h"
 #include "link/ports.h"
 #include "link/serial_port.h"
 #include "platform/sync.h"
@@ -55,6 +57,35 @@ Octets CollectedOctets() {
   return gUpcallOctets;
 }
 
+struct Delivery {
+  Octets data;
+  uint32_t source = 0;
+  UpcallStatus status = Delivered;
+};
+std::vector<Delivery> gDeliveries;
+
+int32_t CollectFrames(const char* /*portName*/, const uint8_t* data, uint32_t source, uint32_t length,
+                      UpcallStatus status) {
+  std::lock_guard<std::mutex> guard(gUpcallLock);
+  gDeliveries.push_back({data == nullptr ? Octets() : Octets(data, data + length), source, status});
+  return 0;
+}
+
+std::vector<Delivery> CollectedFrames() {
+  std::lock_guard<std::mutex> guard(gUpcallLock);
+  return gDeliveries;
+}
+
+std::atomic<int> gTokenCalls{0};
+
+// Sends one request to station 6 at the first token it is offered.
+uint8_t RequestOnce(const char* portName) {
+  if (gTokenCalls++ == 0) {
+    TarnixLink_SendFrame(portName, 6, kAbc.data(), 3, 1);
+  }
+  return 0;
+}
+
 class LinkLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,10 +95,16 @@ class LinkLifecycleTest : public ::testing::Test {
     baselineThreads = ThreadCount();
     std::lock_guard<std::mutex> guard(gUpcallLock);
     gUpcallOctets.clear();
+    gDeliveries.clear();
+    gTokenCalls = 0;
   }
 
   void TearDown() override {
     EXPECT_EQ(0, tarnix::LinkPortCount());
+    // A failed test must not leave its ports to the next one.
+    for (const char* name : {"Com3", "Com4", "Com5"}) {
+      TarnixLink_UnInit(name);
+    }
     EXPECT_FALSE(tarnix::TickRunning());
     EXPECT_EQ(baselineThreads, ThreadCount());
   }
@@ -224,6 +261,47 @@ TEST_F(LinkLifecycleTest, ReceivedOctetsReachTheUpcallInImmediateMode) {
   com3.Send(sent);
   Pause(100);
   EXPECT_EQ(sent, CollectedOctets());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, NewPortDoesNotInheritImmediateModeFromTheSlotsEarlierUse) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  TarnixLink_EnableImmediateUpcall("Com3", 1);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+  ASSERT_EQ(0, StartPassive("Com3"));
+  EXPECT_EQ(0, Node("Com3").ImmediateUpcall.load());
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, PassivePortAnswersPollsAndDeliversFramesForIt) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  TarnixLink_SetUpcallDelegate("Com3", CollectFrames);
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFramePollForMaster, 5, 9, {}));
+  EXPECT_EQ(tarnix_test::BuildFrame(tarnix::kFrameReplyToPoll, 9, 5, {}), com3.Drain());
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFrameDataNotExpectingReply, 5, 9, kAbc));
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFrameDataNotExpectingReply, 7, 9, {0x01}));
+  Pause(50);
+  const std::vector<Delivery> frames = CollectedFrames();
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(kAbc, frames[0].data);
+  EXPECT_EQ(9u, frames[0].source);
+  EXPECT_EQ(Delivered, frames[0].status);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, TokenHolderSendsItsRequestAndGetsTheReply) {
+  LinkConfig config{"Com3", 38400, 15, 3, 5, RequestOnce, CollectFrames};
+  ASSERT_EQ(0, TarnixLink_Init(&config));
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFrameToken, 5, 6, {}));
+  const Octets request = com3.Drain(30);
+  EXPECT_EQ(kAbcFrame, request);
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFrameDataNotExpectingReply, 5, 6, {0x78, 0x79}));
+  Pause(50);
+  const std::vector<Delivery> frames = CollectedFrames();
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ((Octets{0x78, 0x79}), frames[0].data);
+  EXPECT_EQ(6u, frames[0].source);
+  EXPECT_EQ(Delivered, frames[0].status);
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
 }
 
