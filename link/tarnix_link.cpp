@@ -43,8 +43,8 @@ bool ValidBaud(int32_t baud) { return baud == 9600 || baud == 19200 || baud == 3
 // Ends the port's threads: the master thread sees StopRequested at its next
 // pass; the receiver is then parked on ByteConsumed, or about to be, and one
 // release lets it see the flag too. True when both have ended (or never ran);
-// their handles are then given up.
-bool StopPortThreads(LinkPort& port) {
+// their handles are then given up, and *closed tells whether that worked.
+bool StopPortThreads(LinkPort& port, bool* closed) {
   port.StopRequested = 1;
   bool ended = true;
   if (port.MasterThread != nullptr) {
@@ -57,9 +57,10 @@ bool StopPortThreads(LinkPort& port) {
   if (!ended) {
     return false;
   }
+  *closed = true;
   for (plat::ThreadHandle* thread : {&port.MasterThread, &port.ReceiverThread}) {
     if (*thread != nullptr) {
-      plat::thread_close(*thread);
+      *closed = plat::thread_close(*thread) && *closed;
       *thread = nullptr;
     }
   }
@@ -87,7 +88,8 @@ struct StartClaim {
 
   int8_t Fail() {
     if (port != nullptr) {
-      if (StopPortThreads(*port)) {
+      bool threadsClosed = true;  // the start fails whatever the closes say
+      if (StopPortThreads(*port, &threadsClosed)) {
         CloseSemaphores(*port);
       } else {
         // A thread that does not end may still use the records; they stay taken.
@@ -241,19 +243,20 @@ uint8_t TarnixLink_UnInit(const char* portName) {
     StopJam(*r.port, *r.channel);
   }
   const bool receiverKnown = r.port->ReceiverThread != nullptr;
-  if (!StopPortThreads(*r.port)) {
+  bool threadsClosed = true;
+  if (!StopPortThreads(*r.port, &threadsClosed)) {
     // A thread that does not end may still use the records: keep them, and
     // let a later UnInit finish the job.
     return 1;
   }
   CloseSemaphores(*r.port);
-  const bool closed = ClosePort(r.id);
+  const bool portClosed = ClosePort(r.id);
   ReleaseLinkPort(*r.port);
   ReleaseSerialChannel(*r.channel);
   ReleaseNodeState(*r.node);
   UnregisterPortName(r.id);
   ReleaseTick();
-  return receiverKnown && closed ? 0 : 1;
+  return receiverKnown && threadsClosed && portClosed ? 0 : 1;
 }
 
 uint8_t TarnixLink_SendFrameEx(const char* portName, uint8_t destination, const uint8_t* data,
