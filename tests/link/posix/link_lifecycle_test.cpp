@@ -77,6 +77,18 @@ std::vector<Delivery> CollectedFrames() {
 }
 
 std::atomic<int> gTokenCalls{0};
+std::atomic<bool> gUpcallHeld{false};
+std::atomic<bool> gUpcallEntered{false};
+
+// An upcall that does not return until the test lets it.
+int32_t HoldingUpcall(const char* /*portName*/, const uint8_t* /*data*/, uint32_t /*source*/,
+                      uint32_t /*length*/, UpcallStatus /*status*/) {
+  gUpcallEntered = true;
+  while (gUpcallHeld.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
 
 // Sends one request to station 6 at the first token it is offered.
 uint8_t RequestOnce(const char* portName) {
@@ -102,6 +114,7 @@ class LinkLifecycleTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(0, tarnix::LinkPortCount());
     // A failed test must not leave its ports to the next one.
+    gUpcallHeld = false;
     for (const char* name : {"Com3", "Com4", "Com5"}) {
       TarnixLink_UnInit(name);
     }
@@ -302,6 +315,24 @@ TEST_F(LinkLifecycleTest, TokenHolderSendsItsRequestAndGetsTheReply) {
   EXPECT_EQ((Octets{0x78, 0x79}), frames[0].data);
   EXPECT_EQ(6u, frames[0].source);
   EXPECT_EQ(Delivered, frames[0].status);
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+TEST_F(LinkLifecycleTest, UnInitKeepsThePortWhileADelegateHoldsTheMasterThread) {
+  ASSERT_EQ(0, StartPassive("Com3"));
+  gUpcallHeld = true;
+  gUpcallEntered = false;
+  TarnixLink_SetUpcallDelegate("Com3", HoldingUpcall);
+  com3.Send(tarnix_test::BuildFrame(tarnix::kFrameDataNotExpectingReply, 5, 9, kAbc));
+  for (int i = 0; i < 200 && !gUpcallEntered.load(); ++i) {
+    Pause(5);
+  }
+  ASSERT_TRUE(gUpcallEntered.load());
+  // Gives up after its bounded wait, and releases nothing the thread still uses.
+  EXPECT_EQ(1, TarnixLink_UnInit("Com3"));
+  EXPECT_EQ(1, tarnix::LinkPortCount());
+  EXPECT_NE(nullptr, tarnix::FindNodeState(tarnix::PortIdOf("Com3")));
+  gUpcallHeld = false;
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
 }
 
