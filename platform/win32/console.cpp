@@ -86,7 +86,13 @@ bool con_at_end() { return std::feof(stdin) != 0; }
 
 int con_read_key() {
   if (input_is_console()) {
-    return _getch();
+    const int key = _getch();
+    // Arrow and function keys come as a lead-in code and a key code; both
+    // belong to this one key press, or the next wait for a key would end at once.
+    if (key == 0 || key == 0xE0) {
+      _getch();
+    }
+    return key;
   }
   const int c = std::getchar();
   return c == EOF ? -1 : c;
