@@ -1,6 +1,7 @@
 // The client against an emulated bus, through the real link and a pty.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -320,6 +321,25 @@ TEST(ClientScan, SearchesFindExactlyTheirStations) {
   EXPECT_EQ(Client_FindDevice(kPort, 4, 20, "QT1100C-2BA0010", 5), 255);
   // A bootloader is never the device searched for, whatever it reports.
   EXPECT_EQ(Client_FindDevice(kPort, 4, 20, sim::BootModelOf("QD4020A-6AD1200").c_str(), 0), 255);
+}
+
+}  // namespace
+
+namespace {
+
+// Each read comes 5 s after the one before, so this takes some 15 s.
+TEST(ClientWaitSettled, ReportsSettledOnceTheValueHoldsAndFailsWithoutAnswer) {
+  EmulatedBus bus(Controller(5, "settle_ms = 3000\n"));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Client_WaitSettled(kPort, 5), 1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  // The first read still sees the value moving (it differs from the request
+  // word anyway); the second sees it held.
+  EXPECT_GE(took, std::chrono::milliseconds(9900));
+  EXPECT_LT(took, std::chrono::milliseconds(14000));
+  EXPECT_EQ(Client_WaitSettled(kPort, 7), 0);
 }
 
 }  // namespace
