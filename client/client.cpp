@@ -39,31 +39,6 @@ void FreeAsync(PendingRequest* request) {
   delete request;
 }
 
-// Gives a slot back after its link has stopped. Requests still queued cannot
-// complete any more; asynchronous ones belong to the connection and are freed.
-void ReleaseSlot(PortConnection* connection) {
-  RequestQueue* queue = nullptr;
-  {
-    TableLock guard;
-    queue = connection->queue;
-    connection->queue = nullptr;
-    connection->free = 1;
-    std::strcpy(connection->name, "None");
-  }
-  if (queue == nullptr) return;
-  while (RequestQueue_IsEmpty(queue) == 0) {
-    auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
-    if (request->blocking != 1) FreeAsync(request);
-  }
-  RequestQueue_Destroy(queue);
-}
-
-RequestQueue* QueueOf(const char* portName) {
-  if (portName == nullptr) return nullptr;
-  PortConnection* connection = Client_Find(portName);
-  return connection == nullptr ? nullptr : connection->queue;
-}
-
 void CompleteBlocking(PendingRequest* request, const uint8_t* data, uint32_t source,
                       uint32_t length, UpcallStatus status) {
   request->replySource = static_cast<uint8_t>(source);
@@ -79,6 +54,36 @@ void CompleteBlocking(PendingRequest* request, const uint8_t* data, uint32_t sou
   }
   // The caller's storage may be gone once `done` is released.
   plat::sem_release(request->done);
+}
+
+// Gives a slot back after its link has stopped. Requests still queued will
+// never be answered: asynchronous ones belong to the connection and are freed,
+// a blocking caller is woken with a time-out rather than left waiting forever.
+void ReleaseSlot(PortConnection* connection) {
+  RequestQueue* queue = nullptr;
+  {
+    TableLock guard;
+    queue = connection->queue;
+    connection->queue = nullptr;
+    connection->free = 1;
+    std::strcpy(connection->name, "None");
+  }
+  if (queue == nullptr) return;
+  while (RequestQueue_IsEmpty(queue) == 0) {
+    auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+    if (request->blocking == 1) {
+      CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
+    } else {
+      FreeAsync(request);
+    }
+  }
+  RequestQueue_Destroy(queue);
+}
+
+RequestQueue* QueueOf(const char* portName) {
+  if (portName == nullptr) return nullptr;
+  PortConnection* connection = Client_Find(portName);
+  return connection == nullptr ? nullptr : connection->queue;
 }
 
 }  // namespace

@@ -171,3 +171,28 @@ TEST(BlockingRequests, FromSeveralThreadsEachGetTheirOwnReply) {
 }
 
 }  // namespace
+
+namespace {
+
+// Requests still queued when the port is closed are never answered: a caller
+// blocked on one is woken with a time-out instead of waiting for ever.
+TEST(ClosingAPort, WakesCallersOfRequestsThatCanNoLongerBeAnswered) {
+  EmulatedBus bus(kRing);
+  ASSERT_EQ(Client_Open(kPort), 0);
+  TarnixLink_SetTokenObtainedDelegate(kPort, nullptr);
+  const uint8_t probe[] = {0x01, 0x01};
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, nullptr), 0);
+  int result = 99;
+  uint8_t status = 99;
+  std::thread caller([&] {
+    result = Client_Request(kPort, 9, probe, 2, 1, nullptr, nullptr, 0, nullptr, &status);
+  });
+  RequestQueue* queue = Client_Find(kPort)->queue;
+  while (queue->count.load() < 2) std::this_thread::yield();
+  EXPECT_EQ(Client_Close(kPort), 0);
+  caller.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(status, ReplyTimeout);
+}
+
+}  // namespace

@@ -129,15 +129,6 @@ TEST(RequestQueue, PeekLeavesTheOldestAndDropRemovesExactlyIt) {
   RequestQueue_Destroy(queue);
 }
 
-TEST(RequestQueue, DestroyLeavesHeldElementsAlone) {
-  std::vector<int> storage = {7, 8, 9};
-  RequestQueue* queue = RequestQueue_Create(5);
-  for (std::size_t i = 0; i < storage.size(); ++i) RequestQueue_Put(Element(storage, i), queue);
-  RequestQueue_Destroy(queue);
-  RequestQueue_Destroy(nullptr);
-  EXPECT_EQ(storage, (std::vector<int>{7, 8, 9}));
-}
-
 // One producer and one consumer, as on a port: the consumer sees every element
 // once and in order.
 TEST(RequestQueue, ProducerAndConsumerThreadsKeepOrder) {
