@@ -44,11 +44,11 @@ TEST(ControllerFrameTest, ReceiverAcceptsGoodFramesAndRejectsDamagedOnes) {
   EXPECT_EQ(rx.frame().data, (Bytes{0x01, 0x01}));
 
   Bytes badHeader = good;
-  badHeader[7] ^= 0x01;
+  badHeader.at(7) ^= 0x01;
   EXPECT_EQ(Feed(rx, badHeader, 10'000), Result::kInvalid);
 
   Bytes badData = good;
-  badData[9] ^= 0x40;
+  badData.at(9) ^= 0x40;
   EXPECT_EQ(Feed(rx, badData, 20'000), Result::kInvalid);
 
   // The receiver is in step again for the next frame.
