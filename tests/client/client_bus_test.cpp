@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -340,6 +341,29 @@ TEST(ClientWaitSettled, ReportsSettledOnceTheValueHoldsAndFailsWithoutAnswer) {
   EXPECT_GE(took, std::chrono::milliseconds(9900));
   EXPECT_LT(took, std::chrono::milliseconds(14000));
   EXPECT_EQ(Client_WaitSettled(kPort, 7), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ClientOpen, NinthPortWhileEightAreOpenAnswersMinus5) {
+  std::vector<std::unique_ptr<EmulatedBus>> buses;
+  for (int i = 1; i <= 9; ++i) {
+    buses.push_back(std::make_unique<EmulatedBus>(Controller(9), std::vector<sim::Node*>{},
+                                                  "com" + std::to_string(i)));
+  }
+  for (int i = 1; i <= 8; ++i) {
+    EXPECT_EQ(Client_Open(("Com" + std::to_string(i)).c_str()), 0) << i;
+  }
+  EXPECT_EQ(Client_Open("Com9"), -5);
+  EXPECT_EQ(Client_Close("Com3"), 0);
+  // The freed slot takes another name.
+  EXPECT_EQ(Client_Open("Com9"), 0);
+  EXPECT_NE(Client_Find("Com9"), nullptr);
+  for (int i : {1, 2, 4, 5, 6, 7, 8, 9}) {
+    EXPECT_EQ(Client_Close(("Com" + std::to_string(i)).c_str()), 0) << i;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // An emulated bus run in this process for the length of a test: the
-// controllers of a scenario and one pty port, "com1", linked into a port
+// controllers of a scenario and one pty port (by default "com1") linked into a port
 // directory of this test program that BREVANE_PORTS points at. The client
 // reaches it through the real link and the pty, as it would a serial port.
 #pragma once
@@ -28,7 +28,8 @@ class EmulatedBus {
  public:
   // `scenario_text` in the emulator's scenario format; its ports are ignored.
   // `stations` join the bus beside the controllers; they must outlive it.
-  explicit EmulatedBus(const std::string& scenario_text, std::vector<sim::Node*> stations = {})
+  explicit EmulatedBus(const std::string& scenario_text, std::vector<sim::Node*> stations = {},
+                       const std::string& port_name = "com1")
       : scenario_(sim::ParseScenario(scenario_text, "test scenario")), bus_(Faults(scenario_)) {
     for (const sim::ControllerConfig& config : scenario_.controllers) {
       controllers_.push_back(
@@ -38,7 +39,7 @@ class EmulatedBus {
     for (sim::Node* station : stations) bus_.Attach(station, true);
     const std::filesystem::path dir = PortDirectory();
     std::string error;
-    port_ = sim::PtyEndpoint::Create((dir / "com1").string(), scenario_.baud, &error);
+    port_ = sim::PtyEndpoint::Create((dir / port_name).string(), scenario_.baud, &error);
     if (!port_) {
       ADD_FAILURE() << "pty: " << error;
       return;
