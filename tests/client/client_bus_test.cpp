@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "client/own_address.h"
 #include "client/scan.h"
 #include "client/services.h"
 #include "link/tarnix_link.h"
@@ -60,6 +61,13 @@ TEST(ClientOpen, AnswersMinus5WhenStations0To3AreAllInUse) {
   EmulatedBus bus(Controller(0) + Controller(1) + Controller(2) + Controller(3) + Controller(9));
   EXPECT_EQ(Client_Open(kPort), -5);
   EXPECT_EQ(Client_Find(kPort), nullptr);
+}
+
+TEST(ClientOpen, SilentBusEndsTheListeningEarlyWithTheLowestCandidate) {
+  EmulatedBus bus(Controller(5, "silent = yes\n"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Client_FindFreeStation(kPort, 1, 3), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
 }
 
 TEST(ClientOpen, RefusesNamesItCannotHoldOrFind) {
