@@ -242,7 +242,11 @@ void Bus::Complete(size_t index) {
   line_.Feed(value, now_);
   for (size_t i = 0; i < stations_.size(); ++i) {
     if (i == index) continue;
-    Node* listener = stations_[i]->node;
+    // A half-duplex adapter does not listen while it drives the line, so a
+    // station that was sending during any part of this octet misses it.
+    const Station& other = *stations_[i];
+    if (other.sending || other.last_end > station.start) continue;
+    Node* listener = other.node;
     const uint32_t baud = SaneBaud(listener->Baud());
     if (baud == station.baud) {
       listener->OnOctet(value, now_);

@@ -7,7 +7,8 @@
 //  - at the sender's speed, the octet as it was on the line;
 //  - at another speed, what a UART at that speed samples from the sender's
 //    waveform: garbage, but never silence;
-//  - when two stations' octets overlap in time, both arrive garbled;
+//  - when two stations' octets overlap in time, both arrive garbled, and
+//    neither sender hears the other's (it does not listen while sending);
 //  - with faults switched on, occasional octets with one bit flipped and
 //    whole frames missing. Faults come from a seeded generator, so a run with
 //    the same seed and the same traffic damages the same octets.

@@ -168,6 +168,9 @@ TEST(BusCollision, OverlappingOctetsArriveGarbledFromBothSenders) {
   }
   EXPECT_EQ(bus.Counters().collided_octets, 16u);
   EXPECT_EQ(bus.Counters().bad_frames, bus.Counters().frames);
+  // Each sender was driving the line through all of the other's octets.
+  EXPECT_TRUE(a.heard().empty());
+  EXPECT_TRUE(b.heard().empty());
 }
 
 TEST(BusCollision, OctetsAfterTheOverlapArriveIntact) {
@@ -187,6 +190,9 @@ TEST(BusCollision, OctetsAfterTheOverlapArriveIntact) {
   EXPECT_EQ(std::vector<uint8_t>(heard.begin() + 2, heard.end()),
             std::vector<uint8_t>(sent.begin() + 1, sent.end()));
   EXPECT_EQ(bus.Counters().collided_octets, 2u);
+  // b missed a's first octet, which it overlapped, but hears the rest.
+  EXPECT_EQ(b.HeardOctets(), std::vector<uint8_t>(sent.begin() + 1, sent.end()));
+  EXPECT_TRUE(a.heard().empty());
 }
 
 // Sends `frames` tokens from one station and returns what the other heard.
