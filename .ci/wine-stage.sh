@@ -61,5 +61,39 @@ BREVANE_TEST_ECHO_PORT=${echo_port^^} GTEST_FILTER="-$wine_lacks" \
   --mode echo --before-close "wineserver -k" -- \
   ctest --test-dir "$build" -L wine --output-on-failure --no-tests=error || status=$?
 
+# The C interface from the Windows build: one frame through dosdevices/com3
+# must leave exactly these octets on the line.
+expected=55ff0506050003ae616263259e
+line_file="$build/send_frame_demo.line"
+rm -f "$line_file"
+wineserver -p
+if python3 "$root/tests/tools/pty_peer.py" --dir "$WINEPREFIX/dosdevices" --name com3 \
+  --mode record --out "$line_file" --before-close "wineserver -k" -- \
+  wine "$build/bin/send_frame_demo.exe" COM3; then
+  line=$(od -An -v -tx1 "$line_file" | tr -d ' \n')
+  if [[ "$line" == "$expected" ]]; then
+    echo "send_frame_demo.exe put $line on the line"
+  else
+    echo "send_frame_demo.exe put '$line' on the line, expected $expected" >&2
+    status=1
+  fi
+else
+  echo "send_frame_demo.exe failed" >&2
+  status=1
+fi
+
+# The DLL exports the link's C interface and nothing else.
+exports=$(x86_64-w64-mingw32-objdump -p "$build/bin/tarnixlink.dll" |
+  awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && /^\s*\[/{print $NF; next} t{t=0}' | sort)
+count=$(grep -c . <<<"$exports" || true)
+others=$(grep -v '^TarnixLink_' <<<"$exports" || true)
+if [[ "$count" -ne 17 || -n "$others" ]]; then
+  echo "tarnixlink.dll exports $count names:" >&2
+  echo "$exports" >&2
+  status=1
+else
+  echo "tarnixlink.dll exports the 17 TarnixLink_ functions only"
+fi
+
 echo "Wine stage finished in $((SECONDS - start)) s with status $status"
 exit "$status"

@@ -14,7 +14,8 @@ void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.
 
 Bytes TextItem(uint8_t member, const std::string& text) {
   Bytes item = {member, 9, static_cast<uint8_t>(text.size() + 1)};
-  item.insert(item.end(), text.begin(), text.end());
+  item.reserve(item.size() + text.size() + 1);
+  for (char c : text) item.push_back(static_cast<uint8_t>(c));
   item.push_back(0);
   return item;
 }
