@@ -148,7 +148,7 @@ int Client_Close(const char* portName) {
 int Client_Request(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
                    uint8_t expectReply, uint8_t* source, uint8_t* reply, uint16_t replyCapacity,
                    uint16_t* replyLength, uint8_t* status) {
-  if (data == nullptr) return -1;
+  if (data == nullptr || length > ClientMaxMessage) return -1;
   RequestQueue* queue = QueueOf(portName);
   if (queue == nullptr) return -1;
   if (RequestQueue_IsFull(queue) == 1) return -3;
@@ -184,7 +184,7 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion) {
-  if (data == nullptr) return -1;
+  if (data == nullptr || length > ClientMaxMessage) return -1;
   RequestQueue* queue = QueueOf(portName);
   if (queue == nullptr) return -1;
   if (RequestQueue_IsFull(queue) == 1) return -3;

@@ -3,8 +3,8 @@
 // sent by the port's master thread when the station holds the token; every
 // upcall completes the oldest request that is on the bus.
 //
-// Results: 0 success; -1 port name or request data missing or unusable, port
-// not open; -2 waiting for a blocking request failed; -3 the port's queue is
+// Results: 0 success; -1 port name or request data missing or unusable (a
+// request longer than ClientMaxMessage), port not open; -2 waiting for a blocking request failed; -3 the port's queue is
 // full; -4 the link could not be started or stopped (or, for Client_Close, the
 // port is not open); -5 no free own station address 0 to 3, or all eight
 // connections in use.
@@ -20,8 +20,9 @@ inline constexpr int ClientPortSlots = 8;
 inline constexpr int ClientQueueCapacity = 244;
 // Longest port name a connection holds; a longer one is refused by Client_Open.
 inline constexpr int ClientPortNameMax = 20;
-// The link delivers at most this many reply bytes.
-inline constexpr uint16_t ClientMaxReply = 501;
+// The longest message a frame carries, request or reply. A longer request is
+// refused at once: the link would never send it and it would block the queue.
+inline constexpr uint16_t ClientMaxMessage = 501;
 
 // Called on the port's master thread when an asynchronous request completes;
 // the reply bytes are valid only during the call. The result is ignored.

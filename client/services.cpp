@@ -50,7 +50,7 @@ int Client_ReadMember(const char* portName, uint8_t station, uint8_t cls, uint8_
 
 int Client_WriteMember(const char* portName, uint8_t station, uint8_t cls, uint8_t member,
                        uint8_t instance, TypedValue value) {
-  uint8_t request[ClientMaxReply] = {kServiceHeader, kServiceWriteMember, cls, member, instance};
+  uint8_t request[ClientMaxMessage] = {kServiceHeader, kServiceWriteMember, cls, member, instance};
   constexpr std::size_t kHeader = 5;
   const std::size_t encoded = TypedValue_Encode(value, request + kHeader, sizeof request - kHeader);
   if (encoded == 0) return -1;

@@ -148,6 +148,15 @@ TEST(ClientRequest, BlockingAndQueuedRequestsCompleteInOrderWithTheirOwnStatus) 
   ASSERT_EQ(length, 4);
   EXPECT_EQ(reply[2], 23);
 
+  // Without reply expectation a blocking request ends once the link has it,
+  // rather than waiting for an answer that never comes.
+  status = 99;
+  length = 99;
+  ASSERT_EQ(Client_Request(kPort, 9, probe, 2, 0, nullptr, reply, sizeof reply, &length, &status),
+            0);
+  EXPECT_EQ(status, Delivered);
+  EXPECT_EQ(length, 0);
+
   std::lock_guard<std::mutex> guard(g_completions_lock);
   ASSERT_EQ(g_completions.size(), 3u);
   EXPECT_EQ(g_completions[0].order, 1);
@@ -234,6 +243,15 @@ TEST(ClientServices, ReadAndWriteMembers) {
   TypedValue back;
   ASSERT_EQ(Client_ReadMember(kPort, 5, 2, 2, 1, &back), 0);
   EXPECT_EQ(back.value, 135u << 16);
+
+  // Longer than any frame carries: refused before it could block the queue.
+  const std::vector<uint8_t> oversized(ClientMaxMessage + 1, 0x01);
+  uint8_t status = 0;
+  EXPECT_EQ(Client_Request(kPort, 5, oversized.data(), ClientMaxMessage + 1, 1, nullptr, nullptr,
+                           0, nullptr, &status),
+            -1);
+  EXPECT_EQ(Client_RequestAsync(kPort, 5, oversized.data(), ClientMaxMessage + 1, 1, nullptr), -1);
+  EXPECT_EQ(Client_Probe(kPort, 5), 1);
 
   // The hardware id is read-only: refused.
   TypedValue hardware;
