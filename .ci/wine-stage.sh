@@ -84,7 +84,7 @@ fi
 
 # The DLL exports the link's C interface and nothing else.
 exports=$(x86_64-w64-mingw32-objdump -p "$build/bin/tarnixlink.dll" |
-  awk '/\[Ordinal\/Name Pointer\] Table/{t=1; next} t && /^\s*\[/{print $NF; next} t{t=0}' | sort)
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
 count=$(grep -c . <<<"$exports" || true)
 others=$(grep -v '^TarnixLink_' <<<"$exports" || true)
 if [[ "$count" -ne 17 || -n "$others" ]]; then
