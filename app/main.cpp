@@ -1,15 +1,29 @@
-#include "app/ports.h"
+#include "app/front_end.h"
+#include "app/menus.h"
+#include "app/settings.h"
+#include "app/unattended.h"
 #include "platform/console.h"
+#include "platform/thread.h"
+#include "update/programmer.h"
 
-int main() {
-  app::PortList ports;
-  const uint8_t count = app::EnumeratePorts(&ports);
-  plat::con_printf("Available Ports: \r\n");
-  for (int i = 0; i < count; ++i) {
-    plat::con_printf("[%2d] %s\r\n", i + 1, app::ShownPortName(ports.names[i]));
+namespace {
+
+// Large: a menu loop's state with its device tables does not belong on the stack.
+FrontEndState g_frontEnd;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Programmer_Init();
+  g_frontEnd = FrontEndState{};
+  // The worker runs until the process ends and is never joined.
+  plat::thread_close(plat::thread_start(Programmer_Run, nullptr, 0));
+
+  ParseCommandLine(argc, argv);
+  if (IsPreselected()) Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+  if (VersionSetting() == YesNoSetting::Yes) {
+    plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", 0, 14, 16);
   }
-  if (count == 0) {
-    plat::con_printf("Ports not available!\r\n");
-  }
+  RunMenuLoop(&g_frontEnd);
   return 0;
 }

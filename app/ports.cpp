@@ -5,13 +5,11 @@
 
 #include "platform/serial.h"
 
-namespace app {
-
 uint8_t EnumeratePorts(PortList* list) {
   int count = 0;
-  for (int number = 1; number <= 255 && count < kMaxPorts; ++number) {
+  for (int number = 1; number <= 255 && count < MaxPorts; ++number) {
     char* slot = list->names[count];
-    std::snprintf(slot, kPortNameSize, number < 10 ? "Com%d" : "\\\\.\\Com%d", number);
+    std::snprintf(slot, PortNameSize, number < 10 ? "Com%d" : "\\\\.\\Com%d", number);
     plat::SerialHandle port = plat::serial_open(slot, plat::Access::ReadWrite);
     if (port != nullptr) {
       plat::serial_close(port);
@@ -25,5 +23,3 @@ const char* ShownPortName(const char* name) {
   const char* last = std::strrchr(name, '\\');
   return last != nullptr ? last + 1 : name;
 }
-
-}  // namespace app

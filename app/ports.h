@@ -3,22 +3,18 @@
 
 #include <cstdint>
 
-namespace app {
-
-inline constexpr int kMaxPorts = 32;
-inline constexpr int kPortNameSize = 16;
+inline constexpr int MaxPorts = 32;
+inline constexpr int PortNameSize = 32;
 
 // Port names in the form in which they are opened: "Com%d" below 10 and
 // "\\.\Com%d" from 10 on.
 struct PortList {
-  char names[kMaxPorts][kPortNameSize] = {};
+  char names[MaxPorts][PortNameSize] = {};
 };
 
 // Tries ports 1 to 255 in order and keeps those that open (a port held by
-// another program does not); returns how many were kept, at most kMaxPorts.
+// another program does not); returns how many were kept, at most MaxPorts.
 uint8_t EnumeratePorts(PortList* list);
 
 // The text after the last backslash: port 12 shows as "Com12".
 const char* ShownPortName(const char* name);
-
-}  // namespace app

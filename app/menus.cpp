@@ -1,0 +1,216 @@
+#include "app/menus.h"
+
+#include <cstdio>
+
+#include "app/registry_record.h"
+#include "client/typed_value.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "update/image_package.h"
+#include "update/programmer.h"
+
+namespace {
+
+constexpr uint8_t kDiscoverLow = 4;
+constexpr uint8_t kDiscoverHigh = 32;
+constexpr uint32_t kDiscoverSliceMs = 250;
+constexpr uint32_t kLoopPauseMs = 10;
+
+// Holds what the image matching lets through of one whole discovery before
+// the device list, which is shorter, takes the first of them.
+DeviceRecord g_selected[MaxDiscovered];
+
+void AdvancePort(FrontEndState* state) {
+  const int next = state->currentPort + 1;
+  state->currentPort = next >= state->portCount ? 0 : static_cast<uint8_t>(next);
+}
+
+void ScanOnePort(FrontEndState* state) {
+  state->currentPort = static_cast<uint8_t>(state->currentPort % state->portCount);
+  const char* port = state->ports.names[state->currentPort];
+  Programmer_StartScan(port, kDiscoverLow, kDiscoverHigh);
+  plat::con_printf("Discovering Devices @ %s ..", port);
+  while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) plat::con_printf(".");
+  plat::con_printf("\r\n");
+  // Devices beyond the table's room are dropped.
+  state->discoveredCount += Programmer_FetchScan(state->discovered + state->discoveredCount,
+                                                 MaxDiscovered - state->discoveredCount);
+}
+
+void PrintDeviceRow(int number, const DeviceRecord& device) {
+  plat::con_printf("[%2d]   %2d  ", number, ZoneOfAddress(device.address));
+  plat::con_printf("%16s  ", device.deviceName);
+  plat::con_printf("%16s  ", device.modelNumber);
+  plat::con_printf("%10d  ", device.serialNumber);
+  if (static_cast<int32_t>(Image_GetBuild(device.hardwareId)) > device.build) {
+    plat::con_printf("%02d.%02d.%02d%c ", device.release, device.prototype, device.build,
+                     UpgradeMark);
+  } else {
+    plat::con_printf("%02d.%02d.%02d  ", device.release, device.prototype, device.build);
+  }
+  plat::con_printf("%s\r\n", ShownPortName(device.portName));
+}
+
+MenuState NoDevicesMenu(FrontEndState* state) {
+  plat::con_printf("No Devices Found!\r\n[ 1] Rescan\r\n[ 2] Next Port\r\n[ 3] Quit\r\n");
+  int choice = 0;
+  if (!ReadChoice("Select an option: ", &choice)) return MenuState::Quit;
+  if (choice == 1) return MenuState::Discover;
+  if (choice == 2) {
+    AdvancePort(state);
+    return MenuState::Discover;
+  }
+  return MenuState::Quit;
+}
+
+MenuState DeviceMenu(FrontEndState* state) {
+  const int count = static_cast<int>(state->deviceCount);
+  const char* const options[] = {"All", "Upgrade Only", "Rescan", "Scan Next Port"};
+  for (int i = 0; i < 4; ++i) plat::con_printf("[%2d] %s\r\n", count + 1 + i, options[i]);
+  char legend[16];
+  std::snprintf(legend, sizeof legend, "(%c) Upgrade.", UpgradeMark);
+  plat::con_printf("%74s\r\n", legend);
+  int choice = 0;
+  if (!ReadChoice("Select: ", &choice)) return MenuState::Quit;
+  if (choice >= 1 && choice <= count) {
+    if (choice != 1) state->devices[0] = state->devices[choice - 1];
+    state->currentDevice = 0;
+    state->deviceCount = 1;
+    return MenuState::NextDevice;
+  }
+  if (choice == count + 1) {
+    state->currentDevice = 0;
+    return MenuState::NextDevice;
+  }
+  if (choice == count + 2) {
+    state->currentDevice = 0;
+    state->deviceCount = Image_SelectUpgradable(state->devices, state->deviceCount, g_selected);
+    for (uint32_t i = 0; i < state->deviceCount; ++i) state->devices[i] = g_selected[i];
+    return MenuState::NextDevice;
+  }
+  if (choice == count + 3) return MenuState::Discover;
+  if (choice == count + 4) {
+    AdvancePort(state);
+    return MenuState::Discover;
+  }
+  plat::con_printf("Invalid Choice\r\n");
+  return MenuState::Quit;
+}
+
+// Backing up, programming and restoring a device are not part of this
+// build: the operator is told so once, and the program ends.
+MenuState DeviceProcessingUnavailable() {
+  plat::con_printf("Updating devices is not available in this version; nothing was changed.\r\n");
+  return MenuState::Quit;
+}
+
+}  // namespace
+
+bool ReadChoice(const char* prompt, int* choice) {
+  for (;;) {
+    plat::con_printf("%s", prompt);
+    if (plat::con_read_int(choice)) return true;
+    if (plat::con_at_end()) return false;
+  }
+}
+
+MenuState ShowPortMenu(FrontEndState* state) {
+  state->portCount = EnumeratePorts(&state->ports);
+  plat::con_printf("Available Ports: \r\n");
+  for (int i = 0; i < state->portCount; ++i) {
+    plat::con_printf("[%2d] %s\r\n", i + 1, ShownPortName(state->ports.names[i]));
+  }
+  plat::con_printf("[%2d] %s\r\n", state->portCount + 1, "Rescan");
+  plat::con_printf("[%2d] %s\r\n", state->portCount + 2, "Scan All");
+  int choice = 0;
+  if (state->portCount == 0) {
+    plat::con_printf("Ports not available!\r\n[ 1] Rescan\r\n[ 2] Quit\r\n");
+    if (!ReadChoice("", &choice)) return MenuState::Quit;
+    return choice == 1 ? MenuState::SelectPort : MenuState::Quit;
+  }
+  if (!ReadChoice("Select a port: ", &choice)) return MenuState::Quit;
+  if (choice >= 1 && choice <= state->portCount) {
+    state->currentPort = static_cast<uint8_t>(choice - 1);
+    state->portsToScan = 1;
+    return MenuState::Discover;
+  }
+  if (choice == state->portCount + 1) return MenuState::SelectPort;
+  state->portsToScan = static_cast<uint8_t>(state->portCount);
+  return MenuState::Discover;
+}
+
+void PrintDeviceTable(const FrontEndState& state) {
+  plat::con_printf("\r\n");
+  plat::con_printf("%4s %s  %16s  %16s  %10s  %9s %s\r\n", "", "ZONE", "Name", "Model Number", "SN",
+                   "Version", "Port");
+  plat::con_printf(
+      "     --------------------------------------------------------------------\r\n");
+  for (uint32_t i = 0; i < state.deviceCount; ++i) {
+    PrintDeviceRow(static_cast<int>(i + 1), state.devices[i]);
+  }
+}
+
+MenuState DiscoverAndShowDevices(FrontEndState* state) {
+  state->discoveredCount = 0;
+  // A discovery needs a port; the menus reach here only with one, but the
+  // modulo below must never divide by zero.
+  if (state->portCount <= 0) return MenuState::SelectPort;
+  uint8_t scanned = 0;
+  do {
+    ScanOnePort(state);
+    ++scanned;
+    if (scanned < state->portsToScan) {
+      state->currentPort = static_cast<uint8_t>(state->currentPort + 1);
+    }
+  } while (scanned < state->portsToScan);
+
+  Registry_SaveDevices(state->discovered, state->discoveredCount);
+  const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_selected);
+  // Fitting devices beyond the list's room are dropped.
+  state->deviceCount = fitting < MaxDevices ? fitting : MaxDevices;
+  for (uint32_t i = 0; i < state->deviceCount; ++i) state->devices[i] = g_selected[i];
+
+  PrintDeviceTable(*state);
+  if (state->deviceCount == 0) return NoDevicesMenu(state);
+  return DeviceMenu(state);
+}
+
+MenuState ShowNextDevice(FrontEndState* state) {
+  if (state->currentDevice >= state->deviceCount) return MenuState::AllDone;
+  plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(state->devices[state->currentDevice].address));
+  plat::con_printf("------------\r\n");
+  return MenuState::BackupSettings;
+}
+
+MenuState RunMenuState(FrontEndState* state, MenuState current) {
+  switch (current) {
+    case MenuState::ShowImages:
+      plat::con_printf("%s\r\n", Image_GetDescription(0));
+      return MenuState::SelectPort;
+    case MenuState::SelectPort:
+      return ShowPortMenu(state);
+    case MenuState::Discover:
+      return DiscoverAndShowDevices(state);
+    case MenuState::NextDevice:
+      return ShowNextDevice(state);
+    case MenuState::BackupSettings:
+    case MenuState::StartProgramming:
+    case MenuState::ProgrammingProgress:
+    case MenuState::AfterProgramming:
+    case MenuState::RestoreSettings:
+    case MenuState::FinishDevice:
+      return DeviceProcessingUnavailable();
+    case MenuState::AllDone:
+    case MenuState::Quit:
+      break;
+  }
+  return current;
+}
+
+int RunMenuLoop(FrontEndState* state) {
+  while (state->menuState != MenuState::AllDone && state->menuState != MenuState::Quit) {
+    state->menuState = RunMenuState(state, state->menuState);
+    plat::sleep_ms(kLoopPauseMs);
+  }
+  return state->menuState == MenuState::AllDone ? 1 : 0;
+}

@@ -1,0 +1,39 @@
+#include "app/unattended.h"
+
+#include "client/client.h"
+#include "update/image_package.h"
+
+namespace {
+
+constexpr uint8_t kScanLow = 4;
+constexpr uint8_t kScanHigh = 32;
+
+DeviceRecord g_fitting[MaxDiscovered];
+
+}  // namespace
+
+void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
+  state->currentPort = 0;
+  state->currentDevice = 0;
+  state->portCount = 1;
+  // A port that does not open yields no devices below.
+  Client_Open(portName);
+  state->discoveredCount =
+      Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
+  const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_fitting);
+  state->deviceCount = fitting < MaxDevices ? fitting : MaxDevices;
+  for (uint32_t i = 0; i < state->deviceCount; ++i) {
+    if (g_fitting[i].address == address) {
+      state->devices[0] = g_fitting[i];
+      state->deviceCount = 1;
+      state->menuState = MenuState::NextDevice;
+      return;
+    }
+  }
+  if (state->deviceCount == 1) {
+    state->devices[0] = g_fitting[0];
+    state->menuState = MenuState::NextDevice;
+  } else {
+    state->menuState = MenuState::Quit;
+  }
+}

@@ -1,0 +1,12 @@
+// Unattended mode: with a port and a station address on the command line the
+// device is chosen without any menu, and processing starts at once.
+#pragma once
+
+#include <cstdint>
+
+#include "app/front_end.h"
+
+// Scans `portName` and makes the device at `address` the only one to process
+// (state NextDevice); a port with a single fitting device processes that one
+// whatever its address. Nothing fits: state Quit. Prints nothing.
+void Preselect(FrontEndState* state, const char* portName, uint8_t address);
