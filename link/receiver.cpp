@@ -1,5 +1,6 @@
 #include "link/receiver.h"
 
+#include "link/capture.h"
 #include "link/crc.h"
 
 namespace tarnix {
@@ -166,7 +167,11 @@ struct Step {
 }  // namespace
 
 void ReceiveStep(NodeState& node, SerialChannel& channel, ReceiverHost& host) {
+  const bool capture = node.CaptureOn != 0;
   if (node.SilenceTimer.load() > node.FrameAbortTimeout.load()) {
+    if (capture) {
+      CaptureBrokenOff(node);
+    }
     node.ReceiveState = kRxIdle;
   }
   if (node.ImmediateUpcall.load() != 0 && channel.RxAvailable != 0) {
@@ -176,13 +181,25 @@ void ReceiveStep(NodeState& node, SerialChannel& channel, ReceiverHost& host) {
       upcall(host.PortName(), &channel.RxByte, node.SourceAddress, 1, Delivered);
     }
   }
+  const uint8_t before = node.ReceiveState;
+  const uint8_t octet = channel.RxByte;
+  const bool octetSeen = channel.RxAvailable != 0 || channel.RxError != 0;
+  // Recorded before the master machine runs on a finished frame, so that a
+  // frame it sends in answer follows this one in the capture.
+  const auto record = [&] {
+    if (capture && octetSeen) {
+      CaptureReceived(node, octet, before, node.ReceiveState);
+    }
+  };
   Step step{node, channel};
   switch (node.ReceiveState) {
     case kRxIdle:
       node.ReceiveState = step.Idle();
+      record();
       break;
     case kRxPreamble:
       node.ReceiveState = step.Preamble();
+      record();
       break;
     case kRxHeader: {
       const uint8_t next = step.Header();
@@ -191,12 +208,13 @@ void ReceiveStep(NodeState& node, SerialChannel& channel, ReceiverHost& host) {
         host.RunMaster();
         node.WatchForActivity = 0;
       }
+      bool runMaster = false;
       if (next == kRxHeaderCrc) {
-        bool runMaster = false;
         node.ReceiveState = step.HeaderCrc(&runMaster);
-        if (runMaster) {
-          host.RunMaster();
-        }
+      }
+      record();
+      if (runMaster) {
+        host.RunMaster();
       }
       break;
     }
@@ -205,7 +223,10 @@ void ReceiveStep(NodeState& node, SerialChannel& channel, ReceiverHost& host) {
       if (node.ReceiveState == kRxDataCrc) {
         step.DataCrc();
         node.ReceiveState = kRxIdle;
+        record();
         host.RunMaster();
+      } else {
+        record();
       }
       break;
     default:

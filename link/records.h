@@ -71,6 +71,16 @@ struct SavedRequest {
   uint8_t FrameType = 0;
 };
 
+// The frame the receiver is taking in, kept for the capture file: the octets
+// from the preamble on, and for a frame addressed to another station (whose
+// data the receiver does not take) how many of its octets are still to come.
+struct RxCapture {
+  uint8_t Octets[8 + kMaxDataLength + 2] = {};
+  uint16_t Count = 0;
+  uint16_t Trailing = 0;
+  int64_t StartMicros = 0;  // when the frame's first octet was read
+};
+
 enum ReceiveStates : uint8_t {
   kRxIdle = 0,
   kRxPreamble = 1,
@@ -143,6 +153,10 @@ struct NodeState {
   uint8_t ResendCount = 0;
   uint32_t ResendPending = 0;
   SavedRequest RequestBuffer;
+  // Set at Init when the process writes a capture file; only then is
+  // RxCapture filled.
+  uint8_t CaptureOn = 0;
+  RxCapture Capture;
 };
 
 }  // namespace tarnix

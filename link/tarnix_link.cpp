@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "link/capture.h"
 #include "link/ports.h"
 #include "link/port_threads.h"
 #include "link/records.h"
@@ -114,6 +115,9 @@ struct StartClaim {
     if (nameAdded) {
       UnregisterPortName(id);
     }
+    if (LinkPortCount() == 0) {
+      CaptureStop();
+    }
     return kInitFailed;
   }
 };
@@ -161,6 +165,8 @@ int8_t InitSteps(const LinkConfig& config) {
     return claim.Fail();
   }
   node.ThisStation = static_cast<uint8_t>(config.StationAddress);
+  node.Capture = RxCapture{};
+  node.CaptureOn = CaptureStart() ? 1 : 0;
   if (AcquireTick() != 0) {
     return claim.Fail();
   }
@@ -256,6 +262,9 @@ uint8_t TarnixLink_UnInit(const char* portName) {
   ReleaseNodeState(*r.node);
   UnregisterPortName(r.id);
   ReleaseTick();
+  if (LinkPortCount() == 0) {
+    CaptureStop();
+  }
   return receiverKnown && threadsClosed && portClosed ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "link/capture.h"
 #include "link/crc.h"
 #include "link/ports.h"
 #include "link/records.h"
@@ -71,6 +72,29 @@ uint8_t PassGates(uint8_t id, const LinkPort& port, NodeState& node) {
   return 0;
 }
 
+// The frame as it went out, for the capture file.
+void RecordSent(const uint8_t (&header)[5], uint8_t headerCrc, const uint8_t* data, uint16_t length,
+                uint16_t dataCrc, int64_t sentAt) {
+  if (length > kMaxDataLength) {
+    return;
+  }
+  uint8_t frame[sizeof(RxCapture::Octets)];
+  size_t count = 0;
+  frame[count++] = kPreamble1;
+  frame[count++] = kPreamble2;
+  for (const uint8_t octet : header) {
+    frame[count++] = octet;
+  }
+  frame[count++] = headerCrc;
+  if (length > 0) {
+    std::memcpy(frame + count, data, length);
+    count += length;
+    frame[count++] = static_cast<uint8_t>(dataCrc & 0xFF);
+    frame[count++] = static_cast<uint8_t>(dataCrc >> 8);
+  }
+  CaptureWrite(frame, count, sentAt);
+}
+
 }  // namespace
 
 uint32_t SilenceWaitMs(uint32_t silenceTimer) {
@@ -121,23 +145,29 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
     }
   }
   const bool framed = port->FramingDisabled.load() == 0;
+  // Raw octets are no frame a capture reader could decode.
+  const bool capture = framed && node->CaptureOn != 0;
+  const int64_t sentAt = capture ? CaptureClock() : 0;
   // The checksum registers are local: a passive-mode send from another thread
   // must not disturb the receiver's registers in the NodeState.
   LockPort(id);
+  const uint8_t header[5] = {frameType, destination, node->ThisStation,
+                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length & 0xFF)};
+  uint8_t headerCrc = kHeaderCrcInit;
+  for (const uint8_t octet : header) {
+    headerCrc = HeaderCrcUpdate(headerCrc, octet);
+  }
+  headerCrc = static_cast<uint8_t>(~headerCrc);
   if (framed) {
-    const uint8_t header[5] = {frameType, destination, node->ThisStation,
-                               static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length & 0xFF)};
-    uint8_t headerCrc = kHeaderCrcInit;
     WriteAndMark(id, *node, kPreamble1);
     WriteAndMark(id, *node, kPreamble2);
     for (const uint8_t octet : header) {
-      headerCrc = HeaderCrcUpdate(headerCrc, octet);
       WriteAndMark(id, *node, octet);
     }
-    WriteAndMark(id, *node, static_cast<uint8_t>(~headerCrc));
+    WriteAndMark(id, *node, headerCrc);
   }
+  uint16_t dataCrc = kDataCrcInit;
   if (length > 0) {
-    uint16_t dataCrc = kDataCrcInit;
     for (uint16_t i = 0; i < length; ++i) {
       dataCrc = DataCrcUpdate(dataCrc, data[i]);
       WriteAndMark(id, *node, data[i]);
@@ -152,6 +182,9 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
     }
   }
   UnlockPort(id);
+  if (capture) {
+    RecordSent(header, headerCrc, data, length, dataCrc, sentAt);
+  }
   return 0;
 }
 
