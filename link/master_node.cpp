@@ -17,6 +17,12 @@ constexpr uint8_t kTokenRetries = 1;   // token passes repeated before seeking a
 constexpr uint8_t kPollInterval = 50;  // tokens passed between maintenance polls
 
 constexpr uint8_t kBroadcast = 255;
+// Quiet time after which a damaged reply is acted on. A header that fails its
+// check is followed by data the receiver no longer takes in; going on at once
+// would find the line still busy, the gates would refuse the next request and
+// then the token pass, and the token would be lost. Three of the master
+// thread's waits, so that octets still arriving have surely been read.
+constexpr uint32_t kQuietAfterDamageMs = 15;
 
 // One run of the machine over a port's records.
 class Machine {
@@ -292,6 +298,9 @@ class Machine {
       return kMsDoneWithToken;
     }
     if (node_.ReceivedInvalidFrame != 0) {
+      if (node_.SilenceTimer.load() < kQuietAfterDamageMs) {
+        return kMsWaitForReply;
+      }
       node_.ReceivedInvalidFrame = 0;
       UpcallStep(nullptr, 0, 0, InvalidFrame);
       return kMsDoneWithToken;

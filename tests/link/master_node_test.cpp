@@ -696,6 +696,7 @@ TEST_P(MasterNodeReplyTest, ReplyWaitEndsWithTheOutcomeOfTheFrameReceived) {
   Advance(20);
   if (c.damaged) {
     ReceiveDamaged();
+    Advance(15);  // the rest of a damaged frame may still be on the line
     EXPECT_EQ(node_.ReceivedInvalidFrame, 0);
   } else {
     Receive(c.type, c.destination, 9, {0x5A, 0x5B});
@@ -819,6 +820,31 @@ TEST_F(MasterNodeTest, FramesNotMeantForUsAreDroppedInIdle) {
   EXPECT_TRUE(io_.sent.empty());
   EXPECT_TRUE(upcalls_.empty());
   EXPECT_EQ(tokenCalls_, 0);
+}
+
+// A header that fails its check leaves the rest of its frame on the line; a
+// request or token sent into it would be refused and the token lost.
+TEST_F(MasterNodeTest, DamagedReplyIsReportedOnlyOnceTheLineHasBeenQuiet15Ms) {
+  node_.MaxInfoFrames = 2;
+  JoinRing(5);
+  DelegateSendsRequests(9, {1, 2});
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+  const size_t sent = io_.sent.size();
+  ReceiveDamaged();
+  Advance(14);
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+  // More of the damaged frame: the quiet time starts again.
+  node_.SilenceTimer = 0;
+  Advance(14);
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(io_.sent.size(), sent);
+  Advance(1);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, InvalidFrame);
+  ASSERT_GT(io_.sent.size(), sent);
+  EXPECT_EQ(io_.sent[sent].type, kFrameDataExpectingReply);
 }
 
 TEST_F(MasterNodeTest, DamagedFrameInIdleIsForgotten) {
