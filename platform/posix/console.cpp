@@ -75,7 +75,27 @@ bool read_cursor_reply(int fd, int* column, int* row) {
 void con_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  if (isatty(STDOUT_FILENO) == 0) {
+    std::vprintf(format, args);
+  } else {
+    // The program's texts use the Windows console's OEM code page, where code
+    // 24 is an upward arrow (the device table's upgrade mark); a POSIX
+    // terminal would show nothing for it, so it gets the arrow in UTF-8.
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.pop_back();
+    for (const char c : text) {
+      if (c == '\x18') {
+        std::fputs("\xE2\x86\x91", stdout);
+      } else {
+        std::fputc(c, stdout);
+      }
+    }
+  }
   va_end(args);
   std::fflush(stdout);
 }
