@@ -266,3 +266,21 @@ TEST_F(ServiceTest, AnswerStartsWithinTheAnswerWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceTest, AddressSettingMovesEvenWhileRequestsKeepComing) {
+  Start();
+  ASSERT_TRUE(bus.Exchange(5, 16, kPc, {0x01, 0x04, 0x11, 0x01, 0x01, 0x01, 0x04}));
+  // A client that does not know whether the move happened probes both
+  // stations in turn; the device must not stay at 16 because of it.
+  bool answeredAtNew = false;
+  for (int round = 0; round < 10 && !answeredAtNew; ++round) {
+    bus.Exchange(5, 16, kPc, {0x01, 0x01}, 150'000);
+    answeredAtNew = bus.Exchange(5, 19, kPc, {0x01, 0x01}, 150'000).has_value();
+  }
+  EXPECT_TRUE(answeredAtNew);
+  EXPECT_EQ(controller->address(), 19);
+}
+
+}  // namespace
