@@ -139,8 +139,10 @@ class Machine {
     if (toUs && type == kFrameDataExpectingReply) {
       const uint8_t dropFrom = port_.TokenDropAddress.load();
       if (node_.SourceAddress == dropFrom) {
-        io_.Transmit(kFrameTestRequest, dropFrom, nullptr, 0);
+        // Reset first: its purge of the untransmitted output would otherwise
+        // take the answer off the line before it has gone out.
         MasterReset(node_, io_);
+        io_.Transmit(kFrameTestRequest, dropFrom, nullptr, 0);
         return kMsIdle;
       }
       AnswerRequest();

@@ -22,6 +22,7 @@ struct Frame {
   uint8_t destination = 0;
   std::vector<uint8_t> data;
   uint32_t silence = 0;  // SilenceTimer when the frame was handed over
+  int outputDiscards = 0;  // output purges made before it
 };
 
 struct UpcallSeen {
@@ -53,7 +54,7 @@ class RecordingIo : public MasterIo {
       saved.Destination = destination;
       saved.FrameType = frameType;
     }
-    Frame frame{frameType, destination, {}, node_.SilenceTimer.load()};
+    Frame frame{frameType, destination, {}, node_.SilenceTimer.load(), outputDiscards};
     if (length > 0) {
       frame.data.assign(data, data + length);
     }
@@ -875,6 +876,7 @@ TEST_F(MasterNodeTest, RequestFromTokenDropStationIsAnsweredWithTestRequestAndRe
   ASSERT_EQ(io_.sent.size(), 1u);
   EXPECT_EQ(Last().type, kFrameTestRequest);
   EXPECT_EQ(Last().destination, 7);
+  EXPECT_EQ(Last().outputDiscards, 1) << "a purge after the answer would take it off the line";
   EXPECT_EQ(node_.NextStation, kUs);
   EXPECT_EQ(node_.TokenCount, 50);
   EXPECT_EQ(node_.ReceivedValidFrame, 0);
