@@ -95,5 +95,52 @@ else
   echo "tarnixlink.dll exports the 17 TarnixLink_ functions only"
 fi
 
+# The tool on the emulated default bus: the native emulator links its port as
+# dosdevices/com1, the menus are fed on standard input, and the console must
+# show the same device table, byte for byte, as the native build (the number of
+# discovery dots aside). The discovery must also leave a key in Wine's registry
+# for each controller in its application, and none for the one in its
+# bootloader.
+sim=${TARNIX_SIM:-$root/build/bin/tarnix-sim}
+flash_expected="$root/tests/app/expected/default_bus_invalid_choice.txt"
+if [[ ! -x "$sim" ]]; then
+  echo "no native tarnix-sim at $sim: build the default preset first" >&2
+  status=1
+else
+  "$sim" --ports "$WINEPREFIX/dosdevices" >"$build/tarnix-sim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^com1 -> ' "$build/tarnix-sim.log" && break
+    sleep 0.1
+  done
+  # Already running when an earlier step left it up: that one serves as well.
+  wineserver -p 2>/dev/null || true
+  flash_status=0
+  printf '1\n9\n' | wine "$build/bin/brevane-flash.exe" -vyes >"$build/brevane-flash.out" \
+    2>"$build/brevane-flash.err" || flash_status=$?
+  wine reg query 'HKLM\Software\Dorvik\Brevane\Network\Com1' </dev/null \
+    >"$build/brevane-registry.txt" 2>/dev/null || true
+  # The server goes before the emulator takes its ptys away.
+  wineserver -k
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  keys=$(tr -d '\r' <"$build/brevane-registry.txt" | sed -n 's/.*\\Com1\\\([0-9]*\)$/\1/p' | sort -n |
+    tr '\n' ' ')
+  if [[ "$flash_status" -ne 0 ]]; then
+    echo "brevane-flash.exe exited with $flash_status" >&2
+    status=1
+  elif ! sed -E 's/(Discovering Devices @ [^\r]* \.\.)\.+\r$/\1.\r/' "$build/brevane-flash.out" |
+    cmp -s - "$flash_expected"; then
+    echo "brevane-flash.exe showed, instead of $flash_expected:" >&2
+    cat -A "$build/brevane-flash.out" >&2
+    status=1
+  elif [[ "$keys" != "16 17 18 20 " ]]; then
+    echo "registry keys under Network\\Com1 after the discovery: '$keys', expected 16 17 18 20" >&2
+    status=1
+  else
+    echo "brevane-flash.exe showed the default bus's device table and filed controllers $keys"
+  fi
+fi
+
 echo "Wine stage finished in $((SECONDS - start)) s with status $status"
 exit "$status"
