@@ -2,6 +2,7 @@
 #include "app/menus.h"
 #include "app/settings.h"
 #include "app/unattended.h"
+#include "client/client.h"
 #include "platform/console.h"
 #include "platform/thread.h"
 #include "update/programmer.h"
@@ -25,5 +26,8 @@ int main(int argc, char** argv) {
     plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", 0, 14, 16);
   }
   RunMenuLoop(&g_frontEnd);
+  // The link's threads must not be running on an open port while the
+  // process winds down; closing a port that is already closed does nothing.
+  if (IsPreselected()) Client_Close(PreselectedPort());
   return 0;
 }

@@ -35,5 +35,7 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
     state->menuState = MenuState::NextDevice;
   } else {
     state->menuState = MenuState::Quit;
+    // Nothing to process: the port is not left open for the rest of the run.
+    Client_Close(portName);
   }
 }
