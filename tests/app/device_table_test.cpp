@@ -47,11 +47,4 @@ TEST(DeviceTable, HeaderRuleAndRowsLineUpWithTheMarkAfterAnOlderVersion) {
   EXPECT_EQ(Table(state), expected);
 }
 
-TEST(DeviceTable, EmptyListPrintsHeaderAndRuleOnly) {
-  static FrontEndState state;
-  const std::string table = Table(state);
-  EXPECT_EQ(table.size(), 1 + 2 * 74u);
-  EXPECT_EQ(table.find("[ 1]"), std::string::npos);
-}
-
 }  // namespace

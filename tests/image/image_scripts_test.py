@@ -52,16 +52,6 @@ class Placeholder(unittest.TestCase):
         self.assertEqual(reset & 1, 1)
         self.assertTrue(0x08003000 < reset < 0x0803E800)
 
-    def test_another_revision_changes_the_filler(self):
-        a = self.make("a.bin")
-        b = self.make("b.bin", "--revision", "14.00.181")
-        self.assertNotEqual(a[0x400:0x800], b[0x400:0x800])
-
-    def test_refuses_a_revision_out_of_range(self):
-        result = run(MAKE, os.path.join(self.dir.name, "x.bin"), "--revision", "14.00.70000")
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("out of range", result.stderr)
-
 
 class BlockTable(unittest.TestCase):
     def setUp(self):

@@ -73,15 +73,6 @@ TEST(ImagePackage, DescriptionOfAPackageAndListOfAll) {
   EXPECT_EQ(Image_GetDescription(0), description + "\r\n");
 }
 
-TEST(ImagePackage, PerHardwareProperties) {
-  EXPECT_EQ(Image_SearchRangeLow(28), 16);
-  EXPECT_EQ(Image_SearchRangeHigh(28), 31);
-  EXPECT_EQ(Image_StandardAddress(25), 32);
-  EXPECT_EQ(Image_StandardAddress(28), 16);
-  EXPECT_EQ(Image_ModbusSelectRegister(23), 2832);
-  EXPECT_EQ(Image_ModbusSelectRegister(28), 2492);
-}
-
 TEST(ImagePackage, PatternsAndTheWholeTextPatternMap) {
   ASSERT_EQ(Image_PatternCount(), 3);
   EXPECT_STREQ(Image_GetPattern(0), "TVX************");
