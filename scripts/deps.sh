@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [native|wine]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang googletest libgtest-dev libgmock-dev python3 tshark libmodbus-dev
+packages=(cmake ninja-build g++ clang libclang-rt-dev googletest libgtest-dev libgmock-dev python3 tshark libmodbus-dev
   pkg-config binutils)
 if [[ "${1:-native}" == wine ]]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
