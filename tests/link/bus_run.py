@@ -15,12 +15,17 @@ emulator and then checks:
   - with --tshark: the link's own capture decodes with tshark as MS/TP, holds
     the PC's requests and the controller's replies, and no frame is malformed.
 
-  bus_run.py --sim tarnix-sim --work DIR [--ports DIR] [--corrupt RATE]
+  bus_run.py --sim tarnix-sim --work DIR [--ports DIR] [--port NAME] [--corrupt RATE]
              [--seed N] [--tshark] [--soak] [--before-stop CMD] -- COMMAND...
 
 --ports defaults to WORK/ports (a Wine prefix's dosdevices for a Windows
 build); --before-stop runs once COMMAND has ended, before the emulator closes
-its ports (Wine: "wineserver -k"). Exit status 0 when every check holds.
+its ports (Wine: "wineserver -k"). --usage-timeout-ms sets how long the
+controllers wait for the PC to use a token before passing it again (50 ms by
+default; Wine's serial emulation makes the PC's first frame after the token
+late by tens of milliseconds). --port names the port link (com1 by default;
+under Wine a number above those that Wine maps to the host's serial ports).
+Exit status 0 when every check holds.
 """
 
 import argparse
@@ -34,13 +39,15 @@ import sys
 import time
 
 SCENARIO = """[bus]
-ports = com1
+ports = {port}
 [controller]
 address = 16
 max_master = 20
+usage_timeout_ms = {usage}
 [controller]
 address = 17
 max_master = 20
+usage_timeout_ms = {usage}
 """
 
 NO_TOKEN_S = 0.5
@@ -104,7 +111,10 @@ def parse_args(argv):
     parser.add_argument("--ports")
     parser.add_argument("--corrupt", type=float, default=0.0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--port", default="com1", help="name of the emulator's port link")
     parser.add_argument("--station", type=int, default=0)
+    parser.add_argument("--usage-timeout-ms", type=int, default=50,
+                        help="how long a controller waits for the PC to use the token it passed")
     parser.add_argument("--tshark", action="store_true")
     parser.add_argument("--soak", action="store_true",
                         help="append --seconds $BREVANE_SOAK_SECONDS (default 40) to COMMAND")
@@ -123,7 +133,7 @@ def parse_args(argv):
 def start_sim(args, ports):
     scenario = os.path.join(args.work, "scenario.txt")
     with open(scenario, "w") as f:
-        f.write(SCENARIO)
+        f.write(SCENARIO.format(port=args.port, usage=args.usage_timeout_ms))
     command = [args.sim, "--ports", ports, "--scenario", scenario, "--seed", str(args.seed),
                "--pcap", os.path.join(args.work, "bus.pcap"),
                "--report", os.path.join(args.work, "report.json")]
@@ -131,7 +141,7 @@ def start_sim(args, ports):
         command += ["--corrupt", str(args.corrupt)]
     sim = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     line = sim.stdout.readline()
-    if not line.startswith("com1 -> "):
+    if not line.startswith(f"{args.port} -> "):
         sim.kill()
         raise RuntimeError(f"tarnix-sim did not announce its port: {line!r}")
     return sim
@@ -196,19 +206,24 @@ def main(argv):
     sim = start_sim(args, ports)
     env = dict(os.environ, BREVANE_PORTS=ports, BREVANE_CAPTURE=os.path.join(args.work, "link.pcap"))
     started = time.monotonic()
-    program = subprocess.run(args.command, env=env, capture_output=True, text=True)
-    sys.stdout.write(program.stdout)
-    sys.stderr.write(program.stderr)
-    print(f"program ended with status {program.returncode} after {time.monotonic() - started:.1f} s")
+    # Through a file, not a pipe: processes that Wine starts beside a program
+    # inherit its output and would hold a pipe open until the server stops.
+    output_path = os.path.join(args.work, "program.out")
+    with open(output_path, "w") as output:
+        returncode = subprocess.run(args.command, env=env, stdout=output).returncode
+    with open(output_path) as output:
+        stdout = output.read()
+    sys.stdout.write(stdout)
+    print(f"program ended with status {returncode} after {time.monotonic() - started:.1f} s")
     if args.before_stop:
         subprocess.run(args.before_stop, shell=True)
     sim.send_signal(signal.SIGTERM)
     sim.wait(timeout=30)
 
     failures = []
-    if program.returncode != 0:
-        failures.append(f"the program exited with {program.returncode}")
-    match = re.search(r"^reply:((?: [0-9a-f]{2})*)$", program.stdout, re.M)
+    if returncode != 0:
+        failures.append(f"the program exited with {returncode}")
+    match = re.search(r"^reply:((?: [0-9a-f]{2})*)$", stdout, re.M)
     if not match or not match.group(1):
         failures.append("the program reported no reply")
     else:
