@@ -95,9 +95,19 @@ struct PeriodicTimer {
 
 thread_local const PeriodicTimer* PeriodicTimer::t_current = nullptr;
 
-std::mutex g_timers_lock;
-std::map<TimerId, std::unique_ptr<PeriodicTimer>> g_timers;  // guarded by g_timers_lock
-TimerId g_next_id = 1;                                       // guarded by g_timers_lock
+struct TimerTable {
+  std::mutex lock;
+  std::map<TimerId, std::unique_ptr<PeriodicTimer>> timers;  // guarded by lock
+  TimerId next_id = 1;                                       // guarded by lock
+};
+
+// Never destroyed: a timer still running when the process exits keeps calling
+// its callback until the very end, so its record must outlive static
+// destruction.
+TimerTable& timer_table() {
+  static TimerTable* const table = new TimerTable;
+  return *table;
+}
 
 }  // namespace
 
@@ -139,27 +149,29 @@ TimerId timer_start_periodic(uint32_t delay_ms, uint32_t resolution_ms, TimerCal
   timer->arg = arg;
   timer->period_ns = static_cast<int64_t>(delay_ms) * kNsPerMs;
 
-  std::lock_guard<std::mutex> guard(g_timers_lock);
+  TimerTable& table = timer_table();
+  std::lock_guard<std::mutex> guard(table.lock);
   timer->runner = thread_start(&PeriodicTimer::entry, timer.get(), 0);
   if (timer->runner == nullptr) return 0;
   // Ticks drive the link's time-outs; give them the best priority we may have.
   thread_set_priority(timer->runner, Priority::TimeCritical);
-  TimerId id = g_next_id++;
-  if (id == 0) id = g_next_id++;
-  g_timers.emplace(id, std::move(timer));
+  TimerId id = table.next_id++;
+  if (id == 0) id = table.next_id++;
+  table.timers.emplace(id, std::move(timer));
   return id;
 }
 
 bool timer_kill(TimerId id) {
   std::unique_ptr<PeriodicTimer> timer;
   {
-    std::lock_guard<std::mutex> guard(g_timers_lock);
-    const auto found = g_timers.find(id);
-    if (found == g_timers.end()) return fail(EINVAL);
+    TimerTable& table = timer_table();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const auto found = table.timers.find(id);
+    if (found == table.timers.end()) return fail(EINVAL);
     // A callback cannot wait for its own end.
     if (found->second.get() == PeriodicTimer::t_current) return fail(EDEADLK);
     timer = std::move(found->second);
-    g_timers.erase(found);
+    table.timers.erase(found);
   }
   pthread_mutex_lock(&timer->lock);
   timer->stop = true;
