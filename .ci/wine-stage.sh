@@ -130,14 +130,17 @@ if [[ ! -x "$sim" ]]; then
   echo "no native tarnix-sim at $sim: build the default preset first" >&2
   status=1
 else
+  # Wine's services link dosdevices/com1 to /dev/ttyS0 when they start: let
+  # them start first, so that the emulator's link is the one that stays.
+  wineserver -p 2>/dev/null || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   "$sim" --ports "$WINEPREFIX/dosdevices" >"$build/tarnix-sim.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
     grep -q '^com1 -> ' "$build/tarnix-sim.log" && break
     sleep 0.1
   done
-  # Already running when an earlier step left it up: that one serves as well.
-  wineserver -p 2>/dev/null || true
+  echo "dosdevices/com1 -> $(readlink "$WINEPREFIX/dosdevices/com1")"
   flash_status=0
   printf '1\n9\n' | wine "$build/bin/brevane-flash.exe" -vyes >"$build/brevane-flash.out" \
     2>"$build/brevane-flash.err" || flash_status=$?
