@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -30,6 +31,72 @@ constexpr std::array kSpeeds{
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// Makes a raw pseudo-terminal at `baud`; returns its master side (or -1
+// with a message) and the path of its slave side.
+int OpenPty(uint32_t baud, std::string* slave_path, std::string* error) {
+  speed_t code = B0;
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.baud == baud) code = speed.code;
+  }
+  if (code == B0) {
+    *error = "unsupported line speed " + std::to_string(baud);
+    return -1;
+  }
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (master < 0) {
+    *error = Errno("posix_openpt");
+    return -1;
+  }
+  std::array<char, 128> name{};
+  if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+      ptsname_r(master, name.data(), name.size()) != 0) {
+    *error = Errno("pseudo-terminal setup");
+    close(master);
+    return -1;
+  }
+  // Open the slave once to give it raw line settings (they stay with the
+  // terminal) and close it again: from then on the master reports a hang-up
+  // exactly while no program has the slave open.
+  const int slave = open(name.data(), O_RDWR | O_NOCTTY);
+  termios settings{};
+  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
+    *error = Errno(std::string("opening ") + name.data());
+    if (slave >= 0) close(slave);
+    close(master);
+    return -1;
+  }
+  cfmakeraw(&settings);
+  settings.c_cflag |= CLOCAL | CREAD;
+  cfsetispeed(&settings, code);
+  cfsetospeed(&settings, code);
+  const bool set = tcsetattr(slave, TCSANOW, &settings) == 0;
+  close(slave);
+  if (!set) {
+    *error = Errno(std::string("setting up ") + name.data());
+    close(master);
+    return -1;
+  }
+  *slave_path = name.data();
+  return master;
+}
+
+bool HungUp(int master) {
+  pollfd fd{master, 0, 0};
+  return poll(&fd, 1, 0) > 0 && (fd.revents & POLLHUP) != 0;
+}
+
+// Whether a terminal nobody has open still carries the exclusive-use flag.
+// Without privileges the open itself is refused for it; with them, the flag
+// is read.
+bool ExclusiveLeft(const std::string& slave_path) {
+  const int fd = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  const bool left = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  close(fd);
+  return left;
+}
+
 }  // namespace
 
 uint32_t BaudOfSpeedCode(speed_t code) {
@@ -41,49 +108,10 @@ uint32_t BaudOfSpeedCode(speed_t code) {
 
 std::unique_ptr<PtyEndpoint> PtyEndpoint::Create(const std::string& link_path, uint32_t baud,
                                                  std::string* error) {
-  speed_t code = B0;
-  for (const SpeedCode& speed : kSpeeds) {
-    if (speed.baud == baud) code = speed.code;
-  }
-  if (code == B0) {
-    *error = "unsupported line speed " + std::to_string(baud);
-    return nullptr;
-  }
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master < 0) {
-    *error = Errno("posix_openpt");
-    return nullptr;
-  }
-  std::array<char, 128> name{};
-  if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-      ptsname_r(master, name.data(), name.size()) != 0) {
-    *error = Errno("pseudo-terminal setup");
-    close(master);
-    return nullptr;
-  }
-  // Open the slave once to give it raw line settings (they stay with the
-  // terminal) and close it again: from then on the master reports a hang-up
-  // exactly while no program has the slave open.
-  const int slave = open(name.data(), O_RDWR | O_NOCTTY);
-  termios settings{};
-  if (slave < 0 || tcgetattr(slave, &settings) != 0) {
-    *error = Errno(std::string("opening ") + name.data());
-    if (slave >= 0) close(slave);
-    close(master);
-    return nullptr;
-  }
-  cfmakeraw(&settings);
-  settings.c_cflag |= CLOCAL | CREAD;
-  cfsetispeed(&settings, code);
-  cfsetospeed(&settings, code);
-  const bool set = tcsetattr(slave, TCSANOW, &settings) == 0;
-  close(slave);
-  if (!set) {
-    *error = Errno(std::string("setting up ") + name.data());
-    close(master);
-    return nullptr;
-  }
-  return std::unique_ptr<PtyEndpoint>(new PtyEndpoint(master, name.data(), link_path, baud));
+  std::string slave_path;
+  const int master = OpenPty(baud, &slave_path, error);
+  if (master < 0) return nullptr;
+  return std::unique_ptr<PtyEndpoint>(new PtyEndpoint(master, slave_path, link_path, baud));
 }
 
 PtyEndpoint::PtyEndpoint(int master, std::string slave_path, std::string link_path, uint32_t baud)
@@ -103,6 +131,12 @@ PtyEndpoint::~PtyEndpoint() {
 }
 
 bool PtyEndpoint::Publish(std::string* error) {
+  if (!Link(slave_path_, error)) return false;
+  published_ = true;
+  return true;
+}
+
+bool PtyEndpoint::Link(const std::string& slave_path, std::string* error) const {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::path link(link_path_);
@@ -113,21 +147,53 @@ bool PtyEndpoint::Publish(std::string* error) {
   }
   const fs::path temporary = link_path_ + ".new" + std::to_string(getpid());
   fs::remove(temporary, ec);
-  fs::create_symlink(slave_path_, temporary, ec);
+  fs::create_symlink(slave_path, temporary, ec);
   if (!ec) fs::rename(temporary, link, ec);
   if (ec) {
     fs::remove(temporary, ec);
-    *error = "cannot link " + link_path_ + " to " + slave_path_;
+    *error = "cannot link " + link_path_ + " to " + slave_path;
     return false;
   }
-  published_ = true;
   return true;
 }
 
 bool PtyEndpoint::RefreshAttached() {
-  pollfd fd{master_, 0, 0};
-  attached_ = poll(&fd, 1, 0) == 0 || (fd.revents & POLLHUP) == 0;
+  const bool was_attached = attached_;
+  attached_ = !HungUp(master_);
+  // A program may have come and gone between two checks, so a port found
+  // closed is also looked at for a flag left behind.
+  if (!attached_ && published_ && (was_attached || ExclusiveLeft(slave_path_))) Renew();
   return attached_;
+}
+
+bool PtyEndpoint::Renew() {
+  // A serial port forgets its exclusive-use flag at its last close. A
+  // pseudo-terminal whose master stays open does not, so a program that died
+  // holding the port exclusively would lock everyone out of it; a fresh
+  // terminal behind the same link is what the next opener finds instead.
+  std::string error;
+  std::string slave_path;
+  const int master = OpenPty(Baud(), &slave_path, &error);
+  if (master < 0) return false;
+  if (!Link(slave_path, &error)) {
+    close(master);
+    return false;
+  }
+  // A program that followed the old link just before it was replaced has the
+  // old terminal open now: it keeps it, and the new one is given up.
+  if (!HungUp(master_)) {
+    if (Link(slave_path_, &error)) {
+      close(master);
+      attached_ = true;
+      return false;
+    }
+  }
+  close(master_);
+  master_ = master;
+  slave_path_ = std::move(slave_path);
+  input_.clear();
+  ++renewals_;
+  return true;
 }
 
 size_t PtyEndpoint::ReadInput() {

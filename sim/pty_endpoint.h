@@ -3,8 +3,11 @@
 // writes go onto the bus at the speed the PC set on its port; octets from
 // the bus are written to the PC when their stop bit ends on the bus.
 //
-// The master side stays open for the endpoint's whole life, so the link
-// keeps working when the PC closes the port and opens it again.
+// The link keeps working when the PC closes the port and opens it again. As
+// a serial port does at its last close, the port sheds what the last program
+// left on it (its exclusive-use flag above all): when the last program with
+// the slave open goes away, the endpoint moves to a fresh pseudo-terminal and
+// re-links the port to it, its place on the bus unchanged.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +47,8 @@ class PtyEndpoint : public Node {
   int MasterFd() const { return master_; }
 
   // Whether a program has the slave side open; checked anew on each call.
-  // Octets from the bus are only written while one does.
+  // Octets from the bus are only written while one does. When the last
+  // program has just closed the port, the endpoint is renewed.
   bool RefreshAttached();
   bool Attached() const { return attached_; }
 
@@ -61,9 +65,16 @@ class PtyEndpoint : public Node {
   uint64_t OctetsOut() const { return octets_out_; }
   // Octets from the bus that the PC did not take (its input was full).
   uint64_t OctetsDropped() const { return octets_dropped_; }
+  // How often the port was moved to a fresh pseudo-terminal.
+  uint64_t Renewals() const { return renewals_; }
 
  private:
   PtyEndpoint(int master, std::string slave_path, std::string link_path, uint32_t baud);
+  // Points the link at `slave_path` in one step.
+  bool Link(const std::string& slave_path, std::string* error) const;
+  // Replaces the pseudo-terminal with a fresh one and re-links the port to
+  // it; false (the old one kept) when that cannot be done.
+  bool Renew();
 
   int master_;
   std::string slave_path_;
@@ -75,6 +86,7 @@ class PtyEndpoint : public Node {
   uint64_t octets_in_ = 0;
   uint64_t octets_out_ = 0;
   uint64_t octets_dropped_ = 0;
+  uint64_t renewals_ = 0;
 };
 
 }  // namespace sim

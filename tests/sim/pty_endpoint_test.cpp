@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sched.h>
 #include <termios.h>
 #include <time.h>
@@ -224,6 +225,42 @@ TEST_F(PortTest, PortKeepsWorkingWhenThePcClosesAndReopensIt) {
   std::vector<uint8_t> octets;
   for (const auto& [octet, at] : got) octets.push_back(octet);
   EXPECT_EQ(std::vector<uint8_t>(octets.begin(), octets.begin() + 8), MakeFrame(0, 3, 16));
+}
+
+// A program that dies holding the port exclusively never clears the flag; a
+// serial port drops it at its last close, and so must the emulated one.
+TEST_F(PortTest, PortOpensAgainAfterAProgramDiedHoldingItExclusively) {
+  ScriptedNode& station = AddStation();
+  for (int i = 0; i < 80; ++i) station.SendAt(i * 25'000, MakeFrame(0, 3, 16));
+  const fs::path first = fs::read_symlink(Link());
+  Start();
+  const int crashed = open(Link().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(crashed, 0);
+  ASSERT_EQ(ioctl(crashed, TIOCEXCL), 0);
+  close(crashed);
+
+  // A privileged test run could open the old terminal despite the flag, so
+  // wait for the link to move rather than for an open to succeed.
+  const Micros deadline = MonotonicMicros() + 500'000;
+  std::error_code ec;
+  while (fs::read_symlink(Link(), ec) == first && MonotonicMicros() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_NE(fs::read_symlink(Link(), ec), first) << "the port was not renewed within 500 ms";
+  PcPort again(Link(), B38400);
+  ASSERT_TRUE(again.ok());
+  const int probe = open(Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(probe, 0);
+  int exclusive = 1;
+  EXPECT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+  close(probe);
+  EXPECT_EQ(exclusive, 0);
+  // Still on the bus: the station's frames reach the renewed port.
+  const auto got = again.Read(8, 500);
+  Stop();
+  EXPECT_EQ(got.size(), 8u);
+  EXPECT_EQ(endpoint_->SlavePath(), fs::read_symlink(Link(), ec).string());
+  EXPECT_EQ(endpoint_->Renewals(), 1u);
 }
 
 }  // namespace
