@@ -158,11 +158,11 @@ bool PtyEndpoint::Link(const std::string& slave_path, std::string* error) const 
 }
 
 bool PtyEndpoint::RefreshAttached() {
-  const bool was_attached = attached_;
   attached_ = !HungUp(master_);
-  // A program may have come and gone between two checks, so a port found
-  // closed is also looked at for a flag left behind.
-  if (!attached_ && published_ && (was_attached || ExclusiveLeft(slave_path_))) Renew();
+  // Only a flag left behind calls for a fresh terminal: a program that closed
+  // the port properly may be about to open it again (the tool listens to a bus
+  // before it starts its link), and must find the same terminal.
+  if (!attached_ && published_ && ExclusiveLeft(slave_path_)) Renew();
   return attached_;
 }
 

@@ -263,5 +263,25 @@ TEST_F(PortTest, PortOpensAgainAfterAProgramDiedHoldingItExclusively) {
   EXPECT_EQ(endpoint_->Renewals(), 1u);
 }
 
+// A program that closes the port properly and opens it again at once (as the
+// tool does between listening to the bus and starting its link) must find the
+// same terminal, not one being swapped under it.
+TEST_F(PortTest, PortClosedProperlyKeepsItsTerminal) {
+  AddStation();
+  const fs::path first = fs::read_symlink(Link());
+  Start();
+  for (int i = 0; i < 3; ++i) {
+    const int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    ASSERT_EQ(ioctl(fd, TIOCNXCL), 0);
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Stop();
+  EXPECT_EQ(fs::read_symlink(Link()), first);
+  EXPECT_EQ(endpoint_->Renewals(), 0u);
+}
+
 }  // namespace
 }  // namespace sim
