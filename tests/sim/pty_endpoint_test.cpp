@@ -274,6 +274,8 @@ TEST_F(PortTest, PortClosedProperlyKeepsItsTerminal) {
     const int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    // Long enough for the emulator to see the port in use.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(ioctl(fd, TIOCNXCL), 0);
     close(fd);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
