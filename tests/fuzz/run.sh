@@ -11,6 +11,8 @@ set -eu
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${2:-$root/build-fuzz}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
