@@ -7,22 +7,7 @@
 
 #include "app/ports.h"
 #include "client/scan.h"
-
-// The numbers are the states' identities in the menu loop.
-enum class MenuState : uint8_t {
-  ShowImages = 1,
-  SelectPort = 2,
-  Discover = 3,
-  NextDevice = 4,
-  BackupSettings = 5,
-  StartProgramming = 6,
-  ProgrammingProgress = 7,
-  AfterProgramming = 8,
-  RestoreSettings = 9,
-  FinishDevice = 10,
-  AllDone = 11,
-  Quit = 12,
-};
+#include "update/menu_state.h"
 
 inline constexpr uint32_t MaxDiscovered = 160;
 inline constexpr uint32_t MaxDevices = 32;

@@ -1,0 +1,32 @@
+// The Modbus RTU side door: a controller whose protocol setting was left on
+// Modbus does not answer on the token bus, but one Write Single Register at
+// 9600 baud puts it back. The write is blind: its answer is read but not
+// examined, and only a scan afterwards tells whether it worked.
+//
+// The three port operations share one module-wide handle, so only one port is
+// in Modbus use at a time, and never while the link holds that port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Opens `portName` for exclusive use at `baudRate`, 8N1, with reads that end
+// 50 ms after the last octet or 1000 ms + 1 ms per octet in all.
+// 1 = opened and configured; 0 = failed (the handle is then none).
+int Modbus_OpenPort(const char* portName, uint32_t baudRate);
+// Sends function 6 to `slave` and reads up to 128 octets of answer.
+// 1 = some answer came; 0 = no port open ("ERROR: Null Ptr" is printed), the
+// write or the read failed, or nothing came back.
+int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
+// 1 = the handle was closed; 0 = closing failed. Either way the handle is none
+// afterwards, so a later write cannot reach a closed port.
+int Modbus_ClosePort();
+// CRC-16/MODBUS (reflected 0xA001, start 0xFFFF, no final XOR).
+uint16_t Modbus_Crc16(const uint8_t* bytes, std::size_t count);
+
+// Builds the 8-octet Write Single Register request into `frame`.
+void Modbus_BuildWriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value,
+                                     uint8_t frame[8]);
+
+// The value that selects the token bus in the protocol-select register.
+inline constexpr uint16_t ModbusSelectTokenBus = 1286;

@@ -1,0 +1,17 @@
+// Finding a known device again after it may have moved: restarted at another
+// station address, or come up speaking Modbus RTU.
+#pragma once
+
+#include <cstdint>
+
+// Looks for the device with this model number and serial number, running its
+// application, from `first` to `last` for up to 60 s. Each pass scans the band;
+// when the device is not there it closes the connection, sends the Modbus
+// protocol switch (a write of 1286 to `selectRegister` of slave 1 at 9600
+// baud), opens the connection again, waits 1000 ms and looks once more.
+// `selectRegister` is the device's protocol-select register
+// (Image_ModbusSelectRegister of its hardware id). The port's connection must
+// be open; it is open again when the search returns.
+// Returns the station address, or 255 when the deadline passed.
+uint8_t Client_Relocate(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
+                        const char* modelNumber, int32_t serialNumber);
