@@ -127,7 +127,9 @@ AutoRecord read_record(const std::string& path) {
   std::string text;
   char buffer[4096];
   ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
   close(fd);
   // Lines "name inode target"; the target runs to the end of its line.
   std::size_t start = 0;
@@ -258,7 +260,8 @@ bool map_serial_devices(const std::string& port_dir, const DeviceRoot& root) {
     if (lstat(path.c_str(), &st) != 0) continue;
     const auto mine = old_record.find(name);
     const bool automatic = mine != old_record.end() && S_ISLNK(st.st_mode) &&
-                           st.st_ino == mine->second.inode && link_text(path) == mine->second.target;
+                           st.st_ino == mine->second.inode &&
+                           link_text(path) == mine->second.target;
     const std::string device = resolved(path);
     if (automatic && device.empty()) {
       // Its device is gone; the number is free again.

@@ -29,7 +29,8 @@ struct UsbAdapter {
 class FakeDevices {
  public:
   FakeDevices() {
-    for (const char* dir : {"dev/serial/by-id", "dev/pts", "sys/class/tty", "sys/devices", "ports"}) {
+    for (const char* dir :
+         {"dev/serial/by-id", "dev/pts", "sys/class/tty", "sys/devices", "ports"}) {
       std::filesystem::create_directories(top_.path() + "/" + dir);
     }
   }
@@ -67,7 +68,8 @@ class FakeDevices {
     std::filesystem::create_directories(class_dir);
     write(class_dir + "/type", type + "\n");
     if (with_device) {
-      const std::string device = sys(type == "0" ? "devices/platform/serial8250" : "devices/pnp0/00:01");
+      const std::string device =
+          sys(type == "0" ? "devices/platform/serial8250" : "devices/pnp0/00:01");
       std::filesystem::create_directories(device);
       link(device, class_dir + "/device");
     }

@@ -162,11 +162,13 @@ TEST_F(PortMapTest, RecordThatDoesNotMatchItsLinkNeverRemovesIt) {
   tree_.own_link("com1", tree_.by_id("usb-Gone_Cable-if00-port0"));
   tree_.own_link("com2", tree_.by_id("usb-Gone_Cable-if00-port1"));
   tree_.own_link("com3", tree_.by_id("usb-Gone_Cable-if00-port2"));
+  // A wrong inode, an unreadable one, and a last line cut off.
   const std::string record =
-      "com1 " + std::to_string(inode(port("com1")) + 1) + " " + tree_.by_id("usb-Gone_Cable-if00-port0") +
-      "\ncom2 x " + tree_.by_id("usb-Gone_Cable-if00-port1") +
-      "\ncom3 " + std::to_string(inode(port("com3"))) + " " + tree_.by_id("usb-Gone_Cable-if00-port2");
-  FakeDevices::write(tree_.ports() + "/" + plat::posix::kAutoRecordName, record);  // last line cut off
+      "com1 " + std::to_string(inode(port("com1")) + 1) + " " +
+      tree_.by_id("usb-Gone_Cable-if00-port0") + "\ncom2 x " +
+      tree_.by_id("usb-Gone_Cable-if00-port1") + "\ncom3 " + std::to_string(inode(port("com3"))) +
+      " " + tree_.by_id("usb-Gone_Cable-if00-port2");
+  FakeDevices::write(tree_.ports() + "/" + plat::posix::kAutoRecordName, record);
   const auto before = entries(tree_.ports());
   ASSERT_TRUE(map());
   EXPECT_EQ(entries(tree_.ports()), before);
@@ -192,8 +194,8 @@ TEST_F(PortMapTest, DescriptionsComeFromSysfs) {
     std::string text;
   } cases[] = {
       {port("com1"), "FTDI USB-RS485 Cable, serial FT123456 (" + tree_.dev("ttyUSB0") + ")"},
-      {tree_.dev("ttyUSB1"),
-       "Prolific Technology Inc. USB-Serial Controller, serial AB998877 (" + tree_.dev("ttyUSB1") + ")"},
+      {tree_.dev("ttyUSB1"), "Prolific Technology Inc. USB-Serial Controller, serial AB998877 (" +
+                                 tree_.dev("ttyUSB1") + ")"},
       {tree_.dev("ttyUSB2"), "USB2.0-Ser! (" + tree_.dev("ttyUSB2") + ")"},
       {tree_.dev("ttyACM0"), "Acme RS485 Bridge (" + tree_.dev("ttyACM0") + ")"},
       {tree_.dev("ttyUSB3"), "serial Q42 (" + tree_.dev("ttyUSB3") + ")"},
