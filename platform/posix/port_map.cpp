@@ -22,6 +22,8 @@ namespace {
 constexpr unsigned kHighestPort = 255;   // the port numbers the tool tries
 constexpr std::size_t kMaxField = 48;    // longest maker, product or serial shown
 constexpr int kUsbLevelsUp = 4;          // from a tty's device to its USB device
+constexpr int kLockAttempts = 100;       // taking the directory's lock ...
+constexpr useconds_t kLockPauseUs = 10000;  // ... with these pauses between tries
 
 // The path with every link resolved; empty when it leads nowhere.
 std::string resolved(const std::string& path) {
@@ -195,8 +197,14 @@ class DirLock {
       set_error(errno);
       return;
     }
-    int result = 0;
-    while ((result = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+    // A holder maps in milliseconds; one that keeps the lock far longer (a
+    // stopped process) must not hang the port listing, so give up after a
+    // second and let the lookup use the entries as they are.
+    int result = -1;
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+      result = flock(fd_, LOCK_EX | LOCK_NB);
+      if (result == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
+      usleep(kLockPauseUs);
     }
     if (result != 0) {
       set_error(errno);

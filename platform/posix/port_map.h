@@ -46,7 +46,8 @@ inline constexpr const char* kAutoRecordName = ".auto-links";
 //   changed or removed.
 // Concurrent callers, in this or another process, take turns through an
 // flock() on the directory. False, with the error recorded, when the
-// directory cannot be opened or locked or the record cannot be written.
+// directory cannot be opened, is locked by another caller for more than a
+// second (EWOULDBLOCK), or the record cannot be written.
 bool map_serial_devices(const std::string& port_dir, const DeviceRoot& root);
 
 // One line for a person picking a port: maker and product, the serial number

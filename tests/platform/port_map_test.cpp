@@ -2,6 +2,8 @@
 // a port directory, and their descriptions.
 #include "platform/posix/port_map.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,6 +174,18 @@ TEST_F(PortMapTest, RecordThatDoesNotMatchItsLinkNeverRemovesIt) {
   const auto before = entries(tree_.ports());
   ASSERT_TRUE(map());
   EXPECT_EQ(entries(tree_.ports()), before);
+}
+
+TEST_F(PortMapTest, DirectoryLockedByAnotherCallerIsLeftAsItIs) {
+  tree_.plug(kFtdi);
+  const int holder = open(tree_.ports().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  EXPECT_FALSE(map());
+  EXPECT_EQ(plat::last_error(), static_cast<uint32_t>(EWOULDBLOCK));
+  EXPECT_TRUE(entries(tree_.ports()).empty());
+  close(holder);
+  ASSERT_TRUE(map());
+  EXPECT_EQ(entries(tree_.ports()).size(), 1u);
 }
 
 TEST_F(PortMapTest, PortDirectoryThatIsMissingIsAFailure) {
