@@ -102,10 +102,12 @@ struct BackupWorker {
   bool backupStarted = false;
   bool filePassed = false;
   plat::FileHandle file = nullptr;
-  char fileName[48] = {};
-  char partialName[52] = {};  // fileName with the suffix of an unfinished backup
+  // Room for the longest model number and serial number, so that two devices
+  // never share a cut-off name.
+  char fileName[56] = {};
+  char partialName[60] = {};  // fileName with the suffix of an unfinished backup
   bool fileWriteFailed = false;
-  char baseName[32] = {};
+  char baseName[44] = {};
   uint32_t fileOffset = 0;
   uint16_t recordLength = 0;
   char modelNumber[32] = {};
