@@ -128,7 +128,7 @@ TEST_F(BackupRun, ShortRepliesAreNeverReadPastTheirEndAndFailTheRun) {
     EXPECT_EQ(RunToEnd(), 2);
     Bytes file = ReadAll(FileName());
     size_t records = 0;
-    for (size_t at = 0; at + 2 <= file.size(); at += 2u + (file[at] | (file[at + 1] << 8))) ++records;
+    for (size_t at = 0; at + 2 <= file.size(); at += 2u + static_cast<size_t>(file[at] | (file[at + 1] << 8))) ++records;
     EXPECT_EQ(records, c.records);
   }
 }
@@ -172,7 +172,9 @@ TEST_F(BackupRun, UnfinishedBackupNeverCarriesTheFinalNameAndIsReplacedByTheNext
   EXPECT_FALSE(Exists(FileName()));
   EXPECT_TRUE(Exists(FileName() + ".tmp"));
 
-  Backup_Init();  // the program starts again
+  // The program ends there (the system closes its files) and starts again.
+  plat::file_close(Backup_Worker().file);
+  Backup_Init();
   Backup_SetSeam(&seam_);
   WriteAll(FileName() + ".tmp", Bytes(700, 0xEE));
   ASSERT_EQ(StartBackup("Com1", 16), 1);
