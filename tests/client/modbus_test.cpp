@@ -1,5 +1,6 @@
 // The Modbus switch's request bytes and its null-handle guard, and the rules of
 // the relocation search driven through fake steps and a fake clock.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -34,6 +35,11 @@ TEST(ModbusCrc16, MatchesTheCheckValueAndTheEmptyInput) {
   EXPECT_EQ(Modbus_Crc16(nullptr, 0), 0xFFFF);
 }
 
+// The capture is read back in text mode on Windows, where "\r\n" arrives as "\n".
+::testing::Matcher<std::string> NullPtrLine() {
+  return ::testing::AnyOf("ERROR: Null Ptr\r\n", "ERROR: Null Ptr\n");
+}
+
 std::string WriteOutput(int* result) {
   ::testing::internal::CaptureStdout();
   *result = Modbus_WriteSingleRegister(1, 2492, ModbusSelectTokenBus);
@@ -42,7 +48,7 @@ std::string WriteOutput(int* result) {
 
 TEST(ModbusWrite, WithoutAnOpenPortSaysNullPtrButAfterAFailedOpenFailsQuietly) {
   int result = 99;
-  EXPECT_EQ(WriteOutput(&result), "ERROR: Null Ptr\r\n");
+  EXPECT_THAT(WriteOutput(&result), NullPtrLine());
   EXPECT_EQ(result, 0);
 
   EXPECT_EQ(Modbus_OpenPort("Com97", 9600), 0);
@@ -51,7 +57,7 @@ TEST(ModbusWrite, WithoutAnOpenPortSaysNullPtrButAfterAFailedOpenFailsQuietly) {
 
   // Closing with nothing open fails, and the next write is again a slip.
   EXPECT_EQ(Modbus_ClosePort(), 0);
-  EXPECT_EQ(WriteOutput(&result), "ERROR: Null Ptr\r\n");
+  EXPECT_THAT(WriteOutput(&result), NullPtrLine());
   EXPECT_EQ(result, 0);
 }
 
