@@ -251,7 +251,7 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
   }
 
   plat::WaitResult waited = plat::sem_wait(request.done, g_requestWaitMs.load(std::memory_order_relaxed));
-  if (waited == plat::WaitResult::TimedOut) {
+  if (waited != plat::WaitResult::Signaled) {
     // Take the request back before its storage goes. If it is no longer
     // queued, whoever took it out completed it under the hold just ended, and
     // `done` is already released.
@@ -260,8 +260,7 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
       HeldQueue held(slot, queue);
       withdrawn = held.queue() != nullptr && RequestQueue_Remove(&request, held.queue()) == 1;
     }
-    waited = withdrawn ? plat::WaitResult::TimedOut
-                       : plat::sem_wait(request.done, plat::kWaitForever);
+    if (!withdrawn) waited = plat::sem_wait(request.done, plat::kWaitForever);
   }
   plat::sem_close(request.done);
   if (waited != plat::WaitResult::Signaled) return -2;

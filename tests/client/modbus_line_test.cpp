@@ -55,6 +55,11 @@ TEST(ModbusLine, NothingConnectedSendsTheRequestAndEndsAfterTheReadTimeOut) {
   Pty pty;
   ASSERT_FALSE(pty.slave_path.empty());
   // Left over from earlier traffic: discarded before the request goes out.
+  // The terminal is raw first, so that nothing echoes what arrives.
+  termios raw{};
+  ASSERT_EQ(tcgetattr(pty.slave, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &raw), 0);
   pty.send("\x01\x06\x00");
   OpenModbusPort port(pty.slave_path);
   ASSERT_EQ(port.result(), 1);
