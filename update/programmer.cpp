@@ -207,7 +207,12 @@ void FindBootloader() {
     const int32_t hw = g_job.hardwareId;
     const uint8_t found = io.FindBootloader(g_job.portName, Image_SearchRangeLow(hw),
                                             Image_SearchRangeHigh(hw), g_job.modelNumber);
-    if (found == 255) return;
+    if (found == 255) {
+      // The entry message gets no answer, so nothing tells when it was lost
+      // on the line: send it again before the next search.
+      SetState(ProgrammerState::EnterBootloader);
+      return;
+    }
     g_job.address = found;
   }
   SetState(ProgrammerState::Prepare);
