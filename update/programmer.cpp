@@ -144,10 +144,20 @@ class ClientIo final : public ProgrammerIo {
   plat::SemHandle window = nullptr;       // "ProgSem"
 };
 
-ClientIo g_clientIo;
-std::atomic<ProgrammerIo*> g_io{&g_clientIo};
+// Lives until the process ends and is never destroyed: a master thread
+// halted for good by a programming error still stands in it at exit.
+ClientIo& ClientBinding() {
+  static ClientIo* const io = new ClientIo;
+  return *io;
+}
 
-ProgrammerIo& Io() { return *g_io.load(std::memory_order_acquire); }
+// The binding a test put in place; nullptr for the client's.
+std::atomic<ProgrammerIo*> g_io{nullptr};
+
+ProgrammerIo& Io() {
+  ProgrammerIo* io = g_io.load(std::memory_order_acquire);
+  return io != nullptr ? *io : ClientBinding();
+}
 
 ProgrammerState State() { return g_job.state.load(std::memory_order_acquire); }
 void SetState(ProgrammerState state) { g_job.state.store(state, std::memory_order_release); }
@@ -396,10 +406,11 @@ void CountStall() {
 }  // namespace
 
 int Programmer_Init() {
-  if (g_clientIo.jobEnded == nullptr) g_clientIo.jobEnded = plat::sem_create(0, 1, "FLESem");
-  if (g_clientIo.replySignal == nullptr) g_clientIo.replySignal = plat::sem_create(0, 1, "ResSem");
-  if (g_clientIo.window == nullptr) {
-    g_clientIo.window = plat::sem_create(ProgrammerWindow, ProgrammerWindow, "ProgSem");
+  ClientIo& client = ClientBinding();
+  if (client.jobEnded == nullptr) client.jobEnded = plat::sem_create(0, 1, "FLESem");
+  if (client.replySignal == nullptr) client.replySignal = plat::sem_create(0, 1, "ResSem");
+  if (client.window == nullptr) {
+    client.window = plat::sem_create(ProgrammerWindow, ProgrammerWindow, "ProgSem");
   }
   SetState(ProgrammerState::Idle);
   g_job.status.store(ProgrammerOk, std::memory_order_release);
@@ -411,14 +422,13 @@ int Programmer_Init() {
   g_job.halted.store(false, std::memory_order_release);
   g_job.scanLow = 0;
   g_job.scanHigh = 0;
-  return g_clientIo.jobEnded != nullptr && g_clientIo.replySignal != nullptr &&
-                 g_clientIo.window != nullptr
+  return client.jobEnded != nullptr && client.replySignal != nullptr && client.window != nullptr
              ? 1
              : 0;
 }
 
 void Programmer_UseIo(ProgrammerIo* io) {
-  g_io.store(io != nullptr ? io : &g_clientIo, std::memory_order_release);
+  g_io.store(io, std::memory_order_release);
 }
 
 void Programmer_Run(void*) {
