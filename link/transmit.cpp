@@ -106,9 +106,12 @@ uint16_t ReplyWaitFor(uint16_t timeout) {
   return static_cast<uint16_t>(q - q % 125 + 125);
 }
 
+// The port's output is not purged first: a write returns once its octets are
+// handed to the driver, so a purge would cut off the tail of the frame sent
+// just before (a frame that expects no reply is followed at once by the next
+// frame or the token).
 uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const uint8_t* data,
                       uint16_t length) {
-  DiscardOutput(id);
   LinkPort* port = FindLinkPort(id);
   SerialChannel* channel = FindSerialChannel(id);
   NodeState* node = FindNodeState(id);
