@@ -406,6 +406,18 @@ void MasterReset(NodeState& node, MasterIo& io) {
   io.DiscardOutput();
 }
 
+void MasterPortLost(NodeState& node, MasterIo& io) {
+  if (node.MasterState == kMsWaitForReply) {
+    node.ResendPending = 0;
+    node.ResendCount = 0;
+    if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
+      upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
+    }
+  }
+  node.MasterState = kMsIdle;
+  node.ReceiveState = kRxIdle;
+}
+
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
   Machine machine(node, port, io);
   for (;;) {

@@ -39,6 +39,11 @@ class MasterIo {
 // one that has just started. MasterState and ReceiveState are left alone.
 void MasterReset(NodeState& node, MasterIo& io);
 
+// The port's device has gone: a request waiting for its reply completes at
+// once with ReplyTimeout (no resend: nothing can go out any more), and the
+// machine rests in IDLE. The machine is not run again on a lost port.
+void MasterPortLost(NodeState& node, MasterIo& io);
+
 // Runs the machine from its current state until it has to wait: it stops in
 // IDLE, NO_TOKEN, POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
 // port's MasterServicesDisabled is set it stays in IDLE (after finishing a

@@ -1,5 +1,11 @@
 #include "link/port_threads.h"
 
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "link/capture.h"
+#include "link/crc.h"
 #include "link/ports.h"
 #include "link/serial_port.h"
 #include "link/transmit.h"
@@ -7,6 +13,72 @@
 #include "platform/sync.h"
 
 namespace tarnix {
+namespace {
+
+constexpr uint8_t kBroadcast = 255;
+// Preamble's second octet and the six header octets after the first 0x55.
+constexpr uint16_t kOctetsAfterFirstPreamble = 7;
+constexpr uint16_t kHeaderOctets = 6;
+constexpr uint16_t kDataCrcOctets = 2;
+
+int64_t NowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The octets not yet through the receive step: the rest of the block, then
+// what waits in the port. Reading them takes them off the port; the gates
+// discard them in every case where they read any.
+size_t PeekPending(uint8_t id, SerialChannel& channel, uint8_t* out, size_t wanted) {
+  size_t count = 0;
+  for (uint16_t i = channel.BlockNext; i < channel.BlockLength && count < wanted; ++i) {
+    out[count++] = channel.Block[i];
+  }
+  while (count < wanted && ReadOctetNow(id, &out[count])) {
+    ++count;
+  }
+  return count;
+}
+
+void DiscardPending(uint8_t id, SerialChannel& channel) {
+  channel.BlockNext = channel.BlockLength;
+  DiscardInput(id);
+}
+
+// Runs the gates of the master-mode transmit: true when the frame may go.
+bool PassGates(uint8_t id, const LinkPort& port, NodeState& node, SerialChannel& channel) {
+  uint8_t pending[kTokenFrameOctets];
+  GateView view;
+  view.tokenFresh = node.TokenFresh != 0;
+  view.tokenAgeMs = node.TokenAgeTimer.load();
+  view.thisStation = node.ThisStation;
+  view.tokenSource = node.SourceAddress;
+  view.pending = pending;
+  view.pendingCount = PeekPending(id, channel, pending, view.tokenFresh ? kTokenFrameOctets : 1);
+  view.jamActive = port.JamActive.load() != 0;
+  view.answering = node.Answering != 0;
+  view.replyDelayMs = node.ReplyDelayTimer.load();
+  const int64_t busy = channel.LineBusyUntil.load() - NowMicros();
+  view.lineBusyMicros = busy > 0 ? static_cast<uint32_t>(busy) : 0;
+  const GateDecision decision = DecideGates(view);
+  if (decision.tokenTaken) {
+    node.TokenFresh = 0;
+    node.TokenAgeTimer = 0;
+  }
+  if (decision.discardInput) {
+    DiscardPending(id, channel);
+  }
+  if (decision.verdict == GateVerdict::Refused) {
+    return false;
+  }
+  if (decision.verdict == GateVerdict::Wait) {
+    std::this_thread::sleep_for(std::chrono::microseconds(decision.waitMicros));
+  }
+  return true;
+}
+
+}  // namespace
 
 PortLink::PortLink(uint8_t id, NodeState& node, LinkPort& port)
     : id_(id), node_(node), port_(port), name_(PortNameOf(id)) {}
@@ -16,13 +88,115 @@ uint8_t PortLink::Transmit(uint8_t frameType, uint8_t destination, const uint8_t
   return TransmitFrame(id_, frameType, destination, data, length);
 }
 
-void PortLink::DiscardInput() { tarnix::DiscardInput(id_); }
+void PortLink::DiscardInput() {
+  if (SerialChannel* channel = FindSerialChannel(id_); channel != nullptr) {
+    DiscardPending(id_, *channel);
+  }
+}
 
 void PortLink::DiscardOutput() { tarnix::DiscardOutput(id_); }
 
 const char* PortLink::PortName() { return name_; }
 
 void PortLink::RunMaster() { MasterRun(node_, port_, *this); }
+
+uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const uint8_t* data,
+                      uint16_t length) {
+  LinkPort* port = FindLinkPort(id);
+  SerialChannel* channel = FindSerialChannel(id);
+  NodeState* node = FindNodeState(id);
+  if (port == nullptr || channel == nullptr || node == nullptr) {
+    return 1;
+  }
+  if (length > kMaxDataLength || (length > 0 && data == nullptr)) {
+    return 1;
+  }
+  if (frameType == kFrameDataExpectingReply) {
+    SavedRequest& saved = node->RequestBuffer;
+    // A resend passes the saved frame itself, so the copy may be onto itself.
+    if (length > 0) {
+      std::memmove(saved.Data, data, length);
+    }
+    saved.Length = length;
+    saved.Destination = destination;
+    saved.FrameType = frameType;
+  }
+  if (channel->Lost.load() != 0) {
+    return 1;
+  }
+  const bool masterMode = port->MasterServicesDisabled.load() == 0;
+  if (masterMode && !PassGates(id, *port, *node, *channel)) {
+    return 1;
+  }
+  const bool framed = port->FramingDisabled.load() == 0;
+  // Raw octets are no frame a capture reader could decode.
+  const bool capture = framed && node->CaptureOn != 0;
+  uint8_t frame[kMaxFrameOctets];
+  // Only a frame with data spends the corrupt-checksum switch.
+  const bool corrupt = length > 0 && port->CorruptNextDataCrc.exchange(0) != 0;
+  const size_t count =
+      BuildFrame(frameType, destination, node->ThisStation, data, length, framed, corrupt, frame);
+  const int64_t sentAt = capture ? CaptureClock() : 0;
+  LockPort(id);
+  const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
+  node->SilenceTimer = 0;
+  channel->LineBusyUntil = NowMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
+  UnlockPort(id);
+  if (!written) {
+    return 1;
+  }
+  // Only the master machine looks at NoReplyPending, and only its own thread
+  // sends in master mode; a passive-mode send from another thread leaves it be.
+  if (masterMode) {
+    if (frameType == kFrameDataExpectingReply) {
+      node->NoReplyPending = 0;
+    } else if (frameType == kFrameDataNotExpectingReply) {
+      node->NoReplyPending = 1;
+    }
+  }
+  if (capture) {
+    CaptureWrite(frame, count, sentAt);
+  }
+  return 0;
+}
+
+void ReceiveBlock(NodeState& node, SerialChannel& channel, ReceiverHost& host, uint16_t* skip) {
+  while (channel.BlockNext < channel.BlockLength) {
+    const uint8_t before = node.ReceiveState;
+    channel.RxByte = channel.Block[channel.BlockNext++];
+    channel.RxAvailable = 1;
+    channel.RxError = channel.BlockError;
+    ReceiveStep(node, channel, host);
+    if (before == kRxIdle && *skip > 0) {
+      --*skip;
+    }
+    // A good header for another station: its data is read in IDLE, octet by
+    // octet, as octets that are not a preamble.
+    if (before == kRxHeader && node.ReceiveState == kRxIdle && node.HeaderCrc == kHeaderCrcGood &&
+        node.DestinationAddress != node.ThisStation && node.DestinationAddress != kBroadcast &&
+        node.DataLength > 0 && node.DataLength <= kMaxDataLength) {
+      *skip = static_cast<uint16_t>(node.DataLength + kDataCrcOctets);
+    }
+    if (node.ReceiveState != kRxIdle) {
+      *skip = 0;
+    }
+  }
+}
+
+uint16_t OctetsToFrameEnd(const NodeState& node, uint16_t skip) {
+  switch (node.ReceiveState) {
+    case kRxPreamble:
+      return kOctetsAfterFirstPreamble;
+    case kRxHeader:
+      return node.Index < kHeaderOctets ? static_cast<uint16_t>(kHeaderOctets - node.Index) : 1;
+    case kRxData: {
+      const uint32_t total = node.DataLength + kDataCrcOctets;
+      return node.Index < total ? static_cast<uint16_t>(total - node.Index) : 1;
+    }
+    default:
+      return skip;
+  }
+}
 
 void ReceiverThread(void* arg) {
   const uint8_t id = static_cast<SerialChannel*>(arg)->PortId;
@@ -36,27 +210,26 @@ void ReceiverThread(void* arg) {
       plat::sleep_ms(1);
       continue;
     }
-    LockPort(id);
-    uint8_t octet = 0;
-    const bool got = ReadOctetNow(id, &octet);
-    UnlockPort(id);
-    if (got) {
-      channel->RxByte = octet;
-      channel->RxAvailable = 1;
-      channel->RxError = ReadErrorFlag(id);
-      channel->RxTaken = 0;
-      plat::sem_release(port->ByteReady);
-      // The master thread raises ByteConsumed after every pass, also after the
-      // idle ones; one of those may still be pending when the read took long
-      // (a packet jam holds IoLock), so wait for the pass that took the octet.
-      do {
-        plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
-      } while (channel->RxTaken.load() == 0 && port->StopRequested.load() == 0);
+    uint16_t count = 0;
+    bool readOk = true;
+    if (port->JamActive.load() != 0) {
+      // The jam holds IoLock and nothing is read; the master machine still
+      // runs at the pace of a quiet line.
+      plat::sleep_ms(kReadWaitMs);
     } else {
-      // Parked until the master thread's next pass: when the line is quiet
-      // that is its 5 ms wait, which paces this loop.
-      plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
+      LockPort(id);
+      readOk = ReadBlock(id, channel->Block, kReadBlockSize, channel->Expect, &count);
+      UnlockPort(id);
     }
+    channel->BlockLength = count;
+    channel->BlockNext = 0;
+    channel->BlockError = count > 0 ? ReadErrorFlag(id) : 0;
+    plat::sem_release(port->ByteReady);
+    if (!readOk) {
+      // The device has gone; the master thread sees Lost and answers for it.
+      return;
+    }
+    plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
   } while (port->StopRequested.load() == 0);
 }
 
@@ -71,20 +244,33 @@ void MasterThread(void* arg) {
   PortLink link(id, *node, *port);
   MasterReset(*node, link);
   port->MasterReady = 1;
+  uint16_t skip = 0;
+  bool lostSeen = false;
   while (port->StopRequested.load() == 0) {
     if (channel->Active.load() == 0) {
       plat::sleep_ms(1);
       continue;
     }
-    const plat::WaitResult result = plat::sem_wait(port->ByteReady, kMasterWaitMs);
-    if (result == plat::WaitResult::Signaled) {
-      ReceiveStep(*node, *channel, link);
-      channel->RxTaken = 1;
-    } else if (result == plat::WaitResult::TimedOut) {
-      link.RunMaster();
-    } else {
+    if (channel->Lost.load() != 0) {
+      if (!lostSeen) {
+        lostSeen = true;
+        MasterPortLost(*node, link);
+      }
+      plat::sem_wait(port->ByteReady, kMasterWaitMs);
       continue;
     }
+    if (plat::sem_wait(port->ByteReady, kMasterWaitMs) != plat::WaitResult::Signaled) {
+      continue;
+    }
+    if (channel->Lost.load() != 0) {
+      continue;
+    }
+    if (channel->BlockLength == 0) {
+      link.RunMaster();
+    } else {
+      ReceiveBlock(*node, *channel, link, &skip);
+    }
+    channel->Expect = OctetsToFrameEnd(*node, skip);
     plat::sem_release(port->ByteConsumed);
   }
 }

@@ -47,18 +47,37 @@ struct LinkPort {
   std::atomic<uint8_t> MasterReady{0};
 };
 
+// Longest block the receiver thread reads at once.
+inline constexpr uint16_t kReadBlockSize = 512;
+
 struct SerialChannel {
   std::atomic<uint8_t> PortId{0};
   std::atomic<uint32_t> Active{0};
-  // Handed from the receiver thread to the master thread through ByteReady /
-  // ByteConsumed, which order the accesses.
+  // The octet the receive step is working on, taken from Block.
   uint8_t RxByte = 0;
   uint8_t RxAvailable = 0;
   uint8_t RxError = 0;
-  // Set by the master thread once it has dealt with the octet in RxByte, so
-  // that a ByteConsumed raised by an earlier idle pass cannot send the receiver
-  // on to the next octet too early.
-  std::atomic<uint8_t> RxTaken{0};
+  // The block the receiver thread read last, handed to the master thread
+  // through ByteReady / ByteConsumed, which order the accesses. Octets from
+  // BlockNext on have not been through the receive step yet: they are the
+  // port's pending input as far as the transmit gates are concerned.
+  uint8_t Block[kReadBlockSize] = {};
+  uint16_t BlockLength = 0;
+  uint16_t BlockNext = 0;
+  uint8_t BlockError = 0;  // the port reported a line error with the block
+  // Set by the master thread before it hands the receiver back its turn: how
+  // many octets finish the frame under way (0: none is), so that the next
+  // read waits for all of them at once.
+  uint16_t Expect = 0;
+  // Microseconds one octet takes on the line at the port's speed.
+  std::atomic<uint32_t> OctetMicros{0};
+  // Monotonic microseconds at which this station's last frame has left the
+  // line (as far as its length and the speed tell).
+  std::atomic<int64_t> LineBusyUntil{0};
+  // The port failed a read or write: the device has gone. LostError is the
+  // system's code, written before Lost is set.
+  std::atomic<uint8_t> Lost{0};
+  std::atomic<uint32_t> LostError{0};
   plat::CriticalSection IoLock{};
   bool IoLockReady = false;  // IoLock initialised and not yet destroyed
   plat::SerialHandle Handle = nullptr;

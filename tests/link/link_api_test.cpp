@@ -129,14 +129,6 @@ TEST(ReplyWait, Is125msForEachStarted500msOfTimeout) {
   EXPECT_EQ(16500, tarnix::ReplyWaitFor(65535));
 }
 
-TEST(SilenceWait, FillsUpToThreeMillisecondsOfSilence) {
-  EXPECT_EQ(3u, tarnix::SilenceWaitMs(0));
-  EXPECT_EQ(1u, tarnix::SilenceWaitMs(2));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(3));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(4));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(1000));
-}
-
 TEST(TickPeriod, FollowsTheTimerCapabilities) {
   uint32_t period = 0;
   EXPECT_TRUE(tarnix::ChooseTickPeriod({1, 1000000}, &period));
@@ -149,18 +141,6 @@ TEST(TickPeriod, FollowsTheTimerCapabilities) {
   EXPECT_EQ(2u, period);
   EXPECT_FALSE(tarnix::ChooseTickPeriod({3, 1000000}, &period));
   EXPECT_FALSE(tarnix::ChooseTickPeriod({0, 0}, &period));
-}
-
-TEST(DevicePath, ShortComNamesGoThroughTheDeviceNamespace) {
-  char path[tarnix::kDevicePathSize];
-  for (const char* name : {"COM3", "com12", "cOm7", "Com255"}) {
-    tarnix::DevicePath(name, path);
-    EXPECT_EQ(std::string("\\\\.\\") + name, path);
-  }
-  for (const char* name : {"COM1234", "CO", "\\\\.\\COM12", "/dev/ttyS0", "tty3"}) {
-    tarnix::DevicePath(name, path);
-    EXPECT_STREQ(name, path);
-  }
 }
 
 TEST(Tick, AdvancesOnlyActivePortsByTwoMilliseconds) {

@@ -1,6 +1,6 @@
 // The transmit procedure on a real port (a pty), without the link's threads:
 // the test sets the timers and flags that the gates look at.
-#include "link/transmit.h"
+#include "link/port_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -167,12 +167,18 @@ TEST_F(TransmitTest, AnswerIsRefusedAfter45msAndSentBefore) {
   EXPECT_EQ(BuildFrame(6, 6, 5, kAbc), peer.Drain());
 }
 
-TEST_F(TransmitTest, WaitsForThreeMillisecondsOfSilenceBeforeWriting) {
-  node->SilenceTimer = 0;
+// A frame is written whole and the next one waits until it has left the
+// line; nothing of the first is purged, even when the far end has not read it.
+TEST_F(TransmitTest, NextFrameWaitsForTheLongOneBeforeItAndCutsNothingOff) {
+  const Octets longData(501, 0x5A);
   const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Send(tarnix::kFrameDataNotExpectingReply, 6, longData));
   EXPECT_EQ(0, Send(tarnix::kFrameToken, 6, {}));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3));
-  EXPECT_EQ(kTokenFrame, peer.Drain());
+  // 511 octets of ten bits at 38400 baud.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(511 * 260));
+  Octets expected = BuildFrame(6, 6, 5, longData);
+  expected.insert(expected.end(), kTokenFrame.begin(), kTokenFrame.end());
+  EXPECT_EQ(expected, peer.Drain());
 }
 
 TEST_F(TransmitTest, PassiveModeSkipsEveryGate) {
