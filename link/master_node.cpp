@@ -406,6 +406,37 @@ void MasterReset(NodeState& node, MasterIo& io) {
   io.DiscardOutput();
 }
 
+uint32_t MasterDueInMs(const NodeState& node) {
+  const uint32_t silence = node.SilenceTimer.load();
+  const auto until = [silence](uint32_t limit) { return silence < limit ? limit - silence : 0u; };
+  switch (node.MasterState) {
+    case kMsIdle:
+      return until(kNoTokenMs);
+    case kMsNoToken: {
+      const uint32_t slotStart = kNoTokenMs + kSlotMs * node.ThisStation;
+      if (silence < slotStart) {
+        return slotStart - silence;
+      }
+      return silence < slotStart + kSlotMs ? 0u : until(kSilenceResetMs + 1);
+    }
+    case kMsPollForMaster:
+      return node.ReceivedInvalidFrame != 0 ? 0u : until(kUsageTimeoutMs);
+    case kMsPassToken:
+      // The token goes again only once the silence exceeds the usage time-out.
+      return until(kUsageTimeoutMs + 1);
+    case kMsWaitForReply: {
+      const uint32_t reply = until(node.ReplyTimeout.load());
+      if (node.ReceivedInvalidFrame == 0) {
+        return reply;
+      }
+      const uint32_t quiet = until(kQuietAfterDamageMs);
+      return quiet < reply ? quiet : reply;
+    }
+    default:
+      return 0;
+  }
+}
+
 void MasterPortLost(NodeState& node, MasterIo& io) {
   if (node.MasterState == kMsWaitForReply) {
     node.ResendPending = 0;

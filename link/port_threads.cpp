@@ -21,12 +21,6 @@ constexpr uint16_t kOctetsAfterFirstPreamble = 7;
 constexpr uint16_t kHeaderOctets = 6;
 constexpr uint16_t kDataCrcOctets = 2;
 
-int64_t NowMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // The octets not yet through the receive step: the rest of the block, then
 // what waits in the port. Reading them takes them off the port; the gates
 // discard them in every case where they read any.
@@ -59,7 +53,7 @@ bool PassGates(uint8_t id, const LinkPort& port, NodeState& node, SerialChannel&
   view.jamActive = port.JamActive.load() != 0;
   view.answering = node.Answering != 0;
   view.replyDelayMs = node.ReplyDelayTimer.load();
-  const int64_t busy = channel.LineBusyUntil.load() - NowMicros();
+  const int64_t busy = channel.LineBusyUntil.load() - LinkMicros();
   view.lineBusyMicros = busy > 0 ? static_cast<uint32_t>(busy) : 0;
   const GateDecision decision = DecideGates(view);
   if (decision.tokenTaken) {
@@ -140,7 +134,7 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   LockPort(id);
   const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
   node->SilenceTimer = 0;
-  channel->LineBusyUntil = NowMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
+  channel->LineBusyUntil = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
   UnlockPort(id);
   if (!written) {
     return 1;
@@ -218,7 +212,15 @@ void ReceiverThread(void* arg) {
       plat::sleep_ms(kReadWaitMs);
     } else {
       LockPort(id);
-      readOk = ReadBlock(id, channel->Block, kReadBlockSize, channel->Expect, &count);
+      readOk = ReadBlock(id, channel->Block, kReadBlockSize, channel->Expect, channel->WaitMs, &count);
+      if (readOk && channel->Expect == 0 && count > 0 && count < kShortestFrame) {
+        // The start of a frame, most likely: take the rest of its header in
+        // the same turn rather than one more hand-over for it.
+        uint16_t more = 0;
+        readOk = ReadBlock(id, channel->Block + count, static_cast<uint16_t>(kReadBlockSize - count),
+                           static_cast<uint16_t>(kShortestFrame - count), 0, &more);
+        count = static_cast<uint16_t>(count + more);
+      }
       UnlockPort(id);
     }
     channel->BlockLength = count;
@@ -271,6 +273,8 @@ void MasterThread(void* arg) {
       ReceiveBlock(*node, *channel, link, &skip);
     }
     channel->Expect = OctetsToFrameEnd(*node, skip);
+    const uint32_t due = MasterDueInMs(*node);
+    channel->WaitMs = due == 0 ? 1 : (due > kLongestReadWaitMs ? kLongestReadWaitMs : due);
     plat::sem_release(port->ByteConsumed);
   }
 }

@@ -64,9 +64,15 @@ uint16_t OctetsToFrameEnd(const NodeState& node, uint16_t skip);
 void ReceiverThread(void* arg);
 void MasterThread(void* arg);
 
+// The longest a read waits for the first octets, whatever the master machine
+// is waiting for: it bounds how long a stop takes to be seen.
+inline constexpr uint32_t kLongestReadWaitMs = 100;
 // The master thread's longest wait for a block; the receiver hands one over
-// at least every kReadWaitMs, so this only bounds how long a stop takes to be
-// seen when the receiver is held up (a packet jam, a lost port).
-inline constexpr uint32_t kMasterWaitMs = 50;
+// at least every kLongestReadWaitMs, so this only bounds how long a stop takes
+// to be seen when the receiver is held up (a packet jam, a lost port).
+inline constexpr uint32_t kMasterWaitMs = 250;
+// Fewer octets than this are no frame yet: a read that brings fewer while
+// the receiver is between frames waits for the rest of a frame's header.
+inline constexpr uint16_t kShortestFrame = 8;
 
 }  // namespace tarnix

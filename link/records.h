@@ -1,13 +1,15 @@
 // The link's per-port records, kept in fixed tables of eight slots (ports.h).
-// Fields touched by more than one thread are atomics: the tick thread advances
-// the three timers while the master thread zeroes them; the exported setters
-// write flags and delegates that the master thread reads at its next step.
+// Fields touched by more than one thread are atomics: the three timers are
+// read from the clock (link_clock.h) and set by the master thread and by
+// passive-mode senders; the exported setters write flags and delegates that
+// the master thread reads at its next step.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <thread>
 
+#include "link/link_clock.h"
 #include "link/tarnix_link.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
@@ -69,6 +71,9 @@ struct SerialChannel {
   // many octets finish the frame under way (0: none is), so that the next
   // read waits for all of them at once.
   uint16_t Expect = 0;
+  // Also set by the master thread: how long the next read may wait for the
+  // first octets before the master machine has to run.
+  uint32_t WaitMs = 1;
   // Microseconds one octet takes on the line at the port's speed.
   std::atomic<uint32_t> OctetMicros{0};
   // Monotonic microseconds at which this station's last frame has left the
@@ -137,9 +142,9 @@ struct NodeState {
   std::atomic<UpcallDelegate> Upcall{nullptr};
   uint8_t MaxMaster = 0;
   uint8_t MaxInfoFrames = 1;
-  std::atomic<uint32_t> SilenceTimer{0};
-  std::atomic<uint32_t> ReplyDelayTimer{0};
-  std::atomic<uint32_t> TokenAgeTimer{0};
+  MsTimer SilenceTimer;
+  MsTimer ReplyDelayTimer;
+  MsTimer TokenAgeTimer;
   uint8_t ThisStation = 0;
   uint16_t DataCrc = 0;
   uint16_t DataLength = 0;

@@ -71,13 +71,10 @@ bool SetReadTimeouts(plat::SerialHandle handle, uint32_t interval, uint32_t mult
   return plat::serial_set_timeouts(handle, timeouts);
 }
 
-// The tick's own state: how many open ports use it, its period and its timer.
+// How many open ports hold the timer resolution, and the period asked for.
 std::mutex gTickLock;
 int gTickUsers = 0;
 uint32_t gTickPeriod = 0;
-plat::TimerId gTickTimer = 0;
-
-void TickCallback(void* /*arg*/) { Tick(); }
 
 void JamThread(void* arg) {
   LinkPort* port = static_cast<LinkPort*>(arg);
@@ -162,7 +159,8 @@ bool ReadOctetNow(uint8_t id, uint8_t* octet) {
   return plat::serial_read(handle, octet, 1, &done) && done == 1;
 }
 
-bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint16_t* count) {
+bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint32_t waitMs,
+               uint16_t* count) {
   *count = 0;
   SerialChannel* channel = FindSerialChannel(id);
   if (channel == nullptr || channel->Handle == nullptr) {
@@ -171,7 +169,7 @@ bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint
   bool set = false;
   uint32_t length = size;
   if (expect == 0) {
-    set = SetReadTimeouts(channel->Handle, plat::kMaxDword, plat::kMaxDword, kReadWaitMs);
+    set = SetReadTimeouts(channel->Handle, plat::kMaxDword, plat::kMaxDword, waitMs);
   } else {
     length = expect < size ? expect : size;
     const uint32_t lineMs = (length * channel->OctetMicros.load() + 999) / 1000;
@@ -256,13 +254,7 @@ uint8_t AcquireTick() {
       !plat::timer_begin_period(period)) {
     return kTickFailed;
   }
-  const plat::TimerId timer = plat::timer_start_periodic(kTickMs, period, TickCallback, nullptr);
-  if (timer == 0) {
-    plat::timer_end_period(period);
-    return kTickFailed;
-  }
   gTickPeriod = period;
-  gTickTimer = timer;
   gTickUsers = 1;
   return 0;
 }
@@ -273,25 +265,11 @@ void ReleaseTick() {
     return;
   }
   plat::timer_end_period(gTickPeriod);
-  plat::timer_kill(gTickTimer);
-  gTickTimer = 0;
 }
 
 bool TickRunning() {
   std::lock_guard<std::mutex> guard(gTickLock);
-  return gTickTimer != 0;
-}
-
-void Tick() {
-  NodeState* slots = NodeStateSlots();
-  for (int i = 0; i < kPortSlots; ++i) {
-    NodeState& node = slots[i];
-    if (node.Active.load() != 0) {
-      node.SilenceTimer += kTickMs;
-      node.ReplyDelayTimer += kTickMs;
-      node.TokenAgeTimer += kTickMs;
-    }
-  }
+  return gTickUsers > 0;
 }
 
 void StartJam(LinkPort& port, SerialChannel& channel) {

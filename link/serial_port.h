@@ -1,6 +1,6 @@
 // The link's contact with the serial port and the system timer: opening and
 // configuring a port, block reads and frame writes, purges, the port's IoLock,
-// the 2 ms tick that drives every port's millisecond timers, and the packet jam.
+// the system timer resolution the link's waits need, and the packet jam.
 // Every per-port operation finds the SerialChannel by port id and does nothing
 // when there is none.
 #pragma once
@@ -17,9 +17,8 @@ inline constexpr uint8_t kOpenFailed = 253;
 inline constexpr uint8_t kTickFailed = 252;
 inline constexpr uint32_t kTickMs = 2;
 
-// How long the receiver's read waits for the first octets before it hands
-// over an empty block, which runs the master machine: the longest the machine
-// goes unrun when the line is quiet.
+// How long a read for the rest of a frame waits beyond the time the rest takes
+// on the line.
 inline constexpr uint32_t kReadWaitMs = 5;
 // A write gives up after this much time per octet plus a constant, so that a
 // port whose driver holds the output back (a stuck adapter) fails the frame
@@ -44,10 +43,11 @@ bool WriteOctets(uint8_t id, const uint8_t* octets, uint32_t count);
 // Reads at most one octet without waiting; true when one was there.
 bool ReadOctetNow(uint8_t id, uint8_t* octet);
 // The receiver's read: with `expect` 0, what has arrived, waiting up to
-// kReadWaitMs for the first octets; otherwise `expect` octets (at most
-// `size`), waiting as long as they take on the line and kReadWaitMs more.
-// False when the read failed: the port is then marked lost.
-bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint16_t* count);
+// `waitMs` for the first octets; otherwise `expect` octets (at most `size`),
+// waiting as long as they take on the line and kReadWaitMs more. False when
+// the read failed: the port is then marked lost.
+bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint32_t waitMs,
+               uint16_t* count);
 // 1 when the port reports a line error (or the query fails), else 0.
 uint8_t ReadErrorFlag(uint8_t id);
 void DiscardInput(uint8_t id);
@@ -61,20 +61,17 @@ void MarkLost(SerialChannel& channel, uint32_t error);
 // happens when reading them fails.
 void SetPortBaud(uint8_t id, uint32_t baudRate);
 
-// The tick period for a timer with these capabilities: 2 ms when the timer can
-// do it, the best it offers when that is finer than 2 ms, and false when it
-// cannot resolve 2 ms at all.
+// The timer resolution the link asks of the system while a port is open, so
+// that its waits end on time: 2 ms when the timer can do it, the best it
+// offers when that is finer, and false when it cannot resolve 2 ms at all.
 bool ChooseTickPeriod(const plat::TimerCaps& caps, uint32_t* period);
 
-// The tick is shared by all open ports: the first user starts it, the last
-// stops it. AcquireTick returns 0 or kTickFailed (and then holds nothing).
+// The resolution is shared by all open ports: the first user asks for it, the
+// last gives it back. AcquireTick returns 0 or kTickFailed (and then holds
+// nothing). The link's timers need no tick of their own (link_clock.h).
 uint8_t AcquireTick();
 void ReleaseTick();
 bool TickRunning();
-
-// One tick: adds 2 ms to the silence, reply-delay and token-age timers of every
-// NodeState slot that is active.
-void Tick();
 
 // Starts the jam thread (one 0xFF octet every 10 ms) and takes IoLock on the
 // calling thread, which holds the receiver and passive-mode senders off the

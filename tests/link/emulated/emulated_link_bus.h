@@ -138,6 +138,13 @@ class EmulatedLinkBus {
     if (thread_.joinable()) thread_.join();
   }
 
+  // The adapter pulled out: the bus stops and the emulator's side of the
+  // port closes, so the link's next read or write of it fails.
+  void PullAdapter() {
+    Stop();
+    port_.reset();
+  }
+
   const sim::Controller& controller(size_t i) const { return *controllers_.at(i); }
 
   std::vector<LineFrame> Frames() const {

@@ -30,6 +30,7 @@ struct Outcome {
   UpcallStatus status;
   uint32_t source;
   Octets data;
+  std::chrono::steady_clock::time_point at;
 };
 
 std::mutex gLock;
@@ -51,7 +52,8 @@ uint8_t SendRequests(const char* portName) {
 int32_t RecordOutcome(const char* /*portName*/, const uint8_t* data, uint32_t source,
                       uint32_t length, UpcallStatus status) {
   std::lock_guard<std::mutex> guard(gLock);
-  gOutcomes.push_back({status, source, data == nullptr ? Octets() : Octets(data, data + length)});
+  gOutcomes.push_back({status, source, data == nullptr ? Octets() : Octets(data, data + length),
+                       std::chrono::steady_clock::now()});
   return 0;
 }
 
@@ -187,6 +189,42 @@ TEST_F(LinkBusTest, ReplyPostponedIsReportedAndTheLaterAnswerDelivered) {
   EXPECT_GE(CountOf(outcomes, Delivered, 16), 2u);
   EXPECT_EQ(CountOf(outcomes, ReplyPostponed) + CountOf(outcomes, Delivered), outcomes.size());
   EXPECT_EQ(bus.Count(sim::kReplyPostponed, 16, kPc), CountOf(outcomes, ReplyPostponed));
+}
+
+TEST_F(LinkBusTest, PulledAdapterFailsTheWaitingRequestAtOnceAndIsReportedLost) {
+  // Answers come 200 ms late, so a request is nearly always waiting.
+  EmulatedLinkBus bus(Controller(16, "latency_ms = 200\n"));
+  Start({16});
+  char text[128] = "untouched";
+  EXPECT_EQ(0, TarnixLink_PortLost(kPort, text, sizeof text));
+  EXPECT_STREQ("", text);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (CountOf(Outcomes(), Delivered, 16) < 2 && std::chrono::steady_clock::now() < deadline) {
+    Pause(10);
+  }
+  // The next request goes out right after an answer; pull once it is out.
+  const size_t sent = bus.Count(sim::kDataExpectingReply, kPc, 16);
+  while (bus.Count(sim::kDataExpectingReply, kPc, 16) == sent &&
+         std::chrono::steady_clock::now() < deadline) {
+    Pause(5);
+  }
+  Pause(20);
+  const size_t before = Outcomes().size();
+  const auto pulled = std::chrono::steady_clock::now();
+  bus.PullAdapter();
+  Pause(500);
+
+  const std::vector<Outcome> outcomes = Outcomes();
+  ASSERT_EQ(before + 1, outcomes.size());
+  EXPECT_EQ(ReplyTimeout, outcomes.back().status);
+  EXPECT_LT(outcomes.back().at - pulled, std::chrono::milliseconds(100));
+  EXPECT_EQ(1, TarnixLink_PortLost(kPort, text, sizeof text));
+  EXPECT_STRNE("", text);
+  EXPECT_EQ(1, TarnixLink_SendFrame(kPort, 16, kReadInstance.data(),
+                                    static_cast<uint16_t>(kReadInstance.size()), 0));
+  gSending = false;
+  EXPECT_EQ(0, TarnixLink_UnInit(kPort));
+  EXPECT_EQ(255, TarnixLink_PortLost(kPort, nullptr, 0));
 }
 
 TEST_F(LinkBusTest, DamagedReplyGivesInvalidFrameAndTheTokenGoesOn) {
