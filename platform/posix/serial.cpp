@@ -223,7 +223,11 @@ bool valid(SerialHandle port) { return port != nullptr && port->fd >= 0; }
 bool read_first_octets(int fd, unsigned char* out, uint32_t length, bool discard_null,
                        uint32_t wait_ms, uint32_t* done) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-  bool waited = false;
+  // Waiting first saves a read that would find nothing in the common case.
+  const int first = wait_ready(fd, POLLIN, false, deadline);
+  if (first < 0) return fail_errno();
+  if (first == 0) return true;
+  bool waited = true;
   for (;;) {
     const ssize_t n = read(fd, out, length);
     if (n > 0) {
