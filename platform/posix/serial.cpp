@@ -171,10 +171,12 @@ void request_low_latency(int fd) {
 
 int remaining_ms(Clock::time_point deadline) {
   const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
-  // Round up so that a wait never ends just before its deadline.
-  return left > 0x7FFFFFFF - 1 ? 0x7FFFFFFF : static_cast<int>(left) + 1;
+  // Round up so that a wait never ends before its deadline, nor a wait of
+  // less than a millisecond at once.
+  const auto ms = (left + 999) / 1000;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
 // Waits for `events` on `fd` until `deadline` (or for ever when `forever`).
@@ -223,11 +225,7 @@ bool valid(SerialHandle port) { return port != nullptr && port->fd >= 0; }
 bool read_first_octets(int fd, unsigned char* out, uint32_t length, bool discard_null,
                        uint32_t wait_ms, uint32_t* done) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
-  // Waiting first saves a read that would find nothing in the common case.
-  const int first = wait_ready(fd, POLLIN, false, deadline);
-  if (first < 0) return fail_errno();
-  if (first == 0) return true;
-  bool waited = true;
+  bool waited = false;
   for (;;) {
     const ssize_t n = read(fd, out, length);
     if (n > 0) {
