@@ -74,6 +74,10 @@ struct SerialChannel {
   // Also set by the master thread: how long the next read may wait for the
   // first octets before the master machine has to run.
   uint32_t WaitMs = 1;
+  // Also set by the master thread: frames addressed to other stations may be
+  // held back until the next frame has come (the machine is only listening).
+  uint8_t MayLinger = 0;
+  uint8_t ThisStation = 0;  // the station's address, for that look at headers
   // Microseconds one octet takes on the line at the port's speed.
   std::atomic<uint32_t> OctetMicros{0};
   // Monotonic microseconds at which this station's last frame has left the

@@ -103,6 +103,7 @@ uint8_t OpenPort(const char* name, uint8_t id, uint32_t baudRate) {
   channel->BlockLength = 0;
   channel->BlockNext = 0;
   channel->Expect = 0;
+  channel->MayLinger = 0;
   channel->Handle = plat::serial_open(name, plat::Access::ReadWrite);
   if (channel->Handle == nullptr || !ConfigureLine(channel->Handle, baudRate)) {
     ClosePort(id);

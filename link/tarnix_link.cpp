@@ -166,6 +166,7 @@ int8_t InitSteps(const LinkConfig& config) {
     return claim.Fail();
   }
   node.ThisStation = static_cast<uint8_t>(config.StationAddress);
+  claim.channel->ThisStation = node.ThisStation;
   node.Capture = RxCapture{};
   node.CaptureOn = CaptureStart() ? 1 : 0;
   if (AcquireTick() != 0) {
