@@ -39,6 +39,9 @@ class MsTimer {
     return *this;
   }
   operator uint32_t() const { return load(); }
+  // Counts from the monotonic microsecond `micros`, which may lie ahead: the
+  // timer reads 0 until then.
+  void StartAt(int64_t micros) { start_.store(micros, std::memory_order_relaxed); }
 
  private:
   std::atomic<int64_t> start_{0};

@@ -166,8 +166,11 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   const int64_t sentAt = capture ? CaptureClock() : 0;
   LockPort(id);
   const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
-  node->SilenceTimer = 0;
-  channel->LineBusyUntil = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
+  // The silence after a frame starts when its last octet has left the line,
+  // which is also where a reply time-out counts from.
+  const int64_t leftLine = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
+  node->SilenceTimer.StartAt(leftLine);
+  channel->LineBusyUntil = leftLine;
   UnlockPort(id);
   if (!written) {
     return 1;

@@ -176,6 +176,11 @@ struct NodeState {
   uint8_t TokenFresh = 0;
   uint8_t ReceiveState = kRxIdle;
   uint8_t MasterState = kMsIdle;
+  // The station holds the token but its last frame was refused: it tries
+  // again once the line is quiet, for at most the usage time-out since the
+  // first refusal (PassHeldTimer).
+  uint8_t PassHeldBack = 0;
+  MsTimer PassHeldTimer;
   std::atomic<uint8_t> ImmediateUpcall{0};
   std::atomic<uint8_t> MaxRequestResend{0};
   uint8_t ResendCount = 0;

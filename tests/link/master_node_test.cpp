@@ -179,6 +179,12 @@ class MasterNodeTest : public ::testing::Test {
     };
   }
 
+  size_t CountAttempts(uint8_t type) const {
+    size_t count = 0;
+    for (const Frame& f : io_.attempts) count += f.type == type ? 1u : 0u;
+    return count;
+  }
+
   const Frame& Last() const {
     static const Frame kNothing{0xFF, 0xFF, {}, 0};
     if (io_.sent.empty()) {
@@ -950,10 +956,13 @@ INSTANTIATE_TEST_SUITE_P(
                       f.node_.SilenceTimer = 48;
                       f.Run();
                     }},
+        // The station holding the token tries its frames again for the usage
+        // time-out before it gives up.
         RefusalCase{"TokenPassAtTheEndOfAHold", kFrameToken,
                     [](MasterNodeTest& f) {
                       f.JoinRing(9);
                       f.TakeToken();
+                      f.Advance(48);
                     }},
         RefusalCase{"RepeatedToken", kFrameToken,
                     [](MasterNodeTest& f) {
@@ -971,10 +980,51 @@ INSTANTIATE_TEST_SUITE_P(
                       f.Run();
                     }},
         RefusalCase{"MaintenancePoll", kFramePollForMaster,
-                    [](MasterNodeTest& f) { f.TakeToken(); }},
+                    [](MasterNodeTest& f) {
+                      f.TakeToken();
+                      f.Advance(48);
+                    }},
         RefusalCase{"ReplyToAPoll", kFrameReplyToPoll,
                     [](MasterNodeTest& f) { f.Receive(kFramePollForMaster, kUs, 11); }}),
     CaseName<RefusalCase>);
+
+// A late answer arriving just as the reply time-out expires makes the gates
+// refuse the token pass; the station keeps the token and passes it once the
+// line is quiet instead of dropping it (and the bus losing it).
+TEST_F(MasterNodeTest, TokenPassRefusedByALateAnswerGoesOnceTheLineIsQuiet) {
+  JoinRing(9);
+  node_.ReplyTimeout = 250;
+  DelegateSendsRequests(16, {0x01, 0x01});
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+  int refusals = 0;
+  io_.refuse = [&refusals](uint8_t type) { return type == kFrameToken && refusals++ < 3; };
+  Advance(250);  // the reply time-out; the first try is refused
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  EXPECT_EQ(node_.PassHeldBack, 1);
+  Advance(3);
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 9);
+  EXPECT_EQ(node_.NextStation, 9);
+  EXPECT_EQ(node_.PassHeldBack, 0);
+  EXPECT_EQ(io_.outputDiscards, 0);  // no reset
+  EXPECT_EQ(CountAttempts(kFrameToken), 4u);
+}
+
+TEST_F(MasterNodeTest, TokenHeldBackFor48msIsGivenUpWithAReset) {
+  JoinRing(9);
+  io_.refuse = [](uint8_t type) { return type == kFrameToken; };
+  TakeToken();
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  Advance(47);
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  EXPECT_EQ(io_.outputDiscards, 0);
+  Advance(1);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(io_.outputDiscards, 1);
+  EXPECT_EQ(node_.NextStation, kUs);
+}
 
 // --- Passive mode -----------------------------------------------------------
 

@@ -92,6 +92,7 @@ struct LineFrame {
   uint8_t src = 0;
   Octets data;
   Octets octets;
+  sim::Micros start = 0;  // bus time when its first octet was complete
 };
 
 class EmulatedLinkBus {
@@ -153,6 +154,7 @@ class EmulatedLinkBus {
     for (const sim::ScannedFrame& scanned : frames_) {
       LineFrame frame;
       frame.octets = scanned.octets;
+      frame.start = scanned.start;
       frame.good = scanned.Good();
       if (frame.good) {
         frame.type = scanned.octets[2];

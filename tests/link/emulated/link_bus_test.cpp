@@ -4,6 +4,7 @@
 // switches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -226,6 +227,50 @@ TEST_F(LinkBusTest, PulledAdapterFailsTheWaitingRequestAtOnceAndIsReportedLost) 
   EXPECT_EQ(0, TarnixLink_UnInit(kPort));
   EXPECT_EQ(255, TarnixLink_PortLost(kPort, nullptr, 0));
 }
+
+// A controller that answers Reply Postponed just around the PC's reply
+// time-out, through a whole scan of the addresses 4 to 32: the token must
+// never be lost, so the line never goes quiet for 500 ms once the ring runs.
+class LateAnswerTest : public LinkBusTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LateAnswerTest, ReplyPostponedAtTheReplyTimeoutNeverCostsTheToken) {
+  // The emulated controller answers 2 ms after a request plus its latency.
+  const int latency = GetParam() - 2;
+  EmulatedLinkBus bus(Controller(16, "reply_postponed = yes\nlatency_ms = " + std::to_string(latency) + "\n"));
+  std::vector<uint8_t> scan;
+  for (uint8_t address = 4; address <= 32; ++address) scan.push_back(address);
+  Start(scan);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (gNextTarget.load() < scan.size() + 1 && std::chrono::steady_clock::now() < deadline) {
+    Pause(50);
+  }
+  Stop();
+  bus.Stop();
+
+  EXPECT_GT(gNextTarget.load(), scan.size());
+  const std::vector<LineFrame> frames = bus.Frames();
+  size_t first = 0;
+  while (first < frames.size() && !(frames[first].good && frames[first].type == sim::kToken &&
+                                    frames[first].src == kPc)) {
+    ++first;
+  }
+  ASSERT_LT(first, frames.size());
+  constexpr sim::Micros kOctetMicros = 260;
+  sim::Micros longest = 0;
+  for (size_t i = first + 1; i < frames.size(); ++i) {
+    const LineFrame& before = frames[i - 1];
+    const sim::Micros end = before.start + static_cast<sim::Micros>(before.octets.size() - 1) * kOctetMicros;
+    longest = std::max(longest, frames[i].start - kOctetMicros - end);
+  }
+  EXPECT_LT(longest, 500'000);
+  EXPECT_GE(CountOf(Outcomes(), ReplyPostponed, 0) + CountOf(Outcomes(), ReplyTimeout), 1u);
+}
+
+std::string AnswerName(const ::testing::TestParamInfo<int>& param) {
+  return "After" + std::to_string(param.param) + "ms";
+}
+
+INSTANTIATE_TEST_SUITE_P(Postponed, LateAnswerTest, ::testing::Values(245, 248, 250, 252), AnswerName);
 
 TEST_F(LinkBusTest, DamagedReplyGivesInvalidFrameAndTheTokenGoesOn) {
   ScriptedStation damaging(30, [](const sim::Frame& request) {
