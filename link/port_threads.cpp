@@ -24,9 +24,16 @@ constexpr uint16_t kDataCrcOctets = 2;
 // The octets not yet through the receive step: the rest of the block, then
 // what waits in the port. Reading them takes them off the port; the gates
 // discard them in every case where they read any.
+bool OnMasterThread(const SerialChannel& channel) {
+  return channel.MasterThreadId.load() == std::this_thread::get_id();
+}
+
+// Another thread sending in master mode (against the rules, but possible)
+// sees only what waits in the port: the block belongs to the master thread.
 size_t PeekPending(uint8_t id, SerialChannel& channel, uint8_t* out, size_t wanted) {
   size_t count = 0;
-  for (uint16_t i = channel.BlockNext; i < channel.BlockLength && count < wanted; ++i) {
+  const bool own = OnMasterThread(channel);
+  for (uint16_t i = channel.BlockNext; own && i < channel.BlockLength && count < wanted; ++i) {
     out[count++] = channel.Block[i];
   }
   while (count < wanted && ReadOctetNow(id, &out[count])) {
@@ -36,7 +43,9 @@ size_t PeekPending(uint8_t id, SerialChannel& channel, uint8_t* out, size_t want
 }
 
 void DiscardPending(uint8_t id, SerialChannel& channel) {
-  channel.BlockNext = channel.BlockLength;
+  if (OnMasterThread(channel)) {
+    channel.BlockNext = channel.BlockLength;
+  }
   DiscardInput(id);
 }
 
@@ -284,6 +293,7 @@ void MasterThread(void* arg) {
   if (port == nullptr || channel == nullptr || node == nullptr) {
     return;
   }
+  channel->MasterThreadId = std::this_thread::get_id();
   PortLink link(id, *node, *port);
   MasterReset(*node, link);
   port->MasterReady = 1;

@@ -64,6 +64,8 @@ struct SerialChannel {
   // BlockNext on have not been through the receive step yet: they are the
   // port's pending input as far as the transmit gates are concerned.
   uint8_t Block[kReadBlockSize] = {};
+  // The master thread, the only one that may look at the block.
+  std::atomic<std::thread::id> MasterThreadId{};
   uint16_t BlockLength = 0;
   uint16_t BlockNext = 0;
   uint8_t BlockError = 0;  // the port reported a line error with the block
