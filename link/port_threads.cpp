@@ -1,7 +1,6 @@
 #include "link/port_threads.h"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "link/capture.h"
@@ -32,9 +31,10 @@ bool OnMasterThread(const SerialChannel& channel) {
 // sees only what waits in the port: the block belongs to the master thread.
 size_t PeekPending(uint8_t id, SerialChannel& channel, uint8_t* out, size_t wanted) {
   size_t count = 0;
-  const bool own = OnMasterThread(channel);
-  for (uint16_t i = channel.BlockNext; own && i < channel.BlockLength && count < wanted; ++i) {
-    out[count++] = channel.Block[i];
+  if (OnMasterThread(channel)) {
+    for (uint16_t i = channel.BlockNext; i < channel.BlockLength && count < wanted; ++i) {
+      out[count++] = channel.Block[i];
+    }
   }
   while (count < wanted && ReadOctetNow(id, &out[count])) {
     ++count;
@@ -147,16 +147,7 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   if (length > kMaxDataLength || (length > 0 && data == nullptr)) {
     return 1;
   }
-  if (frameType == kFrameDataExpectingReply) {
-    SavedRequest& saved = node->RequestBuffer;
-    // A resend passes the saved frame itself, so the copy may be onto itself.
-    if (length > 0) {
-      std::memmove(saved.Data, data, length);
-    }
-    saved.Length = length;
-    saved.Destination = destination;
-    saved.FrameType = frameType;
-  }
+  KeepForResend(*node, frameType, destination, data, length);
   if (channel->Lost.load() != 0) {
     return 1;
   }
@@ -187,11 +178,7 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   // Only the master machine looks at NoReplyPending, and only its own thread
   // sends in master mode; a passive-mode send from another thread leaves it be.
   if (masterMode) {
-    if (frameType == kFrameDataExpectingReply) {
-      node->NoReplyPending = 0;
-    } else if (frameType == kFrameDataNotExpectingReply) {
-      node->NoReplyPending = 1;
-    }
+    NoteSent(*node, frameType);
   }
   if (capture) {
     CaptureWrite(frame, count, sentAt);

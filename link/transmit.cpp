@@ -84,6 +84,29 @@ GateDecision DecideGates(const GateView& view) {
   return decision;
 }
 
+void KeepForResend(NodeState& node, uint8_t frameType, uint8_t destination, const uint8_t* data,
+                   uint16_t length) {
+  if (frameType != kFrameDataExpectingReply) {
+    return;
+  }
+  SavedRequest& saved = node.RequestBuffer;
+  // A resend passes the saved frame itself, so the copy may be onto itself.
+  if (length > 0) {
+    std::memmove(saved.Data, data, length);
+  }
+  saved.Length = length;
+  saved.Destination = destination;
+  saved.FrameType = frameType;
+}
+
+void NoteSent(NodeState& node, uint8_t frameType) {
+  if (frameType == kFrameDataExpectingReply) {
+    node.NoReplyPending = 0;
+  } else if (frameType == kFrameDataNotExpectingReply) {
+    node.NoReplyPending = 1;
+  }
+}
+
 uint16_t ReplyWaitFor(uint16_t timeout) {
   const uint16_t q = static_cast<uint16_t>(timeout / 4);
   return static_cast<uint16_t>(q - q % 125 + 125);

@@ -68,6 +68,17 @@ struct GateDecision {
 // discards it.
 GateDecision DecideGates(const GateView& view);
 
+// Keeps a Data Expecting Reply frame in the RequestBuffer for a resend,
+// whether it goes out or not; other frames are not kept. On a resend `data`
+// is the buffer itself. `length` must not exceed kMaxDataLength.
+void KeepForResend(NodeState& node, uint8_t frameType, uint8_t destination, const uint8_t* data,
+                   uint16_t length);
+
+// What a frame that went out in master mode tells the master machine: after a
+// Data Expecting Reply it waits for the reply, after a Data Not Expecting
+// Reply it does not; other frames leave that as it was.
+void NoteSent(NodeState& node, uint8_t frameType);
+
 // The reply wait for a send time-out: 125 ms for each started 500 ms, computed
 // in 16 bits as the bus has always done it (65535 gives 16500).
 uint16_t ReplyWaitFor(uint16_t timeout);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "link/transmit.h"
+
 namespace tarnix {
 namespace {
 
@@ -45,15 +47,7 @@ class RecordingIo : public MasterIo {
 
   uint8_t Transmit(uint8_t frameType, uint8_t destination, const uint8_t* data,
                    uint16_t length) override {
-    if (frameType == kFrameDataExpectingReply) {
-      SavedRequest& saved = node_.RequestBuffer;
-      if (length > 0) {
-        std::memmove(saved.Data, data, length);
-      }
-      saved.Length = length;
-      saved.Destination = destination;
-      saved.FrameType = frameType;
-    }
+    tarnix::KeepForResend(node_, frameType, destination, data, length);
     Frame frame{frameType, destination, {}, node_.SilenceTimer.load(), outputDiscards};
     if (length > 0) {
       frame.data.assign(data, data + length);
@@ -62,11 +56,7 @@ class RecordingIo : public MasterIo {
     if (refuse && refuse(frameType)) {
       return 1;
     }
-    if (frameType == kFrameDataExpectingReply) {
-      node_.NoReplyPending = 0;
-    } else if (frameType == kFrameDataNotExpectingReply) {
-      node_.NoReplyPending = 1;
-    }
+    tarnix::NoteSent(node_, frameType);
     node_.TokenFresh = 0;
     node_.TokenAgeTimer = 0;
     node_.SilenceTimer = 0;
