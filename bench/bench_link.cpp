@@ -78,6 +78,8 @@ std::mutex gLock;
 Clock::time_point gCallAt;          // the delegate's send call
 bool gCallPending = false;          // no octet of that request seen yet
 Clock::duration gSendShare{};       // call to first octet out
+bool gSendSeen = false;             // gSendShare belongs to the request under way
+bool gAnswerSeen = false;           // gAnswerEndAt belongs to it too
 Clock::time_point gAnswerEndAt;     // last octet of the answer into the port
 bool gAnswerPending = false;        // no octet from the link since the answer
 std::vector<double> gTurnarounds;   // ms
@@ -90,6 +92,8 @@ uint8_t OnToken(const char* portName) {
     std::lock_guard<std::mutex> guard(gLock);
     gCallAt = Clock::now();
     gCallPending = true;
+    gSendSeen = false;
+    gAnswerSeen = false;
   }
   if (TarnixLink_SendFrame(portName, kController, kRequest, sizeof kRequest, 1) != 0) {
     std::lock_guard<std::mutex> guard(gLock);
@@ -105,7 +109,12 @@ int32_t OnUpcall(const char*, const uint8_t*, uint32_t, uint32_t, UpcallStatus s
     return 0;
   }
   std::lock_guard<std::mutex> guard(gLock);
-  if (gSending.load()) gShares.push_back(Ms(gSendShare + (now - gAnswerEndAt)));
+  // Only an answer to a request of this phase, both ends of it seen.
+  if (gSending.load() && gSendSeen && gAnswerSeen) {
+    gShares.push_back(Ms(gSendShare + (now - gAnswerEndAt)));
+  }
+  gSendSeen = false;
+  gAnswerSeen = false;
   return 0;
 }
 
@@ -163,6 +172,7 @@ struct Relay {
               std::lock_guard<std::mutex> guard(gLock);
               gAnswerEndAt = Clock::now();
               gAnswerPending = true;
+              gAnswerSeen = gSendSeen;
             }
           }
         }
@@ -180,6 +190,7 @@ struct Relay {
             if (gCallPending) {
               gCallPending = false;
               gSendShare = now - gCallAt;
+              gSendSeen = true;
             }
           }
           size_t done = 0;
