@@ -13,22 +13,10 @@ constexpr uint8_t kFrameToken = 0;
 constexpr uint32_t kListenMs = 1000;
 constexpr uint32_t kEnoughTokens = 4;
 
-bool StartsWithCom(const char* name) {
-  return std::tolower(static_cast<unsigned char>(name[0])) == 'c' &&
-         std::tolower(static_cast<unsigned char>(name[1])) == 'o' &&
-         std::tolower(static_cast<unsigned char>(name[2])) == 'm';
-}
-
 }  // namespace
 
 void MakeDevicePath(const char* portName, char* out, std::size_t outSize) {
-  if (outSize == 0) return;
-  const std::size_t length = std::strlen(portName);
-  if (length >= 4 && length <= 6 && StartsWithCom(portName)) {
-    std::snprintf(out, outSize, "\\\\.\\%s", portName);
-  } else {
-    std::snprintf(out, outSize, "%s", portName);
-  }
+  plat::device_path(portName, out, outSize);
 }
 
 plat::SerialHandle Client_OpenRawPort(const char* portName) {

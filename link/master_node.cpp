@@ -63,6 +63,28 @@ class Machine {
     return false;
   }
 
+  // Sends a frame of the station that holds the token (its token pass or a
+  // maintenance poll). A refusal here mostly means octets are coming in (a
+  // late answer after the reply time-out): the token is kept and the frame
+  // tried again at the next run, once the line has been quiet, rather than
+  // dropped with a reset. Only after the usage time-out does the machine give
+  // up and start over. False while the frame has not gone.
+  bool SendHoldingToken(uint8_t frameType, uint8_t destination) {
+    if (io_.Transmit(frameType, destination, nullptr, 0) == 0) {
+      node_.PassHeldBack = 0;
+      return true;
+    }
+    if (node_.PassHeldBack == 0) {
+      node_.PassHeldBack = 1;
+      node_.PassHeldTimer = 0;
+    }
+    if (node_.PassHeldTimer.load() < kUsageTimeoutMs) {
+      return false;
+    }
+    MasterReset(node_, io_);
+    return false;
+  }
+
   void UpcallStep(const uint8_t* data, uint8_t source, uint16_t length, UpcallStatus status) {
     node_.ResendPending = 0;
     node_.ResendCount = 0;
@@ -326,6 +348,10 @@ class Machine {
     return kMsIdle;
   }
 
+  // After a refusal: still in DONE_WITH_TOKEN while the token is held back,
+  // IDLE once the machine has given it up.
+  uint8_t HeldOrIdle() const { return node_.PassHeldBack != 0 ? kMsDoneWithToken : kMsIdle; }
+
   uint8_t DoneWithToken() {
     if (node_.FrameCount < node_.MaxInfoFrames) {
       return kMsUseToken;
@@ -337,12 +363,14 @@ class Machine {
       node_.FrameCount = 0;
       return kMsUseToken;
     }
+    // Nothing is changed before the frame has gone, so that a frame held back
+    // is the same frame when it is tried again.
     if ((node_.TokenCount < kPollInterval && !soleMaster) ||
         node_.NextStation == NextAfter(node_.ThisStation)) {
-      ++node_.TokenCount;
-      if (!SendOrReset(kFrameToken, node_.NextStation)) {
-        return kMsIdle;
+      if (!SendHoldingToken(kFrameToken, node_.NextStation)) {
+        return HeldOrIdle();
       }
+      ++node_.TokenCount;
       node_.RetryCount = 0;
       node_.EventCount = 0;
       return kMsPassToken;
@@ -350,27 +378,29 @@ class Machine {
     // Maintenance: look for a master that has joined between this station
     // and its successor, one address per token hold.
     if (NextAfter(node_.PollStation) != node_.NextStation) {
-      node_.PollStation = NextAfter(node_.PollStation);
-      if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
-        return kMsIdle;
+      const uint8_t poll = NextAfter(node_.PollStation);
+      if (!SendHoldingToken(kFramePollForMaster, poll)) {
+        return HeldOrIdle();
       }
+      node_.PollStation = poll;
       node_.RetryCount = 0;
       return kMsPollForMaster;
     }
     if (!soleMaster) {
-      node_.PollStation = node_.ThisStation;
-      if (!SendOrReset(kFrameToken, node_.NextStation)) {
-        return kMsIdle;
+      if (!SendHoldingToken(kFrameToken, node_.NextStation)) {
+        return HeldOrIdle();
       }
+      node_.PollStation = node_.ThisStation;
       node_.RetryCount = 0;
       node_.TokenCount = 0;
       node_.EventCount = 0;
       return kMsPassToken;
     }
-    node_.PollStation = NextAfter(node_.NextStation);
-    if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
-      return kMsIdle;
+    const uint8_t poll = NextAfter(node_.NextStation);
+    if (!SendHoldingToken(kFramePollForMaster, poll)) {
+      return HeldOrIdle();
     }
+    node_.PollStation = poll;
     node_.NextStation = node_.ThisStation;
     node_.RetryCount = 0;
     node_.TokenCount = 0;
@@ -402,8 +432,52 @@ void MasterReset(NodeState& node, MasterIo& io) {
   node.TokenAgeTimer = 0;
   node.NoReplyPending = 1;
   node.MoreToSend = 1;
+  node.PassHeldBack = 0;
   io.DiscardInput();
   io.DiscardOutput();
+}
+
+uint32_t MasterDueInMs(const NodeState& node) {
+  const uint32_t silence = node.SilenceTimer.load();
+  const auto until = [silence](uint32_t limit) { return silence < limit ? limit - silence : 0u; };
+  switch (node.MasterState) {
+    case kMsIdle:
+      return until(kNoTokenMs);
+    case kMsNoToken: {
+      const uint32_t slotStart = kNoTokenMs + kSlotMs * node.ThisStation;
+      if (silence < slotStart) {
+        return slotStart - silence;
+      }
+      return silence < slotStart + kSlotMs ? 0u : until(kSilenceResetMs + 1);
+    }
+    case kMsPollForMaster:
+      return node.ReceivedInvalidFrame != 0 ? 0u : until(kUsageTimeoutMs);
+    case kMsPassToken:
+      // The token goes again only once the silence exceeds the usage time-out.
+      return until(kUsageTimeoutMs + 1);
+    case kMsWaitForReply: {
+      const uint32_t reply = until(node.ReplyTimeout.load());
+      if (node.ReceivedInvalidFrame == 0) {
+        return reply;
+      }
+      const uint32_t quiet = until(kQuietAfterDamageMs);
+      return quiet < reply ? quiet : reply;
+    }
+    default:
+      return 0;
+  }
+}
+
+void MasterPortLost(NodeState& node, MasterIo& io) {
+  if (node.MasterState == kMsWaitForReply) {
+    node.ResendPending = 0;
+    node.ResendCount = 0;
+    if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
+      upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
+    }
+  }
+  node.MasterState = kMsIdle;
+  node.ReceiveState = kRxIdle;
 }
 
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
@@ -421,7 +495,8 @@ void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
       next = kMsIdle;
     }
     node.MasterState = next;
-    if (next != kMsUseToken && next != kMsDoneWithToken) {
+    // A frame held back waits for the next run, when the line may be quiet.
+    if ((next != kMsUseToken && next != kMsDoneWithToken) || node.PassHeldBack != 0) {
       break;
     }
   }

@@ -39,6 +39,16 @@ class MasterIo {
 // one that has just started. MasterState and ReceiveState are left alone.
 void MasterReset(NodeState& node, MasterIo& io);
 
+// How many milliseconds may pass before the machine has to run again with no
+// octet arriving: the time until its next time-out (the lost token, a token
+// slot, the usage time-out, the reply time-out). 0 when it must run now.
+uint32_t MasterDueInMs(const NodeState& node);
+
+// The port's device has gone: a request waiting for its reply completes at
+// once with ReplyTimeout (no resend: nothing can go out any more), and the
+// machine rests in IDLE. The machine is not run again on a lost port.
+void MasterPortLost(NodeState& node, MasterIo& io);
+
 // Runs the machine from its current state until it has to wait: it stops in
 // IDLE, NO_TOKEN, POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
 // port's MasterServicesDisabled is set it stays in IDLE (after finishing a

@@ -1,5 +1,10 @@
 #include "link/port_threads.h"
 
+#include <chrono>
+#include <thread>
+
+#include "link/capture.h"
+#include "link/crc.h"
 #include "link/ports.h"
 #include "link/serial_port.h"
 #include "link/transmit.h"
@@ -7,6 +12,109 @@
 #include "platform/sync.h"
 
 namespace tarnix {
+namespace {
+
+constexpr uint8_t kBroadcast = 255;
+// Preamble's second octet and the six header octets after the first 0x55.
+constexpr uint16_t kOctetsAfterFirstPreamble = 7;
+constexpr uint16_t kHeaderOctets = 6;
+constexpr uint16_t kDataCrcOctets = 2;
+
+// The octets not yet through the receive step: the rest of the block, then
+// what waits in the port. Reading them takes them off the port; the gates
+// discard them in every case where they read any.
+bool OnMasterThread(const SerialChannel& channel) {
+  return channel.MasterThreadId.load() == std::this_thread::get_id();
+}
+
+// Another thread sending in master mode (against the rules, but possible)
+// sees only what waits in the port: the block belongs to the master thread.
+size_t PeekPending(uint8_t id, SerialChannel& channel, uint8_t* out, size_t wanted) {
+  size_t count = 0;
+  if (OnMasterThread(channel)) {
+    for (uint16_t i = channel.BlockNext; i < channel.BlockLength && count < wanted; ++i) {
+      out[count++] = channel.Block[i];
+    }
+  }
+  while (count < wanted && ReadOctetNow(id, &out[count])) {
+    ++count;
+  }
+  return count;
+}
+
+void DiscardPending(uint8_t id, SerialChannel& channel) {
+  if (OnMasterThread(channel)) {
+    channel.BlockNext = channel.BlockLength;
+  }
+  DiscardInput(id);
+}
+
+// Runs the gates of the master-mode transmit: true when the frame may go.
+bool PassGates(uint8_t id, const LinkPort& port, NodeState& node, SerialChannel& channel) {
+  uint8_t pending[kTokenFrameOctets];
+  GateView view;
+  view.tokenFresh = node.TokenFresh != 0;
+  view.tokenAgeMs = node.TokenAgeTimer.load();
+  view.thisStation = node.ThisStation;
+  view.tokenSource = node.SourceAddress;
+  view.pending = pending;
+  view.pendingCount = PeekPending(id, channel, pending, view.tokenFresh ? kTokenFrameOctets : 1);
+  view.jamActive = port.JamActive.load() != 0;
+  view.answering = node.Answering != 0;
+  view.replyDelayMs = node.ReplyDelayTimer.load();
+  const int64_t busy = channel.LineBusyUntil.load() - LinkMicros();
+  view.lineBusyMicros = busy > 0 ? static_cast<uint32_t>(busy) : 0;
+  const GateDecision decision = DecideGates(view);
+  if (decision.tokenTaken) {
+    node.TokenFresh = 0;
+    node.TokenAgeTimer = 0;
+  }
+  if (decision.discardInput) {
+    DiscardPending(id, channel);
+  }
+  if (decision.verdict == GateVerdict::Refused) {
+    return false;
+  }
+  if (decision.verdict == GateVerdict::Wait) {
+    std::this_thread::sleep_for(std::chrono::microseconds(decision.waitMicros));
+  }
+  return true;
+}
+
+// Reads into the block from `at` on: `expect` octets, or what arrives within
+// the master's wait, topped up to a frame's first eight octets.
+bool ReadFrameStart(uint8_t id, SerialChannel& channel, uint16_t at, uint16_t expect,
+                    uint16_t* count) {
+  uint16_t got = 0;
+  bool readOk = ReadBlock(id, channel.Block + at, static_cast<uint16_t>(kReadBlockSize - at), expect,
+                          channel.WaitMs, &got);
+  if (readOk && expect == 0 && got > 0 && got < kShortestFrame) {
+    // The start of a frame, most likely: take the rest of its header in the
+    // same turn rather than one more hand-over for it.
+    uint16_t more = 0;
+    const uint16_t from = static_cast<uint16_t>(at + got);
+    readOk = ReadBlock(id, channel.Block + from, static_cast<uint16_t>(kReadBlockSize - from),
+                       static_cast<uint16_t>(kShortestFrame - got), 0, &more);
+    got = static_cast<uint16_t>(got + more);
+  }
+  *count = got;
+  return readOk;
+}
+
+// Whether the block ends with a whole frame without data addressed to another
+// station (a token or poll passing by). Only a hint for when to hand over:
+// the receive step still judges every octet.
+bool EndsWithFrameForOthers(const uint8_t* block, uint16_t count, uint8_t thisStation) {
+  if (count < kShortestFrame) {
+    return false;
+  }
+  const uint8_t* frame = block + count - kShortestFrame;
+  const uint8_t destination = frame[3];
+  return frame[0] == 0x55 && frame[1] == 0xFF && frame[5] == 0 && frame[6] == 0 &&
+         destination != thisStation && destination != kBroadcast;
+}
+
+}  // namespace
 
 PortLink::PortLink(uint8_t id, NodeState& node, LinkPort& port)
     : id_(id), node_(node), port_(port), name_(PortNameOf(id)) {}
@@ -16,13 +124,105 @@ uint8_t PortLink::Transmit(uint8_t frameType, uint8_t destination, const uint8_t
   return TransmitFrame(id_, frameType, destination, data, length);
 }
 
-void PortLink::DiscardInput() { tarnix::DiscardInput(id_); }
+void PortLink::DiscardInput() {
+  if (SerialChannel* channel = FindSerialChannel(id_); channel != nullptr) {
+    DiscardPending(id_, *channel);
+  }
+}
 
 void PortLink::DiscardOutput() { tarnix::DiscardOutput(id_); }
 
 const char* PortLink::PortName() { return name_; }
 
 void PortLink::RunMaster() { MasterRun(node_, port_, *this); }
+
+uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const uint8_t* data,
+                      uint16_t length) {
+  LinkPort* port = FindLinkPort(id);
+  SerialChannel* channel = FindSerialChannel(id);
+  NodeState* node = FindNodeState(id);
+  if (port == nullptr || channel == nullptr || node == nullptr) {
+    return 1;
+  }
+  if (length > kMaxDataLength || (length > 0 && data == nullptr)) {
+    return 1;
+  }
+  KeepForResend(*node, frameType, destination, data, length);
+  if (channel->Lost.load() != 0) {
+    return 1;
+  }
+  const bool masterMode = port->MasterServicesDisabled.load() == 0;
+  if (masterMode && !PassGates(id, *port, *node, *channel)) {
+    return 1;
+  }
+  const bool framed = port->FramingDisabled.load() == 0;
+  // Raw octets are no frame a capture reader could decode.
+  const bool capture = framed && node->CaptureOn != 0;
+  uint8_t frame[kMaxFrameOctets];
+  // Only a frame with data spends the corrupt-checksum switch.
+  const bool corrupt = length > 0 && port->CorruptNextDataCrc.exchange(0) != 0;
+  const size_t count =
+      BuildFrame(frameType, destination, node->ThisStation, data, length, framed, corrupt, frame);
+  const int64_t sentAt = capture ? CaptureClock() : 0;
+  LockPort(id);
+  const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
+  // The silence after a frame starts when its last octet has left the line,
+  // which is also where a reply time-out counts from.
+  const int64_t leftLine = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
+  node->SilenceTimer.StartAt(leftLine);
+  channel->LineBusyUntil = leftLine;
+  UnlockPort(id);
+  if (!written) {
+    return 1;
+  }
+  // Only the master machine looks at NoReplyPending, and only its own thread
+  // sends in master mode; a passive-mode send from another thread leaves it be.
+  if (masterMode) {
+    NoteSent(*node, frameType);
+  }
+  if (capture) {
+    CaptureWrite(frame, count, sentAt);
+  }
+  return 0;
+}
+
+void ReceiveBlock(NodeState& node, SerialChannel& channel, ReceiverHost& host, uint16_t* skip) {
+  while (channel.BlockNext < channel.BlockLength) {
+    const uint8_t before = node.ReceiveState;
+    channel.RxByte = channel.Block[channel.BlockNext++];
+    channel.RxAvailable = 1;
+    channel.RxError = channel.BlockError;
+    ReceiveStep(node, channel, host);
+    if (before == kRxIdle && *skip > 0) {
+      --*skip;
+    }
+    // A good header for another station: its data is read in IDLE, octet by
+    // octet, as octets that are not a preamble.
+    if (before == kRxHeader && node.ReceiveState == kRxIdle && node.HeaderCrc == kHeaderCrcGood &&
+        node.DestinationAddress != node.ThisStation && node.DestinationAddress != kBroadcast &&
+        node.DataLength > 0 && node.DataLength <= kMaxDataLength) {
+      *skip = static_cast<uint16_t>(node.DataLength + kDataCrcOctets);
+    }
+    if (node.ReceiveState != kRxIdle) {
+      *skip = 0;
+    }
+  }
+}
+
+uint16_t OctetsToFrameEnd(const NodeState& node, uint16_t skip) {
+  switch (node.ReceiveState) {
+    case kRxPreamble:
+      return kOctetsAfterFirstPreamble;
+    case kRxHeader:
+      return node.Index < kHeaderOctets ? static_cast<uint16_t>(kHeaderOctets - node.Index) : 1;
+    case kRxData: {
+      const uint32_t total = node.DataLength + kDataCrcOctets;
+      return node.Index < total ? static_cast<uint16_t>(total - node.Index) : 1;
+    }
+    default:
+      return skip;
+  }
+}
 
 void ReceiverThread(void* arg) {
   const uint8_t id = static_cast<SerialChannel*>(arg)->PortId;
@@ -36,27 +236,39 @@ void ReceiverThread(void* arg) {
       plat::sleep_ms(1);
       continue;
     }
-    LockPort(id);
-    uint8_t octet = 0;
-    const bool got = ReadOctetNow(id, &octet);
-    UnlockPort(id);
-    if (got) {
-      channel->RxByte = octet;
-      channel->RxAvailable = 1;
-      channel->RxError = ReadErrorFlag(id);
-      channel->RxTaken = 0;
-      plat::sem_release(port->ByteReady);
-      // The master thread raises ByteConsumed after every pass, also after the
-      // idle ones; one of those may still be pending when the read took long
-      // (a packet jam holds IoLock), so wait for the pass that took the octet.
-      do {
-        plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
-      } while (channel->RxTaken.load() == 0 && port->StopRequested.load() == 0);
+    uint16_t count = 0;
+    bool readOk = true;
+    if (port->JamActive.load() != 0) {
+      // The jam holds IoLock and nothing is read; the master machine still
+      // runs at the pace of a quiet line.
+      plat::sleep_ms(kReadWaitMs);
     } else {
-      // Parked until the master thread's next pass: when the line is quiet
-      // that is its 5 ms wait, which paces this loop.
-      plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
+      LockPort(id);
+      readOk = ReadFrameStart(id, *channel, 0, channel->Expect, &count);
+      // A frame for another station needs nothing of the machine while it
+      // only listens: the next frame is read into the same block first, so
+      // that the ring's traffic costs one hand-over for two frames.
+      while (readOk && channel->MayLinger != 0 &&
+             EndsWithFrameForOthers(channel->Block, count, channel->ThisStation) &&
+             count + kShortestFrame <= kReadBlockSize) {
+        uint16_t more = 0;
+        readOk = ReadFrameStart(id, *channel, count, 0, &more);
+        if (more == 0) {
+          break;
+        }
+        count = static_cast<uint16_t>(count + more);
+      }
+      UnlockPort(id);
     }
+    channel->BlockLength = count;
+    channel->BlockNext = 0;
+    channel->BlockError = count > 0 ? ReadErrorFlag(id) : 0;
+    plat::sem_release(port->ByteReady);
+    if (!readOk) {
+      // The device has gone; the master thread sees Lost and answers for it.
+      return;
+    }
+    plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
   } while (port->StopRequested.load() == 0);
 }
 
@@ -68,23 +280,43 @@ void MasterThread(void* arg) {
   if (port == nullptr || channel == nullptr || node == nullptr) {
     return;
   }
+  channel->MasterThreadId = std::this_thread::get_id();
   PortLink link(id, *node, *port);
   MasterReset(*node, link);
   port->MasterReady = 1;
+  uint16_t skip = 0;
+  bool lostSeen = false;
   while (port->StopRequested.load() == 0) {
     if (channel->Active.load() == 0) {
       plat::sleep_ms(1);
       continue;
     }
-    const plat::WaitResult result = plat::sem_wait(port->ByteReady, kMasterWaitMs);
-    if (result == plat::WaitResult::Signaled) {
-      ReceiveStep(*node, *channel, link);
-      channel->RxTaken = 1;
-    } else if (result == plat::WaitResult::TimedOut) {
-      link.RunMaster();
-    } else {
+    if (channel->Lost.load() != 0) {
+      if (!lostSeen) {
+        lostSeen = true;
+        MasterPortLost(*node, link);
+      }
+      plat::sem_wait(port->ByteReady, kMasterWaitMs);
       continue;
     }
+    if (plat::sem_wait(port->ByteReady, kMasterWaitMs) != plat::WaitResult::Signaled) {
+      continue;
+    }
+    if (channel->Lost.load() != 0) {
+      continue;
+    }
+    if (channel->BlockLength == 0) {
+      link.RunMaster();
+    } else {
+      ReceiveBlock(*node, *channel, link, &skip);
+    }
+    channel->Expect = OctetsToFrameEnd(*node, skip);
+    channel->MayLinger = (node->MasterState == kMsIdle || node->MasterState == kMsPassToken) &&
+                                 node->ImmediateUpcall.load() == 0 && node->CaptureOn == 0
+                             ? 1
+                             : 0;
+    const uint32_t due = MasterDueInMs(*node);
+    channel->WaitMs = due == 0 ? 1 : (due > kLongestReadWaitMs ? kLongestReadWaitMs : due);
     plat::sem_release(port->ByteConsumed);
   }
 }

@@ -176,6 +176,9 @@ NodeState* AllocateNodeState(uint8_t id) {
       node.MoreToSend = 1;
       node.MasterState = kMsIdle;
       node.ReplyTimeout = 125;
+  node.SilenceTimer = 0;
+  node.ReplyDelayTimer = 0;
+  node.TokenAgeTimer = 0;
       node.FrameAbortTimeout = 125;
       ++gNodeStateCount;
       return &node;

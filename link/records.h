@@ -1,13 +1,15 @@
 // The link's per-port records, kept in fixed tables of eight slots (ports.h).
-// Fields touched by more than one thread are atomics: the tick thread advances
-// the three timers while the master thread zeroes them; the exported setters
-// write flags and delegates that the master thread reads at its next step.
+// Fields touched by more than one thread are atomics: the three timers are
+// read from the clock (link_clock.h) and set by the master thread and by
+// passive-mode senders; the exported setters write flags and delegates that
+// the master thread reads at its next step.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <thread>
 
+#include "link/link_clock.h"
 #include "link/tarnix_link.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
@@ -47,18 +49,46 @@ struct LinkPort {
   std::atomic<uint8_t> MasterReady{0};
 };
 
+// Longest block the receiver thread reads at once.
+inline constexpr uint16_t kReadBlockSize = 512;
+
 struct SerialChannel {
   std::atomic<uint8_t> PortId{0};
   std::atomic<uint32_t> Active{0};
-  // Handed from the receiver thread to the master thread through ByteReady /
-  // ByteConsumed, which order the accesses.
+  // The octet the receive step is working on, taken from Block.
   uint8_t RxByte = 0;
   uint8_t RxAvailable = 0;
   uint8_t RxError = 0;
-  // Set by the master thread once it has dealt with the octet in RxByte, so
-  // that a ByteConsumed raised by an earlier idle pass cannot send the receiver
-  // on to the next octet too early.
-  std::atomic<uint8_t> RxTaken{0};
+  // The block the receiver thread read last, handed to the master thread
+  // through ByteReady / ByteConsumed, which order the accesses. Octets from
+  // BlockNext on have not been through the receive step yet: they are the
+  // port's pending input as far as the transmit gates are concerned.
+  uint8_t Block[kReadBlockSize] = {};
+  // The master thread, the only one that may look at the block.
+  std::atomic<std::thread::id> MasterThreadId{};
+  uint16_t BlockLength = 0;
+  uint16_t BlockNext = 0;
+  uint8_t BlockError = 0;  // the port reported a line error with the block
+  // Set by the master thread before it hands the receiver back its turn: how
+  // many octets finish the frame under way (0: none is), so that the next
+  // read waits for all of them at once.
+  uint16_t Expect = 0;
+  // Also set by the master thread: how long the next read may wait for the
+  // first octets before the master machine has to run.
+  uint32_t WaitMs = 1;
+  // Also set by the master thread: frames addressed to other stations may be
+  // held back until the next frame has come (the machine is only listening).
+  uint8_t MayLinger = 0;
+  uint8_t ThisStation = 0;  // the station's address, for that look at headers
+  // Microseconds one octet takes on the line at the port's speed.
+  std::atomic<uint32_t> OctetMicros{0};
+  // Monotonic microseconds at which this station's last frame has left the
+  // line (as far as its length and the speed tell).
+  std::atomic<int64_t> LineBusyUntil{0};
+  // The port failed a read or write: the device has gone. LostError is the
+  // system's code, written before Lost is set.
+  std::atomic<uint8_t> Lost{0};
+  std::atomic<uint32_t> LostError{0};
   plat::CriticalSection IoLock{};
   bool IoLockReady = false;  // IoLock initialised and not yet destroyed
   plat::SerialHandle Handle = nullptr;
@@ -118,9 +148,9 @@ struct NodeState {
   std::atomic<UpcallDelegate> Upcall{nullptr};
   uint8_t MaxMaster = 0;
   uint8_t MaxInfoFrames = 1;
-  std::atomic<uint32_t> SilenceTimer{0};
-  std::atomic<uint32_t> ReplyDelayTimer{0};
-  std::atomic<uint32_t> TokenAgeTimer{0};
+  MsTimer SilenceTimer;
+  MsTimer ReplyDelayTimer;
+  MsTimer TokenAgeTimer;
   uint8_t ThisStation = 0;
   uint16_t DataCrc = 0;
   uint16_t DataLength = 0;
@@ -148,6 +178,11 @@ struct NodeState {
   uint8_t TokenFresh = 0;
   uint8_t ReceiveState = kRxIdle;
   uint8_t MasterState = kMsIdle;
+  // The station holds the token but its last frame was refused: it tries
+  // again once the line is quiet, for at most the usage time-out since the
+  // first refusal (PassHeldTimer).
+  uint8_t PassHeldBack = 0;
+  MsTimer PassHeldTimer;
   std::atomic<uint8_t> ImmediateUpcall{0};
   std::atomic<uint8_t> MaxRequestResend{0};
   uint8_t ResendCount = 0;

@@ -21,15 +21,6 @@ plat::SerialHandle HandleOf(uint8_t id) {
   return channel == nullptr ? nullptr : channel->Handle;
 }
 
-bool IsComShortName(const char* name) {
-  const size_t length = std::strlen(name);
-  if (length < 4 || length > 6) {
-    return false;
-  }
-  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  return lower(name[0]) == 'c' && lower(name[1]) == 'o' && lower(name[2]) == 'm';
-}
-
 bool ConfigureLine(plat::SerialHandle handle, uint32_t baudRate) {
   plat::LineSettings line;
   if (!plat::serial_get_line(handle, &line)) {
@@ -53,18 +44,37 @@ bool ConfigureLine(plat::SerialHandle handle, uint32_t baudRate) {
   timeouts.read_interval = plat::kMaxDword;
   timeouts.read_total_multiplier = 0;
   timeouts.read_total_constant = 0;
-  timeouts.write_total_multiplier = 0;
-  timeouts.write_total_constant = 0;
+  timeouts.write_total_multiplier = kWriteMsPerOctet;
+  timeouts.write_total_constant = kWriteConstantMs;
   return plat::serial_set_timeouts(handle, timeouts);
 }
 
-// The tick's own state: how many open ports use it, its period and its timer.
+uint32_t OctetMicrosAt(uint32_t baudRate) {
+  // Ten bit times: start bit, eight data bits, stop bit.
+  return baudRate == 0 ? 0 : static_cast<uint32_t>((10ull * 1000000ull + baudRate - 1) / baudRate);
+}
+
+// Sets the read time-outs unless they are set already.
+bool SetReadTimeouts(plat::SerialHandle handle, uint32_t interval, uint32_t multiplier,
+                     uint32_t constant) {
+  plat::Timeouts timeouts;
+  if (!plat::serial_get_timeouts(handle, &timeouts)) {
+    return false;
+  }
+  if (timeouts.read_interval == interval && timeouts.read_total_multiplier == multiplier &&
+      timeouts.read_total_constant == constant) {
+    return true;
+  }
+  timeouts.read_interval = interval;
+  timeouts.read_total_multiplier = multiplier;
+  timeouts.read_total_constant = constant;
+  return plat::serial_set_timeouts(handle, timeouts);
+}
+
+// How many open ports hold the timer resolution, and the period asked for.
 std::mutex gTickLock;
 int gTickUsers = 0;
 uint32_t gTickPeriod = 0;
-plat::TimerId gTickTimer = 0;
-
-void TickCallback(void* /*arg*/) { Tick(); }
 
 void JamThread(void* arg) {
   LinkPort* port = static_cast<LinkPort*>(arg);
@@ -74,23 +84,11 @@ void JamThread(void* arg) {
     if (port->JamStop.load() != 0) {
       break;
     }
-    WriteOctet(id, kJamOctet);
+    WriteOctets(id, &kJamOctet, 1);
   }
 }
 
 }  // namespace
-
-void DevicePath(const char* name, char (&path)[kDevicePathSize]) {
-  const char* prefix = IsComShortName(name) ? "\\\\.\\" : "";
-  const size_t prefixLength = std::strlen(prefix);
-  size_t nameLength = std::strlen(name);
-  if (prefixLength + nameLength >= kDevicePathSize) {
-    nameLength = kDevicePathSize - prefixLength - 1;
-  }
-  std::memcpy(path, prefix, prefixLength);
-  std::memcpy(path + prefixLength, name, nameLength);
-  path[prefixLength + nameLength] = '\0';
-}
 
 uint8_t OpenPort(const char* name, uint8_t id, uint32_t baudRate) {
   SerialChannel* channel = FindSerialChannel(id);
@@ -99,13 +97,19 @@ uint8_t OpenPort(const char* name, uint8_t id, uint32_t baudRate) {
   }
   plat::cs_init(&channel->IoLock);
   channel->IoLockReady = true;
-  char path[kDevicePathSize];
-  DevicePath(name, path);
-  channel->Handle = plat::serial_open(path, plat::Access::ReadWrite);
+  channel->Lost = 0;
+  channel->LostError = 0;
+  channel->LineBusyUntil = 0;
+  channel->BlockLength = 0;
+  channel->BlockNext = 0;
+  channel->Expect = 0;
+  channel->MayLinger = 0;
+  channel->Handle = plat::serial_open(name, plat::Access::ReadWrite);
   if (channel->Handle == nullptr || !ConfigureLine(channel->Handle, baudRate)) {
     ClosePort(id);
     return kOpenFailed;
   }
+  channel->OctetMicros = OctetMicrosAt(baudRate);
   return 0;
 }
 
@@ -126,22 +130,59 @@ bool ClosePort(uint8_t id) {
   return closed;
 }
 
-void WriteOctet(uint8_t id, uint8_t octet) {
-  plat::SerialHandle handle = HandleOf(id);
-  if (handle == nullptr) {
+void MarkLost(SerialChannel& channel, uint32_t error) {
+  if (channel.Lost.load() != 0) {
     return;
   }
+  channel.LostError = error;
+  channel.Lost = 1;
+}
+
+bool WriteOctets(uint8_t id, const uint8_t* octets, uint32_t count) {
+  SerialChannel* channel = FindSerialChannel(id);
+  if (channel == nullptr || channel->Handle == nullptr || channel->Lost.load() != 0) {
+    return false;
+  }
   uint32_t done = 0;
-  plat::serial_write(handle, &octet, 1, &done);
+  if (!plat::serial_write(channel->Handle, octets, count, &done)) {
+    MarkLost(*channel, plat::last_error());
+    return false;
+  }
+  return done == count;
 }
 
 bool ReadOctetNow(uint8_t id, uint8_t* octet) {
   plat::SerialHandle handle = HandleOf(id);
-  if (handle == nullptr) {
+  if (handle == nullptr || !SetReadTimeouts(handle, plat::kMaxDword, 0, 0)) {
     return false;
   }
   uint32_t done = 0;
   return plat::serial_read(handle, octet, 1, &done) && done == 1;
+}
+
+bool ReadBlock(uint8_t id, uint8_t* buffer, uint16_t size, uint16_t expect, uint32_t waitMs,
+               uint16_t* count) {
+  *count = 0;
+  SerialChannel* channel = FindSerialChannel(id);
+  if (channel == nullptr || channel->Handle == nullptr) {
+    return false;
+  }
+  bool set = false;
+  uint32_t length = size;
+  if (expect == 0) {
+    set = SetReadTimeouts(channel->Handle, plat::kMaxDword, plat::kMaxDword, waitMs);
+  } else {
+    length = expect < size ? expect : size;
+    const uint32_t lineMs = (length * channel->OctetMicros.load() + 999) / 1000;
+    set = SetReadTimeouts(channel->Handle, 0, 0, lineMs + kReadWaitMs);
+  }
+  uint32_t done = 0;
+  if (!set || !plat::serial_read(channel->Handle, buffer, length, &done)) {
+    MarkLost(*channel, plat::last_error());
+    return false;
+  }
+  *count = static_cast<uint16_t>(done);
+  return true;
 }
 
 uint8_t ReadErrorFlag(uint8_t id) {
@@ -186,7 +227,11 @@ void SetPortBaud(uint8_t id, uint32_t baudRate) {
     return;
   }
   line.baud_rate = baudRate;
-  plat::serial_set_line(handle, line);
+  if (plat::serial_set_line(handle, line)) {
+    if (SerialChannel* channel = FindSerialChannel(id); channel != nullptr) {
+      channel->OctetMicros = OctetMicrosAt(baudRate);
+    }
+  }
 }
 
 bool ChooseTickPeriod(const plat::TimerCaps& caps, uint32_t* period) {
@@ -210,13 +255,7 @@ uint8_t AcquireTick() {
       !plat::timer_begin_period(period)) {
     return kTickFailed;
   }
-  const plat::TimerId timer = plat::timer_start_periodic(kTickMs, period, TickCallback, nullptr);
-  if (timer == 0) {
-    plat::timer_end_period(period);
-    return kTickFailed;
-  }
   gTickPeriod = period;
-  gTickTimer = timer;
   gTickUsers = 1;
   return 0;
 }
@@ -227,25 +266,11 @@ void ReleaseTick() {
     return;
   }
   plat::timer_end_period(gTickPeriod);
-  plat::timer_kill(gTickTimer);
-  gTickTimer = 0;
 }
 
 bool TickRunning() {
   std::lock_guard<std::mutex> guard(gTickLock);
-  return gTickTimer != 0;
-}
-
-void Tick() {
-  NodeState* slots = NodeStateSlots();
-  for (int i = 0; i < kPortSlots; ++i) {
-    NodeState& node = slots[i];
-    if (node.Active.load() != 0) {
-      node.SilenceTimer += kTickMs;
-      node.ReplyDelayTimer += kTickMs;
-      node.TokenAgeTimer += kTickMs;
-    }
-  }
+  return gTickUsers > 0;
 }
 
 void StartJam(LinkPort& port, SerialChannel& channel) {

@@ -9,6 +9,7 @@
 #include "link/records.h"
 #include "link/serial_port.h"
 #include "link/transmit.h"
+#include "platform/serial.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/sync.h"
@@ -165,6 +166,7 @@ int8_t InitSteps(const LinkConfig& config) {
     return claim.Fail();
   }
   node.ThisStation = static_cast<uint8_t>(config.StationAddress);
+  claim.channel->ThisStation = node.ThisStation;
   node.Capture = RxCapture{};
   node.CaptureOn = CaptureStart() ? 1 : 0;
   if (AcquireTick() != 0) {
@@ -359,6 +361,23 @@ void TarnixLink_PacketJam(const char* portName) {
   if (const Records r = Lookup(portName); r.port != nullptr && r.channel != nullptr) {
     StartJam(*r.port, *r.channel);
   }
+}
+
+uint8_t TarnixLink_PortLost(const char* portName, char* text, uint32_t size) {
+  const Records r = Lookup(portName);
+  if (text != nullptr && size > 0) {
+    text[0] = '\0';
+  }
+  if (r.channel == nullptr || r.port == nullptr || r.port->Running.load() == 0) {
+    return kNoStation;
+  }
+  if (r.channel->Lost.load() == 0) {
+    return 0;
+  }
+  if (text != nullptr && size > 0) {
+    plat::error_text(r.channel->LostError.load(), text, size);
+  }
+  return 1;
 }
 
 void TarnixLink_StopPacketJam(const char* portName) {

@@ -1,26 +1,83 @@
-// The transmit procedure through which every frame leaves the station, whether
-// the user sends it or the master machine does.
+// The transmit rules through which every frame leaves the station, whether
+// the user sends it or the master machine does: the octets of a frame, and
+// the bus gates that decide whether it may go now, after a wait, or not at
+// all. Nothing here touches a port, a clock or a thread: the caller gathers
+// what the gates look at, and does the waiting and writing
+// (TransmitFrame, port_threads.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "link/records.h"
 
 namespace tarnix {
 
 inline constexpr uint32_t kTokenAgeLimitMs = 96;
 inline constexpr uint32_t kAnswerWindowMs = 45;
-inline constexpr uint32_t kMinSilenceMs = 3;
+// Octets of a token frame, the most the first-frame gate looks at.
+inline constexpr size_t kTokenFrameOctets = 8;
+// Preamble, header, the most data a receiver takes, data checksum.
+inline constexpr size_t kMaxFrameOctets = 8 + kMaxDataLength + 2;
 
-// Sends one frame on port `id`: 0 sent, 1 refused. Unless master services are
-// disabled, the frame must pass the bus gates first: a token not older than
-// 96 ms (with nothing but a repetition of that token waiting in the input) for
-// the first frame of a token hold, a quiet input otherwise, no packet jam, an
-// answer within 45 ms of its request, and 3 ms of silence on the line.
-// A Data Expecting Reply frame is kept in the RequestBuffer for resending.
-uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const uint8_t* data,
-                      uint16_t length);
+// Writes the octets of one frame to `out` (room for 10 + `length` octets) and
+// returns their number. With `framed` false only the data octets are written
+// (raw mode); with `corruptDataCrc` the data checksum is 0xFFFF. The one
+// framing of the link: the transmit, the capture and the tests use it.
+size_t BuildFrame(uint8_t frameType, uint8_t destination, uint8_t source, const uint8_t* data,
+                  uint16_t length, bool framed, bool corruptDataCrc, uint8_t* out);
 
-// How long to wait before writing so that the line has been silent for 3 ms.
-uint32_t SilenceWaitMs(uint32_t silenceTimer);
+// What the gates look at.
+struct GateView {
+  // The token has just been received and no frame has been sent since.
+  bool tokenFresh = false;
+  uint32_t tokenAgeMs = 0;
+  uint8_t thisStation = 0;
+  uint8_t tokenSource = 0;  // the sender of that token
+  // The input not yet taken by the receiver, at most kTokenFrameOctets
+  // octets for the first frame of a token hold and one otherwise.
+  const uint8_t* pending = nullptr;
+  size_t pendingCount = 0;
+  bool jamActive = false;
+  bool answering = false;  // an incoming request is with the upcall
+  uint32_t replyDelayMs = 0;
+  // How long this station's previous frame still occupies the line.
+  uint32_t lineBusyMicros = 0;
+};
+
+enum class GateVerdict : uint8_t {
+  SendNow,  // write the frame now
+  Wait,     // wait `waitMicros`, then write it
+  Refused,  // the bus state forbids it
+};
+
+struct GateDecision {
+  GateVerdict verdict = GateVerdict::SendNow;
+  uint32_t waitMicros = 0;
+  // The pending input is to be thrown away (whatever the verdict).
+  bool discardInput = false;
+  // The first frame after the token passed its check: the token is no longer
+  // fresh and its age starts again (whatever the verdict).
+  bool tokenTaken = false;
+};
+
+// The gates, in order: for the first frame of a token hold, a token not older
+// than 96 ms with nothing but a repetition of it pending; otherwise no pending
+// input; no packet jam; an answer within 45 ms of its request; and the line
+// free of this station's own previous frame. A refusal caused by pending input
+// discards it.
+GateDecision DecideGates(const GateView& view);
+
+// Keeps a Data Expecting Reply frame in the RequestBuffer for a resend,
+// whether it goes out or not; other frames are not kept. On a resend `data`
+// is the buffer itself. `length` must not exceed kMaxDataLength.
+void KeepForResend(NodeState& node, uint8_t frameType, uint8_t destination, const uint8_t* data,
+                   uint16_t length);
+
+// What a frame that went out in master mode tells the master machine: after a
+// Data Expecting Reply it waits for the reply, after a Data Not Expecting
+// Reply it does not; other frames leave that as it was.
+void NoteSent(NodeState& node, uint8_t frameType);
 
 // The reply wait for a send time-out: 125 ms for each started 500 ms, computed
 // in 16 bits as the bus has always done it (65535 gives 16500).

@@ -16,7 +16,11 @@
 //
 // On POSIX hosts a port is held exclusively through an flock() on the device
 // plus TIOCEXCL, so a second open by this or another program fails (EBUSY);
-// line-status errors are never reported (the event mask is always 0).
+// line-status errors are never reported (the event mask is always 0). Flow
+// control (RTS/CTS, XON/XOFF) is switched off at open: the bus has none, and a
+// driver left with it on stalls every write behind a line nobody drives.
+// A port whose device has gone (an adapter pulled, the far end of a pty
+// closed) fails its reads and writes with EIO instead of looking quiet.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +33,9 @@ using SerialHandle = SerialPort*;  // nullptr: no port
 
 enum class Access { Read, ReadWrite };
 
-// The fields the system sets; whatever else the driver holds (flow control,
-// modem lines) is carried over from the last serial_get_line() untouched.
+// The fields the system sets; whatever else the driver holds (modem lines, and
+// on Windows flow control) is carried over from the last serial_get_line()
+// untouched.
 struct LineSettings {
   uint32_t baud_rate = 0;
   uint8_t byte_size = 8;
@@ -47,7 +52,12 @@ struct LineSettings {
 //   with whatever has already arrived;
 // - otherwise a read ends after multiplier * length + constant ms in all (0: no
 //   total limit), or when more than `interval` ms pass between two octets once
-//   the first has come (0: no interval limit), or when the buffer is full.
+//   the first has come (0: no interval limit), or when the buffer is full;
+// - interval = kMaxDword, multiplier = kMaxDword, 0 < constant < kMaxDword: a
+//   read returns at once with what has arrived, or waits up to `constant` ms
+//   for the first octets and returns with them;
+// - a write ends after write multiplier * length + write constant ms with the
+//   octets that went (0 for both: it waits for ever).
 struct Timeouts {
   uint32_t read_interval = 0;
   uint32_t read_total_multiplier = 0;
@@ -61,7 +71,15 @@ inline constexpr unsigned kPurgeRx = 1u;  // discard received, unread input
 inline constexpr unsigned kPurgeTx = 2u;  // discard output not yet sent
 inline constexpr uint32_t kEvErr = 0x80u;  // line-status error in the event mask
 
-// Opens an existing port for exclusive use; nullptr when it does not exist, is
+// The one rule that turns a port name into the path to open: a short name
+// "COMn" (4 to 6 characters, "com" in any letter case) becomes "\\.\COMn",
+// the device namespace form that is the only one to reach ports from COM10 on;
+// any other name is a path already and is copied as it is. The result is cut
+// to `size` - 1 characters.
+void device_path(const char* name, char* path, std::size_t size);
+
+// Opens an existing port for exclusive use, the name turned into a path by
+// device_path(); nullptr when it does not exist, is
 // held by another program, or is not a serial device. last_error() tells why.
 SerialHandle serial_open(const char* name, Access access);
 bool serial_close(SerialHandle port);
@@ -90,5 +108,8 @@ const char* port_directory();
 
 // The system's code for the last failure on the calling thread.
 uint32_t last_error();
+
+// The system's message for an error code, without a line end; cut to fit.
+void error_text(uint32_t code, char* text, std::size_t size);
 
 }  // namespace plat

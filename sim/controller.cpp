@@ -223,12 +223,13 @@ void Controller::OnFrame(const Frame& f, Micros now) {
   ++requests_;
   std::optional<std::vector<uint8_t>> answer = Serve(f.data, now);
   if (f.type != kDataExpectingReply || !answer || mode_ == Mode::kOff) return;
+  // A slow controller is slow with its Reply Postponed as well.
+  const Micros due = now + kAnswerDelay + static_cast<Micros>(config_.latencyMs) * 1000;
   if (config_.replyPostponed) {
-    station_.Reply(kReplyPostponed, f.src, {}, now + kAnswerDelay);
+    station_.Reply(kReplyPostponed, f.src, {}, due);
     station_.Defer(f.src, std::move(*answer));
     return;
   }
-  Micros due = now + kAnswerDelay + static_cast<Micros>(config_.latencyMs) * 1000;
   station_.Reply(kDataNotExpectingReply, f.src, std::move(*answer), due);
 }
 

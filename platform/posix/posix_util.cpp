@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/serial.h"
 
@@ -15,6 +16,21 @@ thread_local uint32_t t_last_error = 0;
 }  // namespace
 
 uint32_t last_error() { return t_last_error; }
+
+namespace {
+// strerror_r comes in two forms; both are caught here.
+[[maybe_unused]] const char* message_of(int result, const char* buffer) {
+  return result == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] const char* message_of(const char* result, const char*) { return result; }
+}  // namespace
+
+void error_text(uint32_t code, char* text, std::size_t size) {
+  if (text == nullptr || size == 0) return;
+  char buffer[256] = {};
+  const char* message = message_of(strerror_r(static_cast<int>(code), buffer, sizeof buffer), buffer);
+  std::snprintf(text, size, "%s", message);
+}
 
 namespace posix {
 

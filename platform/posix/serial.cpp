@@ -13,12 +13,14 @@
 #include <linux/serial.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/posix/port_map.h"
 #include "platform/posix/posix_util.h"
@@ -37,6 +39,7 @@ struct SerialPort {
   Timeouts timeouts{};      // guarded by lock
   bool discard_null = false;    // guarded by lock
   bool abort_on_error = false;  // guarded by lock
+  uint32_t octet_us = 0;        // guarded by lock: one octet's time at the line's speed
 };
 
 namespace {
@@ -77,6 +80,12 @@ uint32_t baud_rate(speed_t code) {
     if (entry.code == code) return entry.rate;
   }
   return 0;
+}
+
+// Ten bit times (start, eight data, stop) in microseconds; 0 when unknown.
+uint32_t octet_micros(speed_t code) {
+  const uint32_t rate = baud_rate(code);
+  return rate == 0 ? 0 : (10u * 1000000u + rate - 1) / rate;
 }
 
 // "Com12" or "\\.\Com12" (any letter case of "com") gives "12"; anything else
@@ -162,10 +171,12 @@ void request_low_latency(int fd) {
 
 int remaining_ms(Clock::time_point deadline) {
   const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
-  // Round up so that a wait never ends just before its deadline.
-  return left > 0x7FFFFFFF - 1 ? 0x7FFFFFFF : static_cast<int>(left) + 1;
+  // Round up so that a wait never ends before its deadline, nor a wait of
+  // less than a millisecond at once.
+  const auto ms = (left + 999) / 1000;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
 // Waits for `events` on `fd` until `deadline` (or for ever when `forever`).
@@ -188,7 +199,9 @@ int wait_ready(int fd, short events, bool forever, Clock::time_point deadline) {
       errno = EBADF;
       return -1;
     }
-    if ((entry.revents & (POLLERR | POLLHUP)) != 0 && (entry.revents & events) == 0) {
+    // A hung-up line (an adapter pulled, the far end of a pty closed) also
+    // reports itself readable; it must not pass for an empty one.
+    if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
       errno = EIO;
       return -1;
     }
@@ -206,6 +219,30 @@ uint32_t drop_nulls(unsigned char* data, uint32_t count) {
 }
 
 bool valid(SerialHandle port) { return port != nullptr && port->fd >= 0; }
+
+// Reads what has arrived, or waits up to `wait_ms` for the first octets and
+// returns with them. A line that reports data but gives none has hung up.
+bool read_first_octets(int fd, unsigned char* out, uint32_t length, bool discard_null,
+                       uint32_t wait_ms, uint32_t* done) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  bool waited = false;
+  for (;;) {
+    const ssize_t n = read(fd, out, length);
+    if (n > 0) {
+      const uint32_t got = static_cast<uint32_t>(n);
+      *done = discard_null ? drop_nulls(out, got) : got;
+      if (*done > 0 || Clock::now() >= deadline) return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return fail_errno();
+    if (n == 0 && waited) return fail(EIO);
+    const int ready = wait_ready(fd, POLLIN, false, deadline);
+    if (ready == 0) return true;
+    if (ready < 0) return fail_errno();
+    waited = true;
+  }
+}
 
 }  // namespace
 
@@ -233,7 +270,9 @@ SerialHandle serial_open(const char* name, Access access) {
     posix::set_error(EINVAL);
     return nullptr;
   }
-  const std::string path = resolve_port(name);
+  char named[512];
+  device_path(name, named, sizeof named);
+  const std::string path = resolve_port(named);
   if (path.empty()) return nullptr;
 
   const int flags = (access == Access::Read ? O_RDONLY : O_RDWR) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
@@ -263,6 +302,10 @@ SerialHandle serial_open(const char* name, Access access) {
 
   cfmakeraw(&settings);
   settings.c_cflag |= CLOCAL | CREAD;
+  // No flow control of either kind: a CTS line that nobody drives, or an
+  // XOFF octet in the data, would hold every write back.
+  settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &settings) != 0) return give_up(errno);
@@ -270,6 +313,7 @@ SerialHandle serial_open(const char* name, Access access) {
   auto* port = new SerialPort;
   port->fd = fd;
   port->base = settings;
+  port->octet_us = octet_micros(cfgetospeed(&settings));
   return port;
 }
 
@@ -381,6 +425,7 @@ bool serial_set_line(SerialHandle port, const LineSettings& settings) {
 
   if (tcsetattr(port->fd, TCSANOW, &next) != 0) return fail_errno();
   port->base = next;
+  port->octet_us = octet_micros(speed);
   port->discard_null = settings.discard_null;
   port->abort_on_error = settings.abort_on_error;
   return true;
@@ -406,13 +451,19 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
   auto* out = static_cast<unsigned char*>(buffer);
   Timeouts t;
   bool discard_null = false;
+  uint32_t octet_us = 0;
   {
     std::lock_guard<std::mutex> guard(port->lock);
     t = port->timeouts;
     discard_null = port->discard_null;
+    octet_us = port->octet_us;
   }
   const bool immediate =
       t.read_interval == kMaxDword && t.read_total_multiplier == 0 && t.read_total_constant == 0;
+  const bool first_octets = t.read_interval == kMaxDword && t.read_total_multiplier == kMaxDword &&
+                            t.read_total_constant != 0 && t.read_total_constant != kMaxDword;
+  if (first_octets) return read_first_octets(port->fd, out, length, discard_null,
+                                             t.read_total_constant, done);
 
   const Clock::time_point start = Clock::now();
   const uint64_t total_ms = static_cast<uint64_t>(t.read_total_multiplier) * length +
@@ -421,6 +472,12 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
   const Clock::time_point total_deadline = start + std::chrono::milliseconds(total_ms);
   const bool has_interval = !immediate && t.read_interval != 0;
   Clock::time_point last_octet = start;
+  // Octets still to come arrive one per octet time: a read with only a total
+  // limit sleeps through the time they take and then takes them all at once,
+  // one wake-up where waiting for each would cost one per octet. Only when
+  // that sleep brought nothing does it wait for the line.
+  const bool nap_for_rest = has_total && !has_interval && octet_us > 0;
+  bool napped = false;
 
   uint32_t got = 0;
   while (got < length) {
@@ -430,6 +487,7 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
       if (discard_null) kept = drop_nulls(out + got, kept);
       got += kept;
       last_octet = Clock::now();
+      napped = false;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -438,6 +496,14 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
       return fail_errno();
     }
     if (immediate) break;
+    if (nap_for_rest && !napped) {
+      napped = true;
+      const auto rest = std::chrono::microseconds(static_cast<uint64_t>(length - got) * octet_us);
+      const auto left = total_deadline - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      std::this_thread::sleep_for(std::min<Clock::duration>(rest, left));
+      continue;
+    }
 
     // Nothing more has arrived yet: wait for the nearer of the two limits.
     bool forever = true;
@@ -517,9 +583,8 @@ bool serial_purge(SerialHandle port, unsigned what) {
 
 bool serial_get_event_mask(SerialHandle port, uint32_t* mask) {
   if (!valid(port) || mask == nullptr) return fail(EINVAL);
-  termios current{};
-  if (tcgetattr(port->fd, &current) != 0) return fail_errno();
-  // Line-status errors are not surfaced on these hosts, so none is ever set.
+  // Line-status errors are not surfaced on these hosts, so none is ever set;
+  // a device that has gone shows in the reads and writes instead.
   *mask = 0;
   return true;
 }

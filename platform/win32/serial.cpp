@@ -3,8 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "platform/serial.h"
 
@@ -22,29 +22,6 @@ static_assert(kMaxDword == MAXDWORD);
 
 namespace {
 
-bool is_bare_com_name(const char* name) {
-  const std::size_t length = std::strlen(name);
-  if (length < 4 || length > 6) {
-    return false;
-  }
-  const char prefix[] = {'c', 'o', 'm'};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if ((name[i] | 0x20) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// "Com3" becomes "\\.\Com3": the device namespace is the only way to reach
-// ports from 10 on, and works for all of them. Anything else is already a path.
-std::string device_path(const char* name) {
-  if (is_bare_com_name(name)) {
-    return std::string("\\\\.\\") + name;
-  }
-  return name;
-}
-
 bool invalid(SerialHandle port) {
   if (port == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -61,8 +38,9 @@ SerialHandle serial_open(const char* name, Access access) {
     return nullptr;
   }
   const DWORD rights = access == Access::ReadWrite ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-  HANDLE handle =
-      CreateFileA(device_path(name).c_str(), rights, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  char path[MAX_PATH];
+  device_path(name, path, sizeof path);
+  HANDLE handle = CreateFileA(path, rights, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
@@ -165,9 +143,20 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
     return false;
   }
   DWORD moved = 0;
-  const bool ok = ReadFile(port->handle, buffer, length, &moved, nullptr) != FALSE;
+  if (!ReadFile(port->handle, buffer, length, &moved, nullptr)) {
+    return false;
+  }
   *done = moved;
-  return ok;
+  if (moved == 0) {
+    // A read that brought nothing may be a quiet line or a device that has
+    // gone; only the latter fails the status query.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port->handle, &errors, &status)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool serial_write(SerialHandle port, const void* buffer, uint32_t length, uint32_t* done) {
@@ -220,5 +209,21 @@ bool serial_describe(const char* name, char* text, std::size_t size) {
 const char* port_directory() { return ""; }
 
 uint32_t last_error() { return GetLastError(); }
+
+void error_text(uint32_t code, char* text, std::size_t size) {
+  if (text == nullptr || size == 0) return;
+  char message[512] = {};
+  DWORD end = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, message, sizeof message, nullptr);
+  while (end > 0 && (message[end - 1] == '\r' || message[end - 1] == '\n' || message[end - 1] == ' ')) {
+    --end;
+  }
+  message[end] = '\0';
+  if (end == 0) {
+    std::snprintf(text, size, "system error %lu", static_cast<unsigned long>(code));
+  } else {
+    std::snprintf(text, size, "%s", message);
+  }
+}
 
 }  // namespace plat

@@ -5,7 +5,7 @@ set(expected
   TarnixLink_EnableImmediateUpcall TarnixLink_GetAddress TarnixLink_GetVersion TarnixLink_Init
   TarnixLink_PacketJam TarnixLink_SendFrame TarnixLink_SendFrameEx TarnixLink_SetBaud
   TarnixLink_SetMaxRequestResend TarnixLink_SetTokenObtainedDelegate TarnixLink_SetUpcallDelegate
-  TarnixLink_StopPacketJam TarnixLink_TokenDrop TarnixLink_UnInit)
+  TarnixLink_StopPacketJam TarnixLink_TokenDrop TarnixLink_UnInit TarnixLink_PortLost)
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

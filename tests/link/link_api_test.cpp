@@ -129,14 +129,6 @@ TEST(ReplyWait, Is125msForEachStarted500msOfTimeout) {
   EXPECT_EQ(16500, tarnix::ReplyWaitFor(65535));
 }
 
-TEST(SilenceWait, FillsUpToThreeMillisecondsOfSilence) {
-  EXPECT_EQ(3u, tarnix::SilenceWaitMs(0));
-  EXPECT_EQ(1u, tarnix::SilenceWaitMs(2));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(3));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(4));
-  EXPECT_EQ(0u, tarnix::SilenceWaitMs(1000));
-}
-
 TEST(TickPeriod, FollowsTheTimerCapabilities) {
   uint32_t period = 0;
   EXPECT_TRUE(tarnix::ChooseTickPeriod({1, 1000000}, &period));
@@ -151,36 +143,27 @@ TEST(TickPeriod, FollowsTheTimerCapabilities) {
   EXPECT_FALSE(tarnix::ChooseTickPeriod({0, 0}, &period));
 }
 
-TEST(DevicePath, ShortComNamesGoThroughTheDeviceNamespace) {
-  char path[tarnix::kDevicePathSize];
-  for (const char* name : {"COM3", "com12", "cOm7", "Com255"}) {
-    tarnix::DevicePath(name, path);
-    EXPECT_EQ(std::string("\\\\.\\") + name, path);
-  }
-  for (const char* name : {"COM1234", "CO", "\\\\.\\COM12", "/dev/ttyS0", "tty3"}) {
-    tarnix::DevicePath(name, path);
-    EXPECT_STREQ(name, path);
-  }
-}
+// The timers count from the moment they were set, read from the link's clock.
+int64_t gClockMicros = 0;
+int64_t ClockMicros() { return gClockMicros; }
 
-TEST(Tick, AdvancesOnlyActivePortsByTwoMilliseconds) {
-  tarnix::NodeState* active = tarnix::AllocateNodeState(250);
-  ASSERT_NE(nullptr, active);
-  active->Active = 1;
-  tarnix::NodeState* idle = tarnix::AllocateNodeState(249);
-  ASSERT_NE(nullptr, idle);
-  ASSERT_NE(active, idle);
-  active->SilenceTimer = 10;
-  active->ReplyDelayTimer = 0;
-  active->TokenAgeTimer = 96;
-  idle->SilenceTimer = 10;
-  tarnix::Tick();
-  EXPECT_EQ(12u, active->SilenceTimer.load());
-  EXPECT_EQ(2u, active->ReplyDelayTimer.load());
-  EXPECT_EQ(98u, active->TokenAgeTimer.load());
-  EXPECT_EQ(10u, idle->SilenceTimer.load());
-  tarnix::ReleaseNodeState(*active);
-  tarnix::ReleaseNodeState(*idle);
+TEST(LinkTimers, CountMillisecondsFromTheirLastSettingOnTheLinksClock) {
+  gClockMicros = 5'000'000;
+  tarnix::SetLinkClock(&ClockMicros);
+  tarnix::NodeState node;
+  node.SilenceTimer = 0;
+  node.TokenAgeTimer = 96;
+  gClockMicros += 1999;
+  EXPECT_EQ(1u, node.SilenceTimer.load());
+  EXPECT_EQ(97u, node.TokenAgeTimer.load());
+  node.SilenceTimer = 0;
+  gClockMicros += 1;
+  EXPECT_EQ(0u, node.SilenceTimer.load());
+  EXPECT_EQ(98u, node.TokenAgeTimer.load());
+  // A timer set in the future of a clock that went back reads 0, not a wrap.
+  gClockMicros -= 10'000;
+  EXPECT_EQ(0u, node.SilenceTimer.load());
+  tarnix::SetLinkClock(nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "link/transmit.h"
+
 namespace tarnix {
 namespace {
 
@@ -45,15 +47,7 @@ class RecordingIo : public MasterIo {
 
   uint8_t Transmit(uint8_t frameType, uint8_t destination, const uint8_t* data,
                    uint16_t length) override {
-    if (frameType == kFrameDataExpectingReply) {
-      SavedRequest& saved = node_.RequestBuffer;
-      if (length > 0) {
-        std::memmove(saved.Data, data, length);
-      }
-      saved.Length = length;
-      saved.Destination = destination;
-      saved.FrameType = frameType;
-    }
+    tarnix::KeepForResend(node_, frameType, destination, data, length);
     Frame frame{frameType, destination, {}, node_.SilenceTimer.load(), outputDiscards};
     if (length > 0) {
       frame.data.assign(data, data + length);
@@ -62,11 +56,7 @@ class RecordingIo : public MasterIo {
     if (refuse && refuse(frameType)) {
       return 1;
     }
-    if (frameType == kFrameDataExpectingReply) {
-      node_.NoReplyPending = 0;
-    } else if (frameType == kFrameDataNotExpectingReply) {
-      node_.NoReplyPending = 1;
-    }
+    tarnix::NoteSent(node_, frameType);
     node_.TokenFresh = 0;
     node_.TokenAgeTimer = 0;
     node_.SilenceTimer = 0;
@@ -87,10 +77,16 @@ class RecordingIo : public MasterIo {
   NodeState& node_;
 };
 
+// The link's clock in these tests: it stands still unless a test moves it.
+int64_t gFakeMicros = 0;
+int64_t FakeMicros() { return gFakeMicros; }
+
 class MasterNodeTest : public ::testing::Test {
  public:
   void SetUp() override {
     current_ = this;
+    gFakeMicros = 1'000'000'000;
+    tarnix::SetLinkClock(&FakeMicros);
     node_.ThisStation = kUs;
     node_.MaxMaster = 15;
     node_.MaxInfoFrames = 1;
@@ -100,7 +96,10 @@ class MasterNodeTest : public ::testing::Test {
     io_.inputDiscards = 0;
     io_.outputDiscards = 0;
   }
-  void TearDown() override { current_ = nullptr; }
+  void TearDown() override {
+    current_ = nullptr;
+    tarnix::SetLinkClock(nullptr);
+  }
 
   void Run() { MasterRun(node_, port_, io_); }
 
@@ -139,12 +138,10 @@ class MasterNodeTest : public ::testing::Test {
 
   void TakeToken(uint8_t from = 1) { Receive(kFrameToken, kUs, from); }
 
-  // The quiet line: the timers advance and the machine runs every millisecond.
+  // The quiet line: the clock advances and the machine runs every millisecond.
   void Advance(uint32_t ms) {
     for (uint32_t i = 0; i < ms; ++i) {
-      ++node_.SilenceTimer;
-      ++node_.ReplyDelayTimer;
-      ++node_.TokenAgeTimer;
+      gFakeMicros += 1000;
       Run();
     }
   }
@@ -170,6 +167,12 @@ class MasterNodeTest : public ::testing::Test {
                    static_cast<uint16_t>(data.size()));
       return uint8_t{1};
     };
+  }
+
+  size_t CountAttempts(uint8_t type) const {
+    size_t count = 0;
+    for (const Frame& f : io_.attempts) count += f.type == type ? 1u : 0u;
+    return count;
   }
 
   const Frame& Last() const {
@@ -943,10 +946,13 @@ INSTANTIATE_TEST_SUITE_P(
                       f.node_.SilenceTimer = 48;
                       f.Run();
                     }},
+        // The station holding the token tries its frames again for the usage
+        // time-out before it gives up.
         RefusalCase{"TokenPassAtTheEndOfAHold", kFrameToken,
                     [](MasterNodeTest& f) {
                       f.JoinRing(9);
                       f.TakeToken();
+                      f.Advance(48);
                     }},
         RefusalCase{"RepeatedToken", kFrameToken,
                     [](MasterNodeTest& f) {
@@ -964,10 +970,51 @@ INSTANTIATE_TEST_SUITE_P(
                       f.Run();
                     }},
         RefusalCase{"MaintenancePoll", kFramePollForMaster,
-                    [](MasterNodeTest& f) { f.TakeToken(); }},
+                    [](MasterNodeTest& f) {
+                      f.TakeToken();
+                      f.Advance(48);
+                    }},
         RefusalCase{"ReplyToAPoll", kFrameReplyToPoll,
                     [](MasterNodeTest& f) { f.Receive(kFramePollForMaster, kUs, 11); }}),
     CaseName<RefusalCase>);
+
+// A late answer arriving just as the reply time-out expires makes the gates
+// refuse the token pass; the station keeps the token and passes it once the
+// line is quiet instead of dropping it (and the bus losing it).
+TEST_F(MasterNodeTest, TokenPassRefusedByALateAnswerGoesOnceTheLineIsQuiet) {
+  JoinRing(9);
+  node_.ReplyTimeout = 250;
+  DelegateSendsRequests(16, {0x01, 0x01});
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+  int refusals = 0;
+  io_.refuse = [&refusals](uint8_t type) { return type == kFrameToken && refusals++ < 3; };
+  Advance(250);  // the reply time-out; the first try is refused
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  EXPECT_EQ(node_.PassHeldBack, 1);
+  Advance(3);
+  EXPECT_EQ(node_.MasterState, kMsPassToken);
+  EXPECT_EQ(Last().type, kFrameToken);
+  EXPECT_EQ(Last().destination, 9);
+  EXPECT_EQ(node_.NextStation, 9);
+  EXPECT_EQ(node_.PassHeldBack, 0);
+  EXPECT_EQ(io_.outputDiscards, 0);  // no reset
+  EXPECT_EQ(CountAttempts(kFrameToken), 4u);
+}
+
+TEST_F(MasterNodeTest, TokenHeldBackFor48msIsGivenUpWithAReset) {
+  JoinRing(9);
+  io_.refuse = [](uint8_t type) { return type == kFrameToken; };
+  TakeToken();
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  Advance(47);
+  EXPECT_EQ(node_.MasterState, kMsDoneWithToken);
+  EXPECT_EQ(io_.outputDiscards, 0);
+  Advance(1);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_EQ(io_.outputDiscards, 1);
+  EXPECT_EQ(node_.NextStation, kUs);
+}
 
 // --- Passive mode -----------------------------------------------------------
 

@@ -50,9 +50,15 @@ class RecordingHost : public tarnix::ReceiverHost {
   const tarnix::NodeState& node_;
 };
 
+// The link's clock stands still here: the tests set the silence themselves.
+int64_t FrozenMicros() { return 1'000'000'000; }
+
 class ReceiveStepTest : public ::testing::Test {
  protected:
+  void TearDown() override { tarnix::SetLinkClock(nullptr); }
   void SetUp() override {
+    tarnix::SetLinkClock(&FrozenMicros);
+    node.SilenceTimer = 0;
     node.ThisStation = 6;
     gUpcalls.clear();
     gUpcallNode = &node;

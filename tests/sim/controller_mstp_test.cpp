@@ -210,6 +210,23 @@ TEST(ControllerMstpTest, SlowControllerAnswersAfterItsLatency) {
   EXPECT_FALSE(answer);
 }
 
+TEST(ControllerMstpTest, SlowControllerPostponesAfterItsLatencyToo) {
+  sim::DeviceProtocol protocol;
+  sim::ControllerConfig config = Station(16);
+  config.latencyMs = 246;
+  config.replyPostponed = true;
+  sim::Controller c(config, protocol);
+  TestBus bus;
+  bus.Attach(&c);
+  bus.Send(TestFrame(sim::kDataExpectingReply, 16, 3, {0x01, 0x01}));
+  Micros requestEnd = 10 * kOctet;
+  bus.RunUntil([&] { return !bus.frames().empty(); }, 400'000);
+  ASSERT_FALSE(bus.frames().empty());
+  EXPECT_EQ(bus.frames()[0].type, sim::kReplyPostponed);
+  EXPECT_GE(bus.frames()[0].end - requestEnd, 248'000);
+  EXPECT_LT(bus.frames()[0].end - requestEnd, 252'000);
+}
+
 TEST(ControllerMstpTest, SilentControllerNeverSendsAnything) {
   sim::DeviceProtocol protocol;
   sim::ControllerConfig config = Station(16);

@@ -92,6 +92,7 @@ struct LineFrame {
   uint8_t src = 0;
   Octets data;
   Octets octets;
+  sim::Micros start = 0;  // bus time when its first octet was complete
 };
 
 class EmulatedLinkBus {
@@ -138,6 +139,13 @@ class EmulatedLinkBus {
     if (thread_.joinable()) thread_.join();
   }
 
+  // The adapter pulled out: the bus stops and the emulator's side of the
+  // port closes, so the link's next read or write of it fails.
+  void PullAdapter() {
+    Stop();
+    port_.reset();
+  }
+
   const sim::Controller& controller(size_t i) const { return *controllers_.at(i); }
 
   std::vector<LineFrame> Frames() const {
@@ -146,6 +154,7 @@ class EmulatedLinkBus {
     for (const sim::ScannedFrame& scanned : frames_) {
       LineFrame frame;
       frame.octets = scanned.octets;
+      frame.start = scanned.start;
       frame.good = scanned.Good();
       if (frame.good) {
         frame.type = scanned.octets[2];

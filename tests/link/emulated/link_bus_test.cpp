@@ -4,6 +4,7 @@
 // switches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -30,6 +31,7 @@ struct Outcome {
   UpcallStatus status;
   uint32_t source;
   Octets data;
+  std::chrono::steady_clock::time_point at;
 };
 
 std::mutex gLock;
@@ -51,7 +53,8 @@ uint8_t SendRequests(const char* portName) {
 int32_t RecordOutcome(const char* /*portName*/, const uint8_t* data, uint32_t source,
                       uint32_t length, UpcallStatus status) {
   std::lock_guard<std::mutex> guard(gLock);
-  gOutcomes.push_back({status, source, data == nullptr ? Octets() : Octets(data, data + length)});
+  gOutcomes.push_back({status, source, data == nullptr ? Octets() : Octets(data, data + length),
+                       std::chrono::steady_clock::now()});
   return 0;
 }
 
@@ -188,6 +191,86 @@ TEST_F(LinkBusTest, ReplyPostponedIsReportedAndTheLaterAnswerDelivered) {
   EXPECT_EQ(CountOf(outcomes, ReplyPostponed) + CountOf(outcomes, Delivered), outcomes.size());
   EXPECT_EQ(bus.Count(sim::kReplyPostponed, 16, kPc), CountOf(outcomes, ReplyPostponed));
 }
+
+TEST_F(LinkBusTest, PulledAdapterFailsTheWaitingRequestAtOnceAndIsReportedLost) {
+  // Answers come 200 ms late, so a request is nearly always waiting.
+  EmulatedLinkBus bus(Controller(16, "latency_ms = 200\n"));
+  Start({16});
+  char text[128] = "untouched";
+  EXPECT_EQ(0, TarnixLink_PortLost(kPort, text, sizeof text));
+  EXPECT_STREQ("", text);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (CountOf(Outcomes(), Delivered, 16) < 2 && std::chrono::steady_clock::now() < deadline) {
+    Pause(10);
+  }
+  // The next request goes out right after an answer; pull once it is out.
+  const size_t sent = bus.Count(sim::kDataExpectingReply, kPc, 16);
+  while (bus.Count(sim::kDataExpectingReply, kPc, 16) == sent &&
+         std::chrono::steady_clock::now() < deadline) {
+    Pause(5);
+  }
+  Pause(20);
+  const size_t before = Outcomes().size();
+  const auto pulled = std::chrono::steady_clock::now();
+  bus.PullAdapter();
+  Pause(500);
+
+  const std::vector<Outcome> outcomes = Outcomes();
+  ASSERT_EQ(before + 1, outcomes.size());
+  EXPECT_EQ(ReplyTimeout, outcomes.back().status);
+  EXPECT_LT(outcomes.back().at - pulled, std::chrono::milliseconds(100));
+  EXPECT_EQ(1, TarnixLink_PortLost(kPort, text, sizeof text));
+  EXPECT_STRNE("", text);
+  EXPECT_EQ(1, TarnixLink_SendFrame(kPort, 16, kReadInstance.data(),
+                                    static_cast<uint16_t>(kReadInstance.size()), 0));
+  gSending = false;
+  EXPECT_EQ(0, TarnixLink_UnInit(kPort));
+  EXPECT_EQ(255, TarnixLink_PortLost(kPort, nullptr, 0));
+}
+
+// A controller that answers Reply Postponed just around the PC's reply
+// time-out, through a whole scan of the addresses 4 to 32: the token must
+// never be lost, so the line never goes quiet for 500 ms once the ring runs.
+class LateAnswerTest : public LinkBusTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LateAnswerTest, ReplyPostponedAtTheReplyTimeoutNeverCostsTheToken) {
+  // The emulated controller answers 2 ms after a request plus its latency.
+  const int latency = GetParam() - 2;
+  EmulatedLinkBus bus(Controller(16, "reply_postponed = yes\nlatency_ms = " + std::to_string(latency) + "\n"));
+  std::vector<uint8_t> scan;
+  for (uint8_t address = 4; address <= 32; ++address) scan.push_back(address);
+  Start(scan);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (gNextTarget.load() < scan.size() + 1 && std::chrono::steady_clock::now() < deadline) {
+    Pause(50);
+  }
+  Stop();
+  bus.Stop();
+
+  EXPECT_GT(gNextTarget.load(), scan.size());
+  const std::vector<LineFrame> frames = bus.Frames();
+  size_t first = 0;
+  while (first < frames.size() && !(frames[first].good && frames[first].type == sim::kToken &&
+                                    frames[first].src == kPc)) {
+    ++first;
+  }
+  ASSERT_LT(first, frames.size());
+  constexpr sim::Micros kOctetMicros = 260;
+  sim::Micros longest = 0;
+  for (size_t i = first + 1; i < frames.size(); ++i) {
+    const LineFrame& before = frames[i - 1];
+    const sim::Micros end = before.start + static_cast<sim::Micros>(before.octets.size() - 1) * kOctetMicros;
+    longest = std::max(longest, frames[i].start - kOctetMicros - end);
+  }
+  EXPECT_LT(longest, 500'000);
+  EXPECT_GE(CountOf(Outcomes(), ReplyPostponed, 0) + CountOf(Outcomes(), ReplyTimeout), 1u);
+}
+
+std::string AnswerName(const ::testing::TestParamInfo<int>& param) {
+  return "After" + std::to_string(param.param) + "ms";
+}
+
+INSTANTIATE_TEST_SUITE_P(Postponed, LateAnswerTest, ::testing::Values(245, 248, 250, 252), AnswerName);
 
 TEST_F(LinkBusTest, DamagedReplyGivesInvalidFrameAndTheTokenGoesOn) {
   ScriptedStation damaging(30, [](const sim::Frame& request) {

@@ -253,6 +253,21 @@ TEST_F(LinkLifecycleTest, OpensThePortAt8N1AndSetBaudChangesOnlyTheRate) {
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
 }
 
+// A driver left with flow control on would hold the frames back behind a CTS
+// line or an XOFF octet that nobody on the bus sends.
+TEST_F(LinkLifecycleTest, OpensThePortWithEveryKindOfFlowControlOff) {
+  termios line{};
+  ASSERT_EQ(0, tcgetattr(com3.fd(), &line));
+  line.c_cflag |= CRTSCTS;
+  line.c_iflag |= IXON | IXOFF | IXANY;
+  ASSERT_EQ(0, tcsetattr(com3.fd(), TCSANOW, &line));
+  ASSERT_EQ(0, StartPassive("Com3"));
+  ASSERT_EQ(0, tcgetattr(com3.fd(), &line));
+  EXPECT_EQ(0u, line.c_cflag & CRTSCTS);
+  EXPECT_EQ(0u, line.c_iflag & (IXON | IXOFF | IXANY));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
 TEST_F(LinkLifecycleTest, SettersReachTheRunningPort) {
   ASSERT_EQ(0, StartPassive("Com3"));
   tarnix::NodeState& node = Node("Com3");
@@ -352,8 +367,8 @@ TEST_F(LinkLifecycleTest, UnInitEndsEveryThreadAcrossRepeatedCycles) {
   for (int cycle = 0; cycle < 5; ++cycle) {
     SCOPED_TRACE(cycle);
     ASSERT_EQ(0, StartPassive("Com3"));
-    // Receiver, master and tick.
-    EXPECT_EQ(baselineThreads + 3, ThreadCount());
+    // Receiver and master; the timers need no thread of their own.
+    EXPECT_EQ(baselineThreads + 2, ThreadCount());
     if (cycle % 2 == 1) {
       com3.Send({0x55, 0xFF, 0x00});  // leave the receiver in the middle of a frame
     }
@@ -374,7 +389,6 @@ TEST_F(LinkLifecycleTest, FailedInitGivesBackSoThatALaterInitStartsTheTick) {
   node.SilenceTimer = 0;
   Pause(100);
   EXPECT_GE(node.SilenceTimer.load(), 20u);
-  EXPECT_EQ(0u, node.SilenceTimer.load() % 2);
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
 }
 
@@ -391,10 +405,8 @@ TEST_F(LinkLifecycleTest, TickFollowsTheOpenPorts) {
   EXPECT_GE(second.SilenceTimer.load(), 10u);
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
   EXPECT_TRUE(tarnix::TickRunning());
-  const uint32_t released = first.SilenceTimer.load();
   second.SilenceTimer = 0;
   Pause(60);
-  EXPECT_EQ(released, first.SilenceTimer.load());
   EXPECT_GE(second.SilenceTimer.load(), 10u);
   EXPECT_EQ(0, TarnixLink_UnInit("Com4"));
   EXPECT_FALSE(tarnix::TickRunning());

@@ -1,6 +1,6 @@
 // The transmit procedure on a real port (a pty), without the link's threads:
 // the test sets the timers and flags that the gates look at.
-#include "link/transmit.h"
+#include "link/port_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -71,8 +71,9 @@ TEST_F(TransmitTest, WorkedFramesGoOutOctetForOctet) {
   EXPECT_EQ(0, Send(tarnix::kFrameToken, 6, {}));
   EXPECT_EQ(kTokenFrame, peer.Drain());
   EXPECT_EQ(0, Send(tarnix::kFrameDataExpectingReply, 6, kAbc));
+  // The silence starts again with the frame written.
+  EXPECT_LT(node->SilenceTimer.load(), 20u);
   EXPECT_EQ(kAbcFrame, peer.Drain());
-  EXPECT_EQ(0u, node->SilenceTimer.load());
 }
 
 TEST_F(TransmitTest, ExpectingReplyFrameIsKeptForResendAndResendsFromItsOwnCopy) {
@@ -112,9 +113,9 @@ TEST_F(TransmitTest, RefusesFirstFrameWhenTokenOlderThan96ms) {
 TEST_F(TransmitTest, SendsFirstFrameWhenTokenIs96msOld) {
   TokenJustReceived(96);
   EXPECT_EQ(0, Send(tarnix::kFrameDataExpectingReply, 6, kAbc));
+  EXPECT_LT(node->TokenAgeTimer.load(), 20u);
   EXPECT_EQ(kAbcFrame, peer.Drain());
   EXPECT_EQ(0, node->TokenFresh);
-  EXPECT_EQ(0u, node->TokenAgeTimer.load());
 }
 
 TEST_F(TransmitTest, CompleteRepetitionOfTheTokenLetsTheFirstFrameThrough) {
@@ -167,12 +168,18 @@ TEST_F(TransmitTest, AnswerIsRefusedAfter45msAndSentBefore) {
   EXPECT_EQ(BuildFrame(6, 6, 5, kAbc), peer.Drain());
 }
 
-TEST_F(TransmitTest, WaitsForThreeMillisecondsOfSilenceBeforeWriting) {
-  node->SilenceTimer = 0;
+// A frame is written whole and the next one waits until it has left the
+// line; nothing of the first is purged, even when the far end has not read it.
+TEST_F(TransmitTest, NextFrameWaitsForTheLongOneBeforeItAndCutsNothingOff) {
+  const Octets longData(501, 0x5A);
   const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Send(tarnix::kFrameDataNotExpectingReply, 6, longData));
   EXPECT_EQ(0, Send(tarnix::kFrameToken, 6, {}));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3));
-  EXPECT_EQ(kTokenFrame, peer.Drain());
+  // 511 octets of ten bits at 38400 baud.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(511 * 260));
+  Octets expected = BuildFrame(6, 6, 5, longData);
+  expected.insert(expected.end(), kTokenFrame.begin(), kTokenFrame.end());
+  EXPECT_EQ(expected, peer.Drain());
 }
 
 TEST_F(TransmitTest, PassiveModeSkipsEveryGate) {
@@ -206,6 +213,23 @@ TEST_F(TransmitTest, CorruptsOnlyTheNextDataChecksum) {
   EXPECT_EQ(corrupted, peer.Drain());
   EXPECT_EQ(0, Send(tarnix::kFrameDataExpectingReply, 6, kAbc));
   EXPECT_EQ(kAbcFrame, peer.Drain());
+}
+
+// The far end stopped reading: the output fills up and a write gives up after
+// its time-out, failing the frame, instead of holding the thread for ever.
+// That is no lost port: the device is still there.
+TEST_F(TransmitTest, WriteToAPortNobodyReadsFailsWithinTheWriteTimeout) {
+  port->MasterServicesDisabled = 1;
+  const Octets data(501, 0x33);
+  const auto bound = std::chrono::milliseconds(tarnix::kWriteMsPerOctet * 511 + tarnix::kWriteConstantMs + 500);
+  bool failed = false;
+  for (int i = 0; i < 2000 && !failed; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    failed = Send(tarnix::kFrameDataNotExpectingReply, 6, data) != 0;
+    ASSERT_LT(std::chrono::steady_clock::now() - start, bound);
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(0, channel->Lost.load());
 }
 
 TEST_F(TransmitTest, FrameForAnUnknownPortIsNotSent) {
