@@ -163,6 +163,7 @@ ProgrammerState State() { return g_job.state.load(std::memory_order_acquire); }
 void SetState(ProgrammerState state) { g_job.state.store(state, std::memory_order_release); }
 
 void EndJob(int status) {
+  g_job.relocate.store(false, std::memory_order_release);
   g_job.status.store(status, std::memory_order_release);
   SetState(ProgrammerState::Idle);
   Io().SignalJobEnded();
@@ -446,9 +447,14 @@ void Programmer_Tick() {
     g_job.replyPending.store(false, std::memory_order_relaxed);
     if (g_job.halted.load(std::memory_order_acquire)) return;
   }
-  if (g_job.relocate.load(std::memory_order_acquire)) Relocate();
-
   const ProgrammerState state = State();
+  // Only a programming job looks for its device; an idle engine leaves the
+  // port to whoever uses it next.
+  if (state != ProgrammerState::Idle && state != ProgrammerState::Scan &&
+      g_job.relocate.load(std::memory_order_acquire)) {
+    Relocate();
+  }
+
   if (state == ProgrammerState::Scan) {
     RunScan();
   } else {
@@ -507,7 +513,12 @@ bool Programmer_Halted() { return g_job.halted.load(std::memory_order_acquire); 
 uint8_t Programmer_OnControlReply(const char*, int32_t, const uint8_t* reply, uint32_t,
                                   uint32_t length, uint32_t status) {
   const ProgrammerState state = State();
-  const ProgrammerState after = AfterControlReply(state, WasDelivered(status), reply, length);
+  const bool delivered = WasDelivered(status);
+  // A device that answers is where the job addresses it: an earlier search
+  // that found nothing (a device in its bootloader is never found by one) is
+  // not run again before every later step.
+  if (delivered) g_job.relocate.store(false, std::memory_order_release);
+  const ProgrammerState after = AfterControlReply(state, delivered, reply, length);
   if (after != state) SetState(after);
   Io().SignalReply();
   return 0;

@@ -267,6 +267,23 @@ TEST_F(Engine, SilentReadyCheckKeepsSearchingUntilTheDeviceIsFound) {
   EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEE}));
 }
 
+TEST_F(Engine, DeviceThatAnswersAgainIsNotSearchedForBeforeEveryLaterStep) {
+  int readyChecks = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.data[1] == 0xEE && ++readyChecks == 1) return std::nullopt;
+    return FakeDevice::GoodDevice(r);
+  };
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  // One search after the silent ready check, which finds nothing (a device in
+  // its bootloader never shows in one); the answer to the next ready check
+  // ends the searching, for the transfer and for the idle engine after it.
+  EXPECT_EQ(device.relocations.size(), 1u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  for (int i = 0; i < 5; ++i) Step();
+  EXPECT_EQ(device.relocations.size(), 1u);
+}
+
 TEST_F(Engine, FiftyTwoFailedProbesInARowEndTheJobAsDoneAfterFiftyOneRelocations) {
   int probes = 0;
   device.answer = [&](const Request& r) -> std::optional<Bytes> {
