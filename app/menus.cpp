@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/registry_record.h"
+#include "client/registry_record.h"
 #include "client/typed_value.h"
 #include "platform/clock.h"
 #include "platform/console.h"

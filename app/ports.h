@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "client/port_name.h"
+
 inline constexpr int MaxPorts = 32;
 inline constexpr int PortNameSize = 32;
 
@@ -15,6 +17,3 @@ struct PortList {
 // Tries ports 1 to 255 in order and keeps those that open (a port held by
 // another program does not); returns how many were kept, at most MaxPorts.
 uint8_t EnumeratePorts(PortList* list);
-
-// The text after the last backslash: port 12 shows as "Com12".
-const char* ShownPortName(const char* name);
