@@ -211,9 +211,14 @@ uint8_t Client_OnTokenObtained(const char* portName) {
     return 0;
   }
   if (request->expectReply == 0) {
-    // No upcall will come for it: it leaves the queue as it goes out.
+    // No upcall will come for it: it leaves the queue once it has gone out. A
+    // frame the link refused (a bus gate was closed) stays at the head and
+    // goes out at the next token, as a request expecting a reply does.
+    if (TarnixLink_SendFrame(portName, request->destination, request->data, request->length, 0) !=
+        0) {
+      return 1;
+    }
     RequestQueue_Drop(queue);
-    TarnixLink_SendFrame(portName, request->destination, request->data, request->length, 0);
     if (request->blocking == 1) {
       CompleteBlocking(request, nullptr, 0, 0, Delivered);
     } else {
