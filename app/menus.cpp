@@ -118,7 +118,9 @@ MenuState ShowPortMenu(FrontEndState* state) {
   state->portCount = EnumeratePorts(&state->ports);
   plat::con_printf("Available Ports: \r\n");
   for (int i = 0; i < state->portCount; ++i) {
-    plat::con_printf("[%2d] %s\r\n", i + 1, ShownPortName(state->ports.names[i]));
+    const char* description = state->ports.descriptions[i];
+    plat::con_printf("[%2d] %s%s%s\r\n", i + 1, ShownPortName(state->ports.names[i]),
+                     description[0] != '\0' ? "  " : "", description);
   }
   plat::con_printf("[%2d] %s\r\n", state->portCount + 1, "Rescan");
   plat::con_printf("[%2d] %s\r\n", state->portCount + 2, "Scan All");

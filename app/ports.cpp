@@ -12,6 +12,7 @@ uint8_t EnumeratePorts(PortList* list) {
     plat::SerialHandle port = plat::serial_open(slot, plat::Access::ReadWrite);
     if (port != nullptr) {
       plat::serial_close(port);
+      plat::serial_describe(slot, list->descriptions[count], PortDescriptionSize);
       ++count;
     }
   }

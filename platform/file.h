@@ -26,5 +26,11 @@ bool file_close(FileHandle file);
 bool file_delete(const char* path);
 // Replaces `to` by `from` in one step, as far as the file system allows.
 bool file_replace(const char* from, const char* to);
+// Gives `from` the name `to` in one step, and only when no file is called `to`
+// yet: an existing file keeps its content and the call fails. The new name
+// reaches the disk before it returns.
+bool file_rename_new(const char* from, const char* to);
+// Whether anything exists under `path`.
+bool file_exists(const char* path);
 
 }  // namespace plat

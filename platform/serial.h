@@ -7,6 +7,12 @@
 // any letter case, that links to the tty. The directory is $BREVANE_PORTS when
 // set, else "${XDG_RUNTIME_DIR}/brevane/ports", or "/tmp/brevane-<uid>/ports"
 // without XDG_RUNTIME_DIR. A name holding '/' is a path and is used as it is.
+// Without $BREVANE_PORTS the directory is the tool's own: whenever a name is
+// looked up there (at most once a second), the serial devices present get
+// entries of their own, USB adapters by their /dev/serial/by-id names, and
+// entries of gone devices are removed; entries the user made are left alone
+// (see platform/posix/port_map.h). A directory named in $BREVANE_PORTS is
+// only read.
 //
 // On POSIX hosts a port is held exclusively through an flock() on the device
 // plus TIOCEXCL, so a second open by this or another program fails (EBUSY);
@@ -70,6 +76,13 @@ bool serial_read(SerialHandle port, void* buffer, uint32_t length, uint32_t* don
 bool serial_write(SerialHandle port, const void* buffer, uint32_t length, uint32_t* done);
 bool serial_purge(SerialHandle port, unsigned what);
 bool serial_get_event_mask(SerialHandle port, uint32_t* mask);
+
+// What the system knows about the device behind `name`, as one line for a
+// person picking a port: maker, product, serial number and device node on
+// Linux ("FTDI USB-RS485 Cable, serial FT123456 (/dev/ttyUSB0)"). False, with
+// `text` empty, when it knows nothing: always on Windows, whose port names say
+// all the tool shows, and for pseudo-terminals.
+bool serial_describe(const char* name, char* text, std::size_t size);
 
 // The directory that maps "comN" names to devices on POSIX hosts
 // ($BREVANE_PORTS, or the per-user default); empty on Windows.

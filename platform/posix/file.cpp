@@ -130,4 +130,19 @@ bool file_replace(const char* from, const char* to) {
   return true;
 }
 
+bool file_rename_new(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) return fail(EINVAL);
+  // A hard link is made only when the name is free, so an existing file is
+  // never replaced; the old name then goes.
+  if (link(from, to) != 0) return fail_errno();
+  if (unlink(from) != 0) return fail_errno();
+  sync_parent_directory(to);
+  return true;
+}
+
+bool file_exists(const char* path) {
+  struct stat info {};
+  return path != nullptr && lstat(path, &info) == 0;
+}
+
 }  // namespace plat

@@ -14,11 +14,13 @@
 #endif
 
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "platform/posix/port_map.h"
 #include "platform/posix/posix_util.h"
 #include "platform/serial.h"
 
@@ -90,8 +92,26 @@ std::string com_number(const char* name) {
   return digits;
 }
 
-// The path to open for `name`, or empty with the error recorded.
-std::string resolve_port(const char* name) {
+// Without $BREVANE_PORTS the port directory is the tool's own, and the serial
+// devices present are given entries there. One listing of the ports tries 255
+// names in a row, so the devices are looked at again only after a pause.
+void map_devices_present(const std::string& dir) {
+  constexpr auto kRemapPause = std::chrono::seconds(1);
+  static std::mutex lock;
+  static bool mapped = false;     // guarded by lock
+  static Clock::time_point last;  // guarded by lock
+  std::lock_guard<std::mutex> guard(lock);
+  const Clock::time_point now = Clock::now();
+  if (mapped && now - last < kRemapPause) return;
+  mapped = true;
+  last = now;
+  // A directory that cannot be made or written leaves the lookup to find
+  // whatever entries are there, as with a directory of the user's own.
+  if (posix::make_private_dir(dir)) static_cast<void>(posix::map_serial_devices(dir, {}));
+}
+
+// The port directory's entry for `name`, or empty with the error recorded.
+std::string find_port(const char* name) {
   if (std::strchr(name, '/') != nullptr) return name;
   const std::string number = com_number(name);
   if (number.empty()) {
@@ -115,6 +135,14 @@ std::string resolve_port(const char* name) {
   closedir(listing);
   if (found.empty()) posix::set_error(ENOENT);
   return found;
+}
+
+// The path to open for `name`, or empty with the error recorded.
+std::string resolve_port(const char* name) {
+  if (std::strchr(name, '/') == nullptr && posix::env_or_empty("BREVANE_PORTS").empty()) {
+    map_devices_present(port_directory());
+  }
+  return find_port(name);
 }
 
 // Asks the driver to hand over received octets without its usual batching
@@ -186,6 +214,18 @@ const char* port_directory() {
   dir = posix::env_or_empty("BREVANE_PORTS");
   if (dir.empty()) dir = posix::runtime_base() + "/ports";
   return dir.c_str();
+}
+
+bool serial_describe(const char* name, char* text, std::size_t size) {
+  if (text == nullptr || size == 0) return fail(EINVAL);
+  text[0] = '\0';
+  if (name == nullptr) return fail(EINVAL);
+  const std::string path = find_port(name);
+  if (path.empty()) return false;
+  const std::string description = posix::describe_serial_device(path, {});
+  if (description.empty()) return false;
+  std::snprintf(text, size, "%s", description.c_str());
+  return true;
 }
 
 SerialHandle serial_open(const char* name, Access access) {

@@ -116,4 +116,12 @@ bool file_replace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
+bool file_rename_new(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool file_exists(const char* path) {
+  return path != nullptr && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace plat

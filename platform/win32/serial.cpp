@@ -211,6 +211,12 @@ bool serial_get_event_mask(SerialHandle port, uint32_t* mask) {
   return true;
 }
 
+bool serial_describe(const char* name, char* text, std::size_t size) {
+  static_cast<void>(name);
+  if (text != nullptr && size != 0) text[0] = '\0';
+  return false;
+}
+
 const char* port_directory() { return ""; }
 
 uint32_t last_error() { return GetLastError(); }

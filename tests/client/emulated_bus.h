@@ -73,6 +73,8 @@ class EmulatedBus {
   static sim::BusFaults Faults(const sim::Scenario& s) {
     sim::BusFaults f;
     f.seed = s.seed;
+    f.corrupt_rate = s.faults.corruptRate;
+    f.loss_rate = s.faults.lossRate;
     return f;
   }
 

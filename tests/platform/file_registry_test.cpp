@@ -115,6 +115,20 @@ TEST_F(FileTest, ReplaceAndDelete) {
   EXPECT_FALSE(plat::file_delete(path("backup.qsv").c_str()));
 }
 
+TEST_F(FileTest, RenameNewNeverReplacesAnExistingFile) {
+  write_file(path("backup.tmp"), "second run");
+  write_file(path("backup.qsv"), "first run");
+  EXPECT_TRUE(plat::file_exists(path("backup.qsv").c_str()));
+  EXPECT_FALSE(plat::file_rename_new(path("backup.tmp").c_str(), path("backup.qsv").c_str()));
+  EXPECT_EQ(read_file(path("backup.qsv")), "first run");
+  EXPECT_EQ(read_file(path("backup.tmp")), "second run");
+
+  EXPECT_FALSE(plat::file_exists(path("other.qsv").c_str()));
+  EXPECT_TRUE(plat::file_rename_new(path("backup.tmp").c_str(), path("other.qsv").c_str()));
+  EXPECT_EQ(read_file(path("other.qsv")), "second run");
+  EXPECT_FALSE(plat::file_exists(path("backup.tmp").c_str()));
+}
+
 // Registry tests work under a key of their own for each run, so that values
 // from an earlier run cannot make them pass.
 class RegistryTest : public ::testing::Test {

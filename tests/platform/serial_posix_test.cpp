@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "platform/posix/port_map.h"
 #include "platform/serial.h"
 #include "tests/platform/posix_test_util.h"
 
@@ -299,6 +301,29 @@ TEST(PortDirectory, DefaultsToTheRuntimeDirectoryThenToTmp) {
   }
   ScopedEnv no_runtime("XDG_RUNTIME_DIR", nullptr);
   EXPECT_EQ(std::string(plat::port_directory()), "/tmp/brevane-" + std::to_string(getuid()) + "/ports");
+}
+
+TEST(PortDirectory, OnlyTheToolsOwnDirectoryGetsAutomaticEntries) {
+  TempDir runtime;
+  ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path());
+  const std::string own = runtime.path() + "/brevane/ports";
+  const std::string record = std::string("/") + plat::posix::kAutoRecordName;
+  {
+    TempDir chosen;
+    ScopedEnv ports("BREVANE_PORTS", chosen.path());
+    EXPECT_EQ(plat::serial_open("Com255", plat::Access::ReadWrite), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(chosen.path() + record));
+    EXPECT_FALSE(std::filesystem::exists(own));
+  }
+  ScopedEnv no_ports("BREVANE_PORTS", nullptr);
+  EXPECT_EQ(plat::serial_open("Com255", plat::Access::ReadWrite), nullptr);
+  EXPECT_EQ(plat::last_error(), static_cast<uint32_t>(ENOENT));
+  // The lookup made the directory, private to the user, and mapped the
+  // devices of this host into it.
+  struct stat st {};
+  ASSERT_EQ(stat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(std::filesystem::exists(own + record));
 }
 
 }  // namespace

@@ -1,0 +1,145 @@
+// The front end's side of backup and restore: the two menu-state handlers,
+// which start a run on the backup worker and wait for its end on the main
+// thread, and the engine's link to the real client, clock, console and files.
+#include "backup/backup.h"
+
+#include "backup/backup_worker.h"
+#include "client/relocate.h"
+#include "client/services.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "update/image_package.h"
+
+namespace {
+
+constexpr uint32_t kDotEveryMs = 1000;
+constexpr uint32_t kKeyPollMs = 50;
+constexpr uint8_t kIdentityClass = 1;
+constexpr uint8_t kSettingsSetMember = 13;
+constexpr uint8_t kFactorySettings = 31;
+constexpr int32_t kListType = 7;
+
+void ConsolePrint(const char* text) { plat::con_printf("%s", text); }
+
+const BackupSeam& Seam() { return Backup_Seam(); }
+
+// Prints a dot for every second the run goes on; 0 or 2, the run's result.
+int WaitForRun() {
+  int result = WaitBackupDone(kDotEveryMs);
+  while (result == 1) {
+    Backup_Print(".");
+    result = WaitBackupDone(kDotEveryMs);
+  }
+  Backup_Print(result == 0 ? "Complete\r\n" : "Failed\r\n");
+  return result;
+}
+
+}  // namespace
+
+const BackupSeam BackupRealSeam = {
+    Client_Open,       Client_RequestAsync, Client_ReadMember, Client_WriteMember,
+    Client_WaitSettled, Client_ScanRange,   Client_FindDevice, Client_Relocate,
+    plat::now_ms,      plat::sleep_ms,      plat::con_read_key, ConsolePrint,
+    plat::file_open,   plat::file_read,     plat::file_write,  plat::file_seek,
+    plat::file_flush,  plat::file_close,    plat::file_delete, plat::file_exists,
+    plat::file_rename_new,
+};
+
+MenuState BackupDevice(DeviceRecord* device, SettingsOutcome* outcome) {
+  *outcome = SettingsOutcome::NotTaken;
+  const int32_t hardwareId = device->hardwareId;
+  if (device->inBootloader == 1 || Image_BackupEnabled(hardwareId) == 0) {
+    return MenuState::StartProgramming;
+  }
+  if (StartBackup(device->portName, device->address) == 0) {
+    Backup_Print("Can't create backup for device settings.\r\n");
+    return MenuState::StartProgramming;
+  }
+  Backup_Print("Backing up Device Settings...");
+  *outcome = WaitForRun() == 0 ? SettingsOutcome::Complete : SettingsOutcome::Failed;
+
+  // The device may have moved while it was searched for during the run.
+  const BackupSeam& seam = Seam();
+  if (seam.findDevice(device->portName, device->address, device->address, device->modelNumber,
+                      device->serialNumber) == 255) {
+    device->address = seam.relocate(device->portName, Image_SearchRangeLow(hardwareId),
+                                    Image_SearchRangeHigh(hardwareId),
+                                    Image_ModbusSelectRegister(hardwareId), device->modelNumber,
+                                    device->serialNumber);
+  }
+  return MenuState::StartProgramming;
+}
+
+uint8_t AwaitDeviceOnBus(const DeviceRecord* device) {
+  const BackupSeam& seam = Seam();
+  const int32_t hardwareId = device->hardwareId;
+  for (;;) {
+    const uint8_t found = seam.relocate(device->portName, Image_SearchRangeLow(hardwareId),
+                                        Image_SearchRangeHigh(hardwareId),
+                                        Image_ModbusSelectRegister(hardwareId),
+                                        device->modelNumber, device->serialNumber);
+    if (found != 255) return found;
+    Backup_Print("Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
+          ZoneOfAddress(device->address));
+    Backup_Print("Press any key when ready.\r\n");
+    int key = seam.readKey();
+    while (key == 0) {
+      seam.sleepMs(kKeyPollMs);
+      key = seam.readKey();
+    }
+    if (key < 0) return 255;
+  }
+}
+
+MenuState RestoreDevice(DeviceRecord* device, bool foundInBootloader, SettingsOutcome* outcome) {
+  *outcome = SettingsOutcome::NotTaken;
+  const BackupSeam& seam = Seam();
+  const int32_t hardwareId = device->hardwareId;
+  if (Image_DefaultsWriteEnabled(hardwareId) == 1) {
+    if (device->inBootloader == 1) {
+      DeviceRecord fresh[1];
+      if (seam.scanRange(device->portName, device->address, device->address, fresh, 1) == 1) {
+        *device = fresh[0];
+      }
+    }
+    TypedValue factory;
+    factory.type = kListType;
+    factory.value = static_cast<uint32_t>(kFactorySettings) << 24;
+    seam.writeMember(device->portName, device->address, kIdentityClass, kSettingsSetMember, 1,
+                     factory);
+  }
+  if (Image_BackupEnabled(hardwareId) == 0) return MenuState::FinishDevice;
+
+  int attempts = 0;
+  for (;;) {
+    const uint8_t address = AwaitDeviceOnBus(device);
+    if (address == 255) {
+      Backup_Print("Standard input ended while waiting for the device, so its settings were not "
+            "restored. Its backup file is kept; run the tool again to restore it.\r\n");
+      *outcome = SettingsOutcome::Failed;
+      return MenuState::FinishDevice;
+    }
+    device->address = address;
+    seam.waitSettled(device->portName, device->address);
+    if (StartRestore(device->portName, device->address, device->hardwareId, foundInBootloader) ==
+        1) {
+      break;
+    }
+    if (++attempts >= RestoreStartAttempts) {
+      Backup_Print("Can't restore device settings: the device at address %d did not answer its identity "
+            "reads (%d attempts). Its backup file is kept; check the device and run the tool "
+            "again.\r\n",
+            device->address, attempts);
+      *outcome = SettingsOutcome::Failed;
+      return MenuState::FinishDevice;
+    }
+  }
+  Backup_Print("Restoring Device Settings...");
+  const int result = WaitForRun();
+  if (result != 0) {
+    *outcome = SettingsOutcome::Failed;
+  } else if (Backup_Worker().fileOpened) {
+    *outcome = SettingsOutcome::Complete;
+  }
+  return MenuState::FinishDevice;
+}
