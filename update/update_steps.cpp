@@ -96,6 +96,19 @@ bool AnswersAtItsAddress(const DeviceRecord& record) {
   return HasCapitalX(f.modelNumber) && BootModelFits(f.modelNumber, record.modelNumber);
 }
 
+// Looks for the device over its search range; a device found there keeps
+// the address it was found at.
+bool Relocate(DeviceRecord* device) {
+  const uint8_t address =
+      Io().Relocate(device->portName, Image_SearchRangeLow(device->hardwareId),
+                    Image_SearchRangeHigh(device->hardwareId),
+                    Image_ModbusSelectRegister(device->hardwareId), device->modelNumber,
+                    device->serialNumber);
+  if (address == 255) return false;
+  device->address = address;
+  return true;
+}
+
 std::size_t AppendValue(uint8_t* message, std::size_t at, std::size_t capacity, uint8_t member,
                         const TypedValue& value) {
   if (at >= capacity) return 0;
@@ -246,19 +259,7 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) return MenuState::RestoreSettings;
 
-  bool found = AnswersAtItsAddress(device);
-  if (!found) {
-    const uint8_t address =
-        Io().Relocate(device.portName, Image_SearchRangeLow(device.hardwareId),
-                      Image_SearchRangeHigh(device.hardwareId),
-                      Image_ModbusSelectRegister(device.hardwareId), device.modelNumber,
-                      device.serialNumber);
-    if (address != 255) {
-      device.address = address;
-      found = true;
-    }
-  }
-  if (found) {
+  if (AnswersAtItsAddress(device) || Relocate(&device)) {
     DeviceRecord read;
     update->foundAgain = true;
     update->versionRead = Update_RefreshIdentity(&device, &read);
@@ -292,6 +293,9 @@ MenuState Update_Finish(DeviceUpdate* update) {
   // A device given up as lost is not spoken to: each request would only
   // wait for its time-out.
   if (!update->givenUp) {
+    // Restoring the communication settings may have moved the device back
+    // to the address it had before the update.
+    if (!AnswersAtItsAddress(device)) Relocate(&device);
     Io().WaitSettled(device.portName, device.address);
     RestartApplication(device);
   }

@@ -77,8 +77,9 @@ MenuState Update_PollProgress(DeviceUpdate* update);
 // AfterProgramming after asking the operator to power cycle it; FinishDevice
 // when input has ended at that prompt (the device is given up).
 MenuState Update_Reconnect(DeviceUpdate* update);
-// Moves a displaced device back, lets the programmed one settle, restarts it
-// and closes the port. Returns NextDevice; the caller moves to the next device.
+// Moves a displaced device back, finds the programmed one (the restored
+// settings may have moved it), lets it settle, restarts it and closes the
+// port. Returns NextDevice; the caller moves to the next device.
 MenuState Update_Finish(DeviceUpdate* update);
 
 // Frees the standard bus address for `device` by moving the device of the

@@ -458,6 +458,18 @@ TEST_F(Reconnect, BootloaderDeviceIsLookedForUnderItsRegistryIdentity) {
   EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4020A-6AD1200", "Boiler", 4410555));
 }
 
+TEST_F(Reconnect, FinishFollowsADeviceThatTheRestoreMovedBack) {
+  // The restored communication settings put it back at 17.
+  io.answering = {Running(17, "QD4010A-6AC1100")};
+  io.relocateResult = 17;
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(device.address, 17);
+  EXPECT_EQ(io.settled, std::vector<uint8_t>{17});
+  ASSERT_EQ(io.messages.size(), 1u);
+  EXPECT_EQ(io.messages[0].station, 17);
+  EXPECT_EQ(io.messages[0].data[1], 0xEF);
+}
+
 // --- Start and finish -------------------------------------------------------
 
 TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
