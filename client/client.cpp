@@ -1,5 +1,6 @@
 #include "client/client.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -12,8 +13,16 @@ struct ConnectionTable {
   // Master threads of other ports look names up while a port is opened or
   // closed; the lock keeps each lookup and each slot change whole.
   plat::CriticalSection lock;
+  // One per slot, held by whoever works on that slot's queue: a request
+  // putting itself in or taking itself out, the port's delegates, and closing,
+  // which empties and destroys the queue under it. A slot's lock is taken
+  // before the table lock, never after it.
+  plat::CriticalSection use[ClientPortSlots];
 
-  ConnectionTable() { plat::cs_init(&lock); }
+  ConnectionTable() {
+    plat::cs_init(&lock);
+    for (plat::CriticalSection& u : use) plat::cs_init(&u);
+  }
 };
 
 ConnectionTable& Table() {
@@ -29,10 +38,68 @@ class TableLock {
   TableLock& operator=(const TableLock&) = delete;
 };
 
+std::atomic<uint32_t> g_requestWaitMs{ClientRequestWaitMs};
+
 bool NameFits(const char* portName) {
   return portName != nullptr && portName[0] != '\0' &&
          std::strlen(portName) <= static_cast<std::size_t>(ClientPortNameMax);
 }
+
+int SlotIndex(const PortConnection* connection) {
+  return static_cast<int>(connection - Table().slots);
+}
+
+// A slot held for work on its queue. The queue it yields stays alive while the
+// hold lasts: closing must wait for the hold to end before it destroys it.
+class HeldQueue {
+ public:
+  // Holds the slot of the open connection named `portName`, if there is one.
+  explicit HeldQueue(const char* portName) {
+    if (portName == nullptr) return;
+    int slot = -1;
+    {
+      TableLock guard;
+      for (int i = 0; i < ClientPortSlots; ++i) {
+        const PortConnection& c = Table().slots[i];
+        if (c.free == 0 && std::strcmp(c.name, portName) == 0) {
+          slot = i;
+          break;
+        }
+      }
+    }
+    if (slot < 0) return;
+    Hold(slot);
+    // The slot may have been closed, or given to another port, between the
+    // lookup and the hold.
+    TableLock guard;
+    const PortConnection& c = Table().slots[slot];
+    if (c.free == 0 && std::strcmp(c.name, portName) == 0) queue_ = c.queue;
+  }
+  // Holds slot `slot` and yields its queue only if it is still `expected`.
+  HeldQueue(int slot, const RequestQueue* expected) {
+    Hold(slot);
+    TableLock guard;
+    const PortConnection& c = Table().slots[slot];
+    if (c.free == 0 && c.queue == expected) queue_ = c.queue;
+  }
+  ~HeldQueue() {
+    if (slot_ >= 0) plat::cs_leave(&Table().use[slot_]);
+  }
+  HeldQueue(const HeldQueue&) = delete;
+  HeldQueue& operator=(const HeldQueue&) = delete;
+
+  RequestQueue* queue() const { return queue_; }
+  int slot() const { return slot_; }
+
+ private:
+  void Hold(int slot) {
+    slot_ = slot;
+    plat::cs_enter(&Table().use[slot]);
+  }
+
+  int slot_ = -1;
+  RequestQueue* queue_ = nullptr;
+};
 
 void FreeAsync(PendingRequest* request) {
   delete[] request->data;
@@ -58,8 +125,12 @@ void CompleteBlocking(PendingRequest* request, const uint8_t* data, uint32_t sou
 
 // Gives a slot back after its link has stopped. Requests still queued will
 // never be answered: asynchronous ones belong to the connection and are freed,
-// a blocking caller is woken with a time-out rather than left waiting forever.
+// a blocking caller is woken with a time-out rather than left waiting. The
+// slot stays held until the queue is gone, so no request can be putting
+// itself into it or taking itself out meanwhile.
 void ReleaseSlot(PortConnection* connection) {
+  const int slot = SlotIndex(connection);
+  plat::cs_enter(&Table().use[slot]);
   RequestQueue* queue = nullptr;
   {
     TableLock guard;
@@ -68,25 +139,23 @@ void ReleaseSlot(PortConnection* connection) {
     connection->free = 1;
     std::strcpy(connection->name, "None");
   }
-  if (queue == nullptr) return;
-  while (RequestQueue_IsEmpty(queue) == 0) {
-    auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
-    if (request->blocking == 1) {
-      CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
-    } else {
-      FreeAsync(request);
+  if (queue != nullptr) {
+    while (RequestQueue_IsEmpty(queue) == 0) {
+      auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+      if (request->blocking == 1) {
+        CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
+      } else {
+        FreeAsync(request);
+      }
     }
+    RequestQueue_Destroy(queue);
   }
-  RequestQueue_Destroy(queue);
-}
-
-RequestQueue* QueueOf(const char* portName) {
-  if (portName == nullptr) return nullptr;
-  PortConnection* connection = Client_Find(portName);
-  return connection == nullptr ? nullptr : connection->queue;
+  plat::cs_leave(&Table().use[slot]);
 }
 
 }  // namespace
+
+void Client_SetRequestWaitLimit(uint32_t ms) { g_requestWaitMs.store(ms, std::memory_order_relaxed); }
 
 PortConnection* Client_Find(const char* portName) {
   if (portName == nullptr) return nullptr;
@@ -149,9 +218,6 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
                    uint8_t expectReply, uint8_t* source, uint8_t* reply, uint16_t replyCapacity,
                    uint16_t* replyLength, uint8_t* status) {
   if (data == nullptr || length > ClientMaxMessage) return -1;
-  RequestQueue* queue = QueueOf(portName);
-  if (queue == nullptr) return -1;
-  if (RequestQueue_IsFull(queue) == 1) return -3;
 
   uint8_t scratch[512];
   PendingRequest request;
@@ -167,12 +233,35 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
     request.replyBuffer = scratch;
     request.replyCapacity = sizeof scratch;
   }
-  // A signal of its own: nothing but this request's completion can wake it.
-  request.done = plat::sem_create(0, 1, "SemBlocking");
-  if (request.done == nullptr) return -2;
 
-  RequestQueue_Put(&request, queue);
-  const plat::WaitResult waited = plat::sem_wait(request.done, plat::kWaitForever);
+  int slot = -1;
+  RequestQueue* queue = nullptr;
+  {
+    HeldQueue held(portName);
+    if (held.queue() == nullptr) return -1;
+    // A signal of its own: nothing but this request's completion can wake it.
+    request.done = plat::sem_create(0, 1, "SemBlocking");
+    if (request.done == nullptr) return -2;
+    if (RequestQueue_TryPut(&request, held.queue()) == 0) {
+      plat::sem_close(request.done);
+      return -3;
+    }
+    slot = held.slot();
+    queue = held.queue();
+  }
+
+  plat::WaitResult waited = plat::sem_wait(request.done, g_requestWaitMs.load(std::memory_order_relaxed));
+  if (waited != plat::WaitResult::Signaled) {
+    // Take the request back before its storage goes. If it is no longer
+    // queued, whoever took it out completed it under the hold just ended, and
+    // `done` is already released.
+    bool withdrawn = false;
+    {
+      HeldQueue held(slot, queue);
+      withdrawn = held.queue() != nullptr && RequestQueue_Remove(&request, held.queue()) == 1;
+    }
+    if (!withdrawn) waited = plat::sem_wait(request.done, plat::kWaitForever);
+  }
   plat::sem_close(request.done);
   if (waited != plat::WaitResult::Signaled) return -2;
 
@@ -185,9 +274,8 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion) {
   if (data == nullptr || length > ClientMaxMessage) return -1;
-  RequestQueue* queue = QueueOf(portName);
-  if (queue == nullptr) return -1;
-  if (RequestQueue_IsFull(queue) == 1) return -3;
+  HeldQueue held(portName);
+  if (held.queue() == nullptr) return -1;
 
   auto* copy = new uint8_t[length > 0 ? length : 1];
   if (length > 0) std::memcpy(copy, data, length);
@@ -198,12 +286,16 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
   request->expectReply = expectReply;
   request->blocking = 0;
   request->completion = completion;
-  RequestQueue_Put(request, queue);
+  if (RequestQueue_TryPut(request, held.queue()) == 0) {
+    FreeAsync(request);
+    return -3;
+  }
   return 0;
 }
 
 uint8_t Client_OnTokenObtained(const char* portName) {
-  RequestQueue* queue = QueueOf(portName);
+  HeldQueue held(portName);
+  RequestQueue* queue = held.queue();
   if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
   auto* request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
   if (request->sent) {
@@ -212,8 +304,7 @@ uint8_t Client_OnTokenObtained(const char* portName) {
   }
   if (request->expectReply == 0) {
     // No upcall will come for it: it leaves the queue once it has gone out. A
-    // frame the link refused (a bus gate was closed) stays at the head and
-    // goes out at the next token, as a request expecting a reply does.
+    // frame the link refused stays at the head and goes out at the next token.
     if (TarnixLink_SendFrame(portName, request->destination, request->data, request->length, 0) !=
         0) {
       return 1;
@@ -235,22 +326,28 @@ uint8_t Client_OnTokenObtained(const char* portName) {
 
 int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t source, uint32_t length,
                         UpcallStatus status) {
-  RequestQueue* queue = QueueOf(portName);
-  if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
-  auto* request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
-  // A frame that arrives while nothing of ours is on the bus (a broadcast, a
-  // request from another master) answers nothing.
-  if (!request->sent) return 0;
-  RequestQueue_Drop(queue);
-  if (request->blocking != 1) {
-    if (request->completion != nullptr) {
-      const auto nameLength = static_cast<int32_t>(std::strlen(portName));
-      request->completion(portName, nameLength, data, source,
-                          data == nullptr ? 0 : length, static_cast<uint32_t>(status));
+  PendingRequest* request = nullptr;
+  {
+    HeldQueue held(portName);
+    RequestQueue* queue = held.queue();
+    if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
+    request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
+    // A frame that arrives while nothing of ours is on the bus (a broadcast, a
+    // request from another master) answers nothing.
+    if (!request->sent) return 0;
+    RequestQueue_Drop(queue);
+    if (request->blocking == 1) {
+      CompleteBlocking(request, data, source, length, status);
+      return 0;
     }
-    FreeAsync(request);
-  } else {
-    CompleteBlocking(request, data, source, length, status);
   }
+  // Out of the queue, the asynchronous request is ours alone; its callback
+  // runs without the hold, so that it may queue further requests.
+  if (request->completion != nullptr) {
+    const auto nameLength = static_cast<int32_t>(std::strlen(portName));
+    request->completion(portName, nameLength, data, source, data == nullptr ? 0 : length,
+                        static_cast<uint32_t>(status));
+  }
+  FreeAsync(request);
   return 0;
 }

@@ -4,9 +4,10 @@
 // upcall completes the oldest request that is on the bus.
 //
 // Results: 0 success; -1 port name or request data missing or unusable (a
-// request longer than ClientMaxMessage), port not open; -2 waiting for a blocking request failed; -3 the port's queue is
-// full; -4 the link could not be started or stopped (or, for Client_Close, the
-// port is not open); -5 no free own station address 0 to 3, or all eight
+// request longer than ClientMaxMessage), port not open; -2 waiting for a
+// blocking request failed or outlasted its limit; -3 the port's queue is full;
+// -4 the link could not be started or stopped (or, for Client_Close, the port
+// is not open); -5 no free own station address 0 to 3, or all eight
 // connections in use.
 #pragma once
 
@@ -23,6 +24,15 @@ inline constexpr int ClientPortNameMax = 20;
 // The longest message a frame carries, request or reply. A longer request is
 // refused at once: the link would never send it and it would block the queue.
 inline constexpr uint16_t ClientMaxMessage = 501;
+// The longest a blocking request waits for its outcome. On a working bus one
+// request ends within about 15 s at worst: the token comes round (a lost token
+// is recreated within 0.6 s here; fifteen other masters each using it for three
+// exchanges of the longest frames, 0.27 s apiece, take about 12 s), then the
+// reply wait of 250 ms, and that again for each resend set with
+// TarnixLink_SetMaxRequestResend. A minute leaves room for a request queued
+// ahead and a few resends, and still ends a wait on a link that has stopped
+// serving the port.
+inline constexpr uint32_t ClientRequestWaitMs = 60000;
 
 // Called on the port's master thread when an asynchronous request completes;
 // the reply bytes are valid only during the call. The result is ignored.
@@ -58,8 +68,11 @@ int Client_Open(const char* portName);
 int Client_Close(const char* portName);
 PortConnection* Client_Find(const char* portName);
 
-// Sends one request and waits for its outcome. 0 means only that the exchange
-// ended: the caller tests *status (0 = Delivered) and the reply. A reply longer
+// Sends one request and waits for its outcome, at most ClientRequestWaitMs.
+// 0 means only that the exchange ended: the caller tests *status
+// (0 = Delivered) and the reply. A request that outlasts the limit is taken
+// back from the queue and returns -2; a port closed meanwhile completes it with
+// ReplyTimeout. A reply longer
 // than `replyCapacity` is not copied and ends as InvalidFrame with length 0.
 // A request without reply expectation completes once the link has taken it.
 int Client_Request(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
@@ -70,6 +83,10 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 // runs on the master thread when a request that expects a reply completes.
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion);
+
+// Sets the limit of a blocking request's wait (ClientRequestWaitMs unless set);
+// tests shorten it.
+void Client_SetRequestWaitLimit(uint32_t ms);
 
 // The link's delegates.
 uint8_t Client_OnTokenObtained(const char* portName);

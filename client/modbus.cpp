@@ -7,6 +7,10 @@
 namespace {
 
 plat::SerialHandle g_port = nullptr;
+// An open that failed leaves no handle, but it is not the programming slip
+// that a write without any open is: the write then just fails, quietly, and
+// the relocation search goes on as it would with any other failed write.
+bool g_openFailed = false;
 
 constexpr uint32_t kAnswerDelayMs = 100;
 constexpr uint32_t kAnswerRoom = 128;
@@ -41,6 +45,7 @@ void Modbus_BuildWriteSingleRegister(uint8_t slave, uint16_t registerNumber, uin
 
 int Modbus_OpenPort(const char* portName, uint32_t baudRate) {
   if (g_port != nullptr) Modbus_ClosePort();
+  g_openFailed = true;
   plat::SerialHandle port = plat::serial_open(portName, plat::Access::ReadWrite);
   if (port == nullptr) return 0;
 
@@ -70,12 +75,13 @@ int Modbus_OpenPort(const char* portName, uint32_t baudRate) {
     return 0;
   }
   g_port = port;
+  g_openFailed = false;
   return 1;
 }
 
 int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value) {
   if (g_port == nullptr) {
-    plat::con_printf("ERROR: Null Ptr\r\n");
+    if (!g_openFailed) plat::con_printf("ERROR: Null Ptr\r\n");
     return 0;
   }
   plat::serial_purge(g_port, plat::kPurgeRx);
@@ -95,6 +101,7 @@ int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t 
 int Modbus_ClosePort() {
   plat::SerialHandle port = g_port;
   g_port = nullptr;
+  g_openFailed = false;
   if (port == nullptr) return 0;
   return plat::serial_close(port) ? 1 : 0;
 }

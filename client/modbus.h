@@ -15,8 +15,8 @@
 // 1 = opened and configured; 0 = failed (the handle is then none).
 int Modbus_OpenPort(const char* portName, uint32_t baudRate);
 // Sends function 6 to `slave` and reads up to 128 octets of answer.
-// 1 = some answer came; 0 = no port open ("ERROR: Null Ptr" is printed), the
-// write or the read failed, or nothing came back.
+// 1 = some answer came; 0 = no port open ("ERROR: Null Ptr" is printed, unless
+// the last open failed), the write or the read failed, or nothing came back.
 int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
 // 1 = the handle was closed; 0 = closing failed. Either way the handle is none
 // afterwards, so a later write cannot reach a closed port.

@@ -10,7 +10,6 @@
 namespace {
 
 constexpr uint8_t kFrameToken = 0;
-constexpr uint8_t kFrameDataNotExpectingReply = 6;
 constexpr uint32_t kListenMs = 1000;
 constexpr uint32_t kEnoughTokens = 4;
 
@@ -87,18 +86,15 @@ bool StationUseCounter::Feed(uint8_t octet) {
     case 3:
       state_ = 4;
       if (frameType_ == kFrameToken && octet < kStations) {
-        return ++uses_[octet] >= kEnoughTokens;
+        ++uses_[octet];
+        return ++tokens_[octet] >= kEnoughTokens;
       }
       return false;
     default:
-      if (frameType_ != kFrameDataNotExpectingReply) lastSource_ = octet;
+      if (octet < kStations) ++uses_[octet];
       state_ = 0;
       return false;
   }
-}
-
-void StationUseCounter::Finish() {
-  if (lastSource_ < kStations) ++uses_[lastSource_];
 }
 
 uint8_t StationUseCounter::LowestUnused(uint8_t lowest, uint8_t highest) const {
@@ -129,7 +125,6 @@ uint8_t Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t hig
     if (!plat::serial_read(port, &octet, 1, &got) || got == 0) break;
     if (counter.Feed(octet)) break;
   }
-  counter.Finish();
   plat::serial_close(port);
   return counter.LowestUnused(lowest, highest);
 }

@@ -22,10 +22,11 @@ plat::SerialHandle Client_OpenRawPort(const char* portName);
 // 255. The port is closed again.
 uint8_t Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t highest);
 
-// Counts station use from the octets of a bus: token destinations and the
-// source of the last header that was not a Data Not Expecting Reply frame.
-// Checksums and data are not examined; after each header the next 0x55 starts
-// a new one.
+// Counts station use from the octets of a bus: the destination of every token
+// and the source of every header. A master that is still looking for a
+// successor sends polls but no token; its polls alone mark its address as
+// taken. Checksums and data are not examined; after each header the next 0x55
+// starts a new one.
 class StationUseCounter {
  public:
   static constexpr uint8_t kStations = 16;
@@ -33,15 +34,13 @@ class StationUseCounter {
   // One octet; true when a station has been given the token four times and
   // listening can stop.
   bool Feed(uint8_t octet);
-  // Counts the last source seen; call once, when listening has ended.
-  void Finish();
   // Lowest address from `lowest` to `highest` with no use, or 255.
   uint8_t LowestUnused(uint8_t lowest, uint8_t highest) const;
   uint32_t Uses(uint8_t station) const { return station < kStations ? uses_[station] : 0; }
 
  private:
   uint32_t uses_[kStations] = {};
-  uint8_t lastSource_ = kStations;  // none
+  uint32_t tokens_[kStations] = {};
   uint8_t state_ = 0;
   uint8_t frameType_ = 0;
 };

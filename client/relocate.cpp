@@ -1,7 +1,5 @@
 #include "client/relocate.h"
 
-#include <cstring>
-
 #include "client/client.h"
 #include "client/modbus.h"
 #include "client/scan.h"
@@ -9,49 +7,65 @@
 
 namespace {
 
-constexpr uint32_t kSearchMs = 60000;
 constexpr uint32_t kSettleAfterSwitchMs = 1000;
 constexpr uint32_t kModbusBaud = 9600;
 constexpr uint8_t kModbusSlave = 1;
 
-// Whether a scan found the device running its application.
-uint8_t FoundInScan(const DeviceRecord* records, uint8_t count, const char* modelNumber,
-                    int32_t serialNumber) {
-  for (uint8_t i = 0; i < count; ++i) {
-    const DeviceRecord& r = records[i];
-    if (r.inBootloader != 1 && r.serialNumber == serialNumber &&
-        std::strcmp(r.modelNumber, modelNumber) == 0) {
-      return r.address;
-    }
-  }
-  return 255;
-}
+class BusSteps : public RelocateSteps {
+ public:
+  BusSteps(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
+           const char* modelNumber, int32_t serialNumber)
+      : portName_(portName),
+        first_(first),
+        last_(last),
+        selectRegister_(selectRegister),
+        modelNumber_(modelNumber),
+        serialNumber_(serialNumber) {}
 
-// The link owns the port while it runs, so it is stopped for the Modbus write
-// and started again afterwards. No result stops the sequence: the scan that
-// follows is the only judge.
-void SwitchBackFromModbus(const char* portName, uint16_t selectRegister) {
-  Client_Close(portName);
-  Modbus_OpenPort(portName, kModbusBaud);
-  Modbus_WriteSingleRegister(kModbusSlave, selectRegister, ModbusSelectTokenBus);
-  Modbus_ClosePort();
-  Client_Open(portName);
-  plat::sleep_ms(kSettleAfterSwitchMs);
-}
+  uint8_t Look() override {
+    return Client_FindDevice(portName_, first_, last_, modelNumber_, serialNumber_);
+  }
+
+  // The link owns the port while it runs, so it is stopped for the Modbus
+  // write and started again afterwards. No result stops the sequence: the scan
+  // that follows is the only judge.
+  void SwitchBack() override {
+    Client_Close(portName_);
+    Modbus_OpenPort(portName_, kModbusBaud);
+    Modbus_WriteSingleRegister(kModbusSlave, selectRegister_, ModbusSelectTokenBus);
+    Modbus_ClosePort();
+    Client_Open(portName_);
+    plat::sleep_ms(kSettleAfterSwitchMs);
+  }
+
+  uint32_t NowMs() override { return plat::now_ms(); }
+
+ private:
+  const char* portName_;
+  uint8_t first_;
+  uint8_t last_;
+  uint16_t selectRegister_;
+  const char* modelNumber_;
+  int32_t serialNumber_;
+};
 
 }  // namespace
 
+uint8_t Relocate_Search(RelocateSteps& steps, uint32_t searchMs) {
+  const uint32_t start = steps.NowMs();
+  do {
+    const uint8_t found = steps.Look();
+    if (found != 255) return found;
+    steps.SwitchBack();
+    const uint8_t again = steps.Look();
+    if (again != 255) return again;
+  } while (steps.NowMs() - start < searchMs);
+  return 255;
+}
+
 uint8_t Client_Relocate(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
                         const char* modelNumber, int32_t serialNumber) {
-  const uint32_t start = plat::now_ms();
-  DeviceRecord records[256];
-  do {
-    const uint8_t count = Client_ScanRange(portName, first, last, records, 256);
-    const uint8_t found = FoundInScan(records, count, modelNumber, serialNumber);
-    if (found != 255) return found;
-    SwitchBackFromModbus(portName, selectRegister);
-    const uint8_t again = Client_FindDevice(portName, first, last, modelNumber, serialNumber);
-    if (again != 255) return again;
-  } while (plat::now_ms() - start < kSearchMs);
-  return 255;
+  if (portName == nullptr || modelNumber == nullptr) return 255;
+  BusSteps steps(portName, first, last, selectRegister, modelNumber, serialNumber);
+  return Relocate_Search(steps, RelocateSearchMs);
 }

@@ -15,3 +15,22 @@
 // Returns the station address, or 255 when the deadline passed.
 uint8_t Client_Relocate(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
                         const char* modelNumber, int32_t serialNumber);
+
+// What the search does on the bus and with time, apart from its rules.
+class RelocateSteps {
+ public:
+  virtual ~RelocateSteps() = default;
+  // One scan of the band: the station of the device running its application,
+  // or 255.
+  virtual uint8_t Look() = 0;
+  // The Modbus switch with the connection stopped around it, and the pause
+  // after it.
+  virtual void SwitchBack() = 0;
+  virtual uint32_t NowMs() = 0;
+};
+
+// The rules of the search: look, switch back, look again, until one look finds
+// the device or a pass ends after `searchMs`. Returns the station or 255.
+uint8_t Relocate_Search(RelocateSteps& steps, uint32_t searchMs);
+
+inline constexpr uint32_t RelocateSearchMs = 60000;

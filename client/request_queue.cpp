@@ -47,6 +47,42 @@ void RequestQueue_Put(void* element, RequestQueue* queue) {
   Unlock(queue);
 }
 
+int RequestQueue_TryPut(void* element, RequestQueue* queue) {
+  Lock(queue);
+  const bool room = queue->count.load() < queue->capacity;
+  if (room) {
+    queue->tail = Next(queue->tail, queue->capacity);
+    queue->slots[queue->tail] = element;
+    queue->count.fetch_add(1);
+  }
+  Unlock(queue);
+  return room ? 1 : 0;
+}
+
+int RequestQueue_Remove(void* element, RequestQueue* queue) {
+  Lock(queue);
+  const int32_t count = queue->count.load();
+  int32_t from = queue->head;
+  int32_t to = queue->head;
+  bool found = false;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!found && queue->slots[from] == element) {
+      found = true;
+    } else {
+      queue->slots[to] = queue->slots[from];
+      to = Next(to, queue->capacity);
+    }
+    from = Next(from, queue->capacity);
+  }
+  if (found) {
+    // `to` is one past the last element kept.
+    queue->tail = to == 0 ? queue->capacity - 1 : to - 1;
+    queue->count.fetch_sub(1);
+  }
+  Unlock(queue);
+  return found ? 1 : 0;
+}
+
 void* RequestQueue_Get(RequestQueue* queue) {
   if (queue->count.load() == 0) Fatal("Empty queue");
   Lock(queue);

@@ -27,6 +27,12 @@ struct RequestQueue {
 RequestQueue* RequestQueue_Create(int32_t capacity);
 void RequestQueue_Destroy(RequestQueue* queue);
 void RequestQueue_Put(void* element, RequestQueue* queue);
+// Appends unless the queue is full, in one step under the guard, so producers
+// on several threads never race past the last free slot. 1 = appended, 0 = full.
+int RequestQueue_TryPut(void* element, RequestQueue* queue);
+// Takes `element` out wherever it stands, keeping the order of the others.
+// 1 = it was there and is gone, 0 = it was not there.
+int RequestQueue_Remove(void* element, RequestQueue* queue);
 void* RequestQueue_Get(RequestQueue* queue);
 void RequestQueue_Drop(RequestQueue* queue);
 void* RequestQueue_Peek(RequestQueue* queue);

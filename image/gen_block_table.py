@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Turns the firmware image file into the C++ source of the read-only block
 table the program carries, after checking that the file is the image the
-descriptor announces: exactly blocks x block size bytes, a header whose magic,
-format, hardware id, revision and length match, and a CRC-32 that holds.
+descriptor announces: exactly blocks x block size bytes and, for the generated
+placeholder, a header whose magic, format, hardware id, revision and length
+match, and a CRC-32 that holds. A release image (--release-image) is the device
+maker's bytes in whatever form the controller takes them: only its size is
+checked.
 
 Usage: gen_block_table.py IMAGE OUT.cpp --hardware-id N --revision R.P.B
                           --blocks N --block-size N --base-address ADDR
+                          [--release-image]
 Exit status 1 with the reason on standard error when the image does not fit.
 """
 
@@ -26,7 +30,7 @@ class ImageMismatch(Exception):
     pass
 
 
-def check_image(data, hardware_id, release, prototype, build, blocks, block_size):
+def check_layout(data, blocks, block_size):
     if not 0 < block_size <= MAX_BLOCK_SIZE:
         raise ImageMismatch(f"block size {block_size} does not fit the block message (1 to 255)")
     expected = blocks * block_size
@@ -34,6 +38,9 @@ def check_image(data, hardware_id, release, prototype, build, blocks, block_size
         raise ImageMismatch(
             f"image holds {len(data)} bytes, the descriptor announces {blocks} blocks of "
             f"{block_size} bytes ({expected} bytes)")
+
+
+def check_placeholder(data, hardware_id, release, prototype, build):
     if len(data) < HEADER_OFFSET + 16 + 4:
         raise ImageMismatch("image too short to hold its header and CRC")
     magic, fmt, hw, rel, proto, bld, _reserved, length = struct.unpack_from(
@@ -80,13 +87,16 @@ def main(argv):
     parser.add_argument("--blocks", type=int, required=True)
     parser.add_argument("--block-size", type=int, required=True)
     parser.add_argument("--base-address", type=lambda s: int(s, 0), required=True)
+    parser.add_argument("--release-image", action="store_true",
+                        help="the device maker's image: check its size only")
     args = parser.parse_args(argv)
     try:
         release, prototype, build = (int(p, 10) for p in args.revision.split("."))
         with open(args.image, "rb") as f:
             data = f.read()
-        check_image(data, args.hardware_id, release, prototype, build, args.blocks,
-                    args.block_size)
+        check_layout(data, args.blocks, args.block_size)
+        if not args.release_image:
+            check_placeholder(data, args.hardware_id, release, prototype, build)
     except (ImageMismatch, OSError, ValueError) as error:
         print(f"{args.image}: not usable as the carried firmware image: {error}", file=sys.stderr)
         return 1

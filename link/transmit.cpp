@@ -106,10 +106,10 @@ uint16_t ReplyWaitFor(uint16_t timeout) {
   return static_cast<uint16_t>(q - q % 125 + 125);
 }
 
-// Output still queued when a frame starts is the tail of this station's own
-// previous frame, on its way down the line: a frame that expects no reply is
-// followed at once by the token pass. Purging it would cut that frame short,
-// so nothing is discarded here.
+// The port's output is not purged first: a write returns once its octets are
+// handed to the driver, so a purge would cut off the tail of the frame sent
+// just before (a frame that expects no reply is followed at once by the next
+// frame or the token).
 uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const uint8_t* data,
                       uint16_t length) {
   LinkPort* port = FindLinkPort(id);

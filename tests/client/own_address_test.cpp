@@ -64,29 +64,51 @@ TEST(StationUseCounter, StopsWhenOneStationHasHadTheTokenFourTimes) {
   const Octets bus = Concat({Token(2, 1), Token(1, 2), Token(2, 1), Token(1, 2), Token(2, 1),
                              Token(1, 2), Token(2, 1), Token(1, 2)});
   const std::size_t stopped = Listen(counter, bus);
-  // The fourth token to station 2 is the seventh frame; its destination is octet 3.
+  // The fourth token to station 2 is the seventh frame; its destination is
+  // octet 3. Station 1 has had the token three times and sent it six times,
+  // which does not stop the listening.
   EXPECT_EQ(stopped, 6 * 8 + 3);
-  EXPECT_EQ(counter.Uses(2), 4u);
-  EXPECT_EQ(counter.Uses(1), 3u);
-  counter.Finish();
   EXPECT_EQ(counter.LowestUnused(0, 3), 0);
   EXPECT_EQ(counter.LowestUnused(1, 3), 3);
 }
 
-TEST(StationUseCounter, CountsTheLastSenderOnceUnlessItSentNoReplyData) {
-  StationUseCounter requester;
-  Listen(requester, Concat({BuildFrame(5, 20, 0, {1, 1}), BuildFrame(6, 20, 1, {1})}));
-  requester.Finish();
-  // Station 1 sent only a frame that expects no reply: not counted.
-  EXPECT_EQ(requester.Uses(0), 1u);
-  EXPECT_EQ(requester.Uses(1), 0u);
-  EXPECT_EQ(requester.LowestUnused(0, 3), 1);
-
+TEST(StationUseCounter, CountsTheSourceOfEveryHeaderButNotWhomAPollAsksFor) {
+  struct Case {
+    const char* what;
+    Octets bus;
+    uint8_t lowestUnused;
+  };
+  const Case cases[] = {
+      {"a request and a reply that expects none",
+       Concat({BuildFrame(5, 20, 0, {1, 1}), BuildFrame(6, 0, 1, {1})}), 2},
+      {"polls of one master", Concat({BuildFrame(1, 9, 3, {}), BuildFrame(1, 10, 3, {})}), 0},
+      {"a poll answered", Concat({BuildFrame(1, 2, 0, {}), BuildFrame(2, 0, 2, {})}), 1},
+      {"the last header alone", BuildFrame(6, 30, 1, {7}), 0},
+  };
+  for (const Case& c : cases) {
+    StationUseCounter counter;
+    EXPECT_EQ(Listen(counter, c.bus), c.bus.size()) << c.what;
+    EXPECT_EQ(counter.LowestUnused(0, 3), c.lowestUnused) << c.what;
+  }
   StationUseCounter poller;
   Listen(poller, Concat({BuildFrame(1, 9, 3, {}), BuildFrame(1, 10, 3, {})}));
-  poller.Finish();
-  EXPECT_EQ(poller.Uses(3), 1u);
+  EXPECT_EQ(poller.Uses(3), 2u);
   EXPECT_EQ(poller.Uses(9), 0u);
+}
+
+// A bus whose ring is still forming: stations 0, 1 and 2 each poll for a
+// successor and none has passed a token yet. None of them may be taken.
+TEST(StationUseCounter, MastersPollingForASuccessorWithoutATokenAreInUse) {
+  std::vector<Octets> polls;
+  for (uint8_t round = 0; round < 3; ++round) {
+    for (uint8_t station = 0; station < 3; ++station) {
+      polls.push_back(BuildFrame(1, static_cast<uint8_t>(station + 5 + round), station, {}));
+    }
+  }
+  const Octets bus = Concat(polls);
+  StationUseCounter counter;
+  EXPECT_EQ(Listen(counter, bus), bus.size());
+  EXPECT_EQ(counter.LowestUnused(0, 3), 3);
 }
 
 TEST(StationUseCounter, IgnoresTokensBeyondStation15AndNoiseBetweenHeaders) {
@@ -101,7 +123,7 @@ TEST(StationUseCounter, IgnoresTokensBeyondStation15AndNoiseBetweenHeaders) {
       EXPECT_EQ(counter.Uses(s), 0u) << int{s};
     }
   }
-  counter.Finish();  // the last source, 40, is no candidate
+  // The source, 40, is no candidate.
   EXPECT_EQ(counter.LowestUnused(0, 15), 0);
 }
 
@@ -111,12 +133,12 @@ TEST(StationUseCounter, TakesAHeaderPatternInsideDataForAHeader) {
   StationUseCounter counter;
   Listen(counter, BuildFrame(6, 30, 31, {0x55, 0xFF, 0x00, 0x02, 0x07}));
   EXPECT_EQ(counter.Uses(2), 1u);
+  EXPECT_EQ(counter.Uses(7), 1u);
 }
 
 TEST(StationUseCounter, AllCandidatesSeenLeavesNone) {
   StationUseCounter counter;
   Listen(counter, Concat({Token(1, 0), Token(2, 1), Token(3, 2), Token(0, 3)}));
-  counter.Finish();
   EXPECT_EQ(counter.LowestUnused(0, 3), 255);
   EXPECT_EQ(counter.LowestUnused(0, 4), 4);
   EXPECT_EQ(counter.LowestUnused(3, 2), 255);

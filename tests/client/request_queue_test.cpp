@@ -153,4 +153,65 @@ TEST(RequestQueue, ProducerAndConsumerThreadsKeepOrder) {
   RequestQueue_Destroy(queue);
 }
 
+// Producers on several threads racing for the last slots: each slot is taken
+// once, the surplus is refused, and nobody ends the process.
+TEST(RequestQueue, TryPutFromSeveralThreadsFillsExactlyToCapacity) {
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kEach = 100;
+  std::vector<int> storage(kThreads * kEach);
+  for (int round = 0; round < 20; ++round) {
+    RequestQueue* queue = RequestQueue_Create(244);
+    std::vector<std::size_t> taken(kThreads, 0);
+    std::vector<std::thread> producers;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+      producers.emplace_back([&, t] {
+        for (std::size_t i = 0; i < kEach; ++i) {
+          taken[t] += static_cast<std::size_t>(RequestQueue_TryPut(Element(storage, t * kEach + i), queue));
+        }
+      });
+    }
+    for (std::thread& p : producers) p.join();
+    std::size_t total = 0;
+    for (std::size_t n : taken) total += n;
+    ASSERT_EQ(total, 244u) << "round " << round;
+    ASSERT_EQ(RequestQueue_IsFull(queue), 1);
+    RequestQueue_Destroy(queue);
+  }
+}
+
+TEST(RequestQueue, RemoveTakesOneElementAnywhereAndKeepsTheOthersInOrder) {
+  struct Case {
+    const char* what;
+    std::size_t wrap;     // elements put and taken first, so the ring wraps
+    std::size_t removed;  // index among the five queued; 5 = one not queued
+  };
+  const Case cases[] = {
+      {"head", 0, 0}, {"middle", 0, 2}, {"tail", 0, 4}, {"head, wrapped", 5, 0},
+      {"middle, wrapped", 4, 2}, {"tail, wrapped", 3, 4}, {"absent", 2, 5},
+  };
+  for (const Case& c : cases) {
+    std::vector<int> storage(16);
+    RequestQueue* queue = RequestQueue_Create(6);
+    for (std::size_t i = 0; i < c.wrap; ++i) {
+      RequestQueue_Put(Element(storage, 10), queue);
+      RequestQueue_Get(queue);
+    }
+    for (std::size_t i = 0; i < 5; ++i) RequestQueue_Put(Element(storage, i), queue);
+    EXPECT_EQ(RequestQueue_Remove(Element(storage, c.removed), queue), c.removed < 5 ? 1 : 0) << c.what;
+    // Room again for what was taken out, and the order holds through it.
+    RequestQueue_Put(Element(storage, 6), queue);
+    std::vector<std::size_t> order;
+    while (RequestQueue_IsEmpty(queue) == 0) {
+      order.push_back(static_cast<std::size_t>(static_cast<int*>(RequestQueue_Get(queue)) - storage.data()));
+    }
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (i != c.removed) expected.push_back(i);
+    }
+    expected.push_back(6);
+    EXPECT_EQ(order, expected) << c.what;
+    RequestQueue_Destroy(queue);
+  }
+}
+
 }  // namespace

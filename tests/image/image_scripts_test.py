@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The placeholder image script and the block-table generator: the
-placeholder is reproducible and valid in the firmware format, and the
-generator refuses every image that does not fit the descriptor."""
+placeholder is reproducible and valid in the firmware format, the generator
+refuses every placeholder that does not fit the descriptor, and takes a release
+image, which carries no header of ours, on its size alone."""
 
 import os
 import struct
@@ -105,6 +106,36 @@ class BlockTable(unittest.TestCase):
         self.assertEqual(run(MAKE, other, "--revision", "14.00.181").returncode, 0)
         with open(other, "rb") as f:
             self.assert_refused(self.generate(f.read()), "revision 14.00.181")
+
+    def table_bytes(self):
+        with open(self.out, encoding="ascii") as f:
+            source = f.read()
+        body = source[source.index("kImageBytes[243712] = {") + len("kImageBytes[243712] = {"):]
+        body = body[:body.index("};")]
+        return bytes(int(v) for v in body.replace("\n", "").split(",") if v.strip())
+
+    def test_release_image_is_taken_on_its_size_alone(self):
+        # The device maker's bytes: no header of ours, no CRC of ours.
+        release = bytes((i * 7 + (i >> 8)) & 0xFF for i in range(243712))
+        self.assertNotEqual(release[0x200:0x204], b"BVFW")
+        result = self.generate(release, *DESCRIPTOR, "--release-image")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.table_bytes(), release)
+        # The same bytes as a placeholder are refused.
+        os.remove(self.out)
+        self.assert_refused(self.generate(release), "no firmware header")
+
+    def test_release_image_of_another_size_or_block_size_is_refused(self):
+        release = bytes(243712)
+        cases = [
+            (release[:-1], DESCRIPTOR, "holds 243711 bytes"),
+            (release + b"\0" * 128, DESCRIPTOR, "holds 243840 bytes"),
+            (release, ["--hardware-id", "28", "--revision", "14.00.180", "--blocks", "952",
+                       "--block-size", "256"], "block size 256"),
+        ]
+        for data, descriptor, reason in cases:
+            with self.subTest(reason=reason):
+                self.assert_refused(self.generate(data, *descriptor, "--release-image"), reason)
 
     def test_refuses_blocks_longer_than_the_block_message_carries(self):
         result = self.generate(bytes(self.data), "--hardware-id", "28", "--revision", "14.00.180",

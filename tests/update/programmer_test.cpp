@@ -1,33 +1,517 @@
+// The programming engine against a fake device on virtual time: every row of
+// the callback table, the transfer window and go-back, the job's end.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "tests/update/fake_device.h"
+#include "update/image_package.h"
 #include "update/programmer.h"
 
 namespace {
 
-class ScanJob : public ::testing::Test {
+using programmer_test::BlockAnswer;
+using programmer_test::BlockIndex;
+using programmer_test::Bytes;
+using programmer_test::FakeDevice;
+using programmer_test::Request;
+
+constexpr uint32_t kBlocks = 1904;
+constexpr uint32_t kFirstBlock = 0x08003000;
+
+class Engine : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(Programmer_Init(), 1); }
+  void SetUp() override {
+    device.Reset();
+    visited.clear();
+    Programmer_UseIo(&device);
+    ASSERT_EQ(Programmer_Init(), 1);
+    Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
+    std::strcpy(record.portName, "Com1");
+    record.address = 16;
+    record.hardwareId = 28;
+    record.serialNumber = 4410021;
+    std::strcpy(record.modelNumber, "QD4010A-6AC1100");
+  }
+  void TearDown() override {
+    Programmer_UseIo(nullptr);
+    Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
+  }
+
+  // One tick, then the device answers everything outstanding (unless told not to).
+  void Step(bool deliver = true) {
+    Programmer_Tick();
+    if (deliver) device.DeliverAll();
+    const ProgrammerState state = Programmer_State();
+    if (visited.empty() || visited.back() != state) visited.push_back(state);
+  }
+  // Steps until the engine is in `state`; false when it did not get there.
+  bool StepUntil(ProgrammerState state, int maxTicks = 20000, bool deliver = true) {
+    for (int i = 0; i < maxTicks && Programmer_State() != state; ++i) Step(deliver);
+    return Programmer_State() == state;
+  }
+  // Starts a programming job and brings it to its first transfer tick.
+  void StartTransfer() {
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    ASSERT_TRUE(StepUntil(ProgrammerState::Transfer, 50));
+  }
+  std::size_t Sent(uint8_t code) const { return device.SentWithCode(code).size(); }
+  const Request& LastSent() const { return device.sent.back(); }
+
+  FakeDevice device;
+  DeviceRecord record;
+  std::vector<ProgrammerState> visited;
 };
 
-TEST_F(ScanJob, WaitTimesOutWhileNoJobHasEnded) {
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
-  EXPECT_EQ(Programmer_Wait(20), ProgrammerRunning);
-  EXPECT_EQ(Programmer_Progress(), 0u);
+TEST_F(Engine, DeviceThatAnswersEveryBlockInOrderIsProgrammedFromEntryToDone) {
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  uint32_t lastProgress = 0;
+  bool sawFull = false;
+  for (int i = 0; i < 5000 && Programmer_State() != ProgrammerState::Idle; ++i) {
+    Step();
+    const uint32_t progress = Programmer_Progress();
+    EXPECT_GE(progress, lastProgress);
+    lastProgress = progress;
+    sawFull = sawFull || progress == 100;
+  }
+  EXPECT_TRUE(sawFull);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(device.jobEndReleases, 1);
+
+  using S = ProgrammerState;
+  const std::vector<S> expected{S::OpenPort,        S::EnterBootloader,    S::FindBootloader,
+                                S::Prepare,         S::ReadyCheck,         S::Transfer,
+                                S::TransferDone,    S::LeaveBootloader,    S::ConfirmApplication,
+                                S::DefaultsWrite,   S::Done,               S::Idle};
+  // The first tick already leaves OpenPort.
+  EXPECT_EQ(visited, std::vector<S>(expected.begin() + 1, expected.end()));
+
+  // Entry message with the configured code and no answer expected, then 1 s.
+  const Request& entry = device.sent.at(0);
+  EXPECT_EQ(entry.data, (Bytes{0x01, 0xEA, 0x42, 0x52, 0x56, 0x4E}));
+  EXPECT_FALSE(entry.expectReply);
+  EXPECT_EQ(device.sleeps, (std::vector<uint32_t>{1000, 10000, 10000}));
+
+  // Every block once, in order, 136 bytes with its address most significant first.
+  const auto blocks = device.SentWithCode(0xED);
+  ASSERT_EQ(blocks.size(), kBlocks);
+  for (uint32_t i = 0; i < kBlocks; ++i) ASSERT_EQ(blocks[i]->BlockAddress(), kFirstBlock + 128 * i);
+  EXPECT_EQ(blocks[0]->data.size(), 136u);
+  EXPECT_EQ(blocks[0]->data[6], 0x00);
+  EXPECT_EQ(blocks[0]->data[7], 128);
+  EXPECT_EQ(blocks[1903]->BlockAddress(), 0x0803E780u);
+  EXPECT_EQ(Sent(0xEF), 1u);
+  EXPECT_EQ(device.SentWithCode(0x04).at(0)->data,
+            (Bytes{0x01, 0x04, 0x01, 0x0D, 0x01, 0x07, 0x01, 0x1F}));
+  for (const Request& r : device.sent) EXPECT_EQ(r.destination, 16);
+  EXPECT_EQ(device.overReleases, 0);
+  EXPECT_EQ(device.Permits(), 20);
 }
 
-TEST_F(ScanJob, PortThatDoesNotOpenEndsTheJobOnceWithStatus2AndNoRecords) {
-  ASSERT_EQ(Programmer_StartScan("Com254", 4, 32), 1);
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Scan);
-  Programmer_Tick();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
+TEST_F(Engine, AnswerNamingALaterBlockIsIgnoredAndSendingRestartsAtAckedOnceTwentyAhead) {
+  StartTransfer();
+  for (int i = 0; i < 20; ++i) Step(false);
+  ASSERT_EQ(device.Outstanding(), 20u);
+  // The window is full: the next tick waits 1 s for a permit and sends nothing.
+  const uint64_t before = device.clockMs;
+  Step(false);
+  EXPECT_EQ(device.clockMs - before, 1000u);
+  EXPECT_EQ(Sent(0xED), 20u);
+
+  // Block 0 is answered with block 1's address, the rest with their own.
+  device.DeliverOneWith(BlockAnswer(kFirstBlock + 128));
+  while (device.Outstanding() > 0) device.DeliverOne();
+  EXPECT_EQ(Programmer_Progress(), 0u);
+  // next (20) is not more than 20 ahead of acked (0): block 20 still goes out.
+  Step(false);
+  EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 20u);
+  // Now it is: back to block 0.
+  Step(false);
+  EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 0u);
+  Step(false);
+  EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 1u);
+}
+
+TEST_F(Engine, FailedOrRefusedBlockSendsNextBackToAckedWhileOthersAreOutstanding) {
+  struct Case {
+    const char* name;
+    std::optional<Bytes> outcome;
+  };
+  for (const Case& c : {Case{"failed", std::nullopt}, Case{"refused", Bytes{0x01, 0x8C}}}) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    StartTransfer();
+    for (int i = 0; i < 6; ++i) Step(false);
+    device.DeliverOne();  // block 0 acknowledged
+    device.DeliverOne();  // block 1 acknowledged
+    device.DeliverOneWith(c.outcome);  // block 2 lost
+    ASSERT_EQ(device.Outstanding(), 3u);
+    Step(false);
+    EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 2u);
+    // The blocks behind it are answered, but nothing past block 2 counts.
+    for (int i = 0; i < 3; ++i) device.DeliverOne();
+    Step(false);
+    EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 3u);
+    device.DeliverAll();
+    EXPECT_EQ(Programmer_Progress(), 4u * 100 / kBlocks);
+    EXPECT_EQ(device.Permits(), 20);
+  }
+}
+
+TEST_F(Engine, BlockAnswerAfterTheLastBlockWasAcknowledgedChangesNothing) {
+  StartTransfer();
+  for (uint32_t i = 0; i < kBlocks; ++i) Step();
+  ASSERT_EQ(Programmer_Progress(), 100u);
+  ASSERT_EQ(Programmer_State(), ProgrammerState::Transfer);
+  // A late duplicate: the last block answered a second time.
+  const Bytes late = BlockAnswer(kFirstBlock + 128 * (kBlocks - 1));
+  Programmer_OnBlockReply("Com1", 4, late.data(), 16, static_cast<uint32_t>(late.size()), 0);
+  EXPECT_EQ(Programmer_Progress(), 100u);
+  Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::TransferDone);
+  EXPECT_EQ(Sent(0xED), kBlocks);
+}
+
+TEST_F(Engine, ControlAnswersMoveTheJobAsTheirTableSays) {
+  using S = ProgrammerState;
+  struct Row {
+    const char* name;
+    S state;
+    std::optional<Bytes> answer;
+    S after;
+    bool relocates;
+  };
+  const Row rows[] = {
+      {"prepare answered", S::Prepare, Bytes{0x01, 0xEC}, S::ReadyCheck, false},
+      {"prepare refused", S::Prepare, Bytes{0x01, 0x86}, S::Prepare, false},
+      {"prepare unanswered", S::Prepare, std::nullopt, S::ReadyCheck, false},
+      {"ready", S::ReadyCheck, Bytes{0x01, 0xED}, S::Transfer, false},
+      {"still erasing", S::ReadyCheck, Bytes{0x01, 0xEE}, S::Prepare, false},
+      {"ready check unanswered", S::ReadyCheck, std::nullopt, S::ReadyCheck, true},
+      {"restart answered", S::LeaveBootloader, Bytes{0x01, 0x83}, S::ConfirmApplication, false},
+      {"restart unanswered", S::LeaveBootloader, std::nullopt, S::LeaveBootloader, true},
+      {"application runs", S::ConfirmApplication, Bytes{0x01, 0x01, 0x1C, 0x00}, S::DefaultsWrite,
+       false},
+      {"still in bootloader", S::ConfirmApplication, Bytes{0x01, 0x01, 0x1C, 0xCC},
+       S::LeaveBootloader, false},
+      {"probe unanswered", S::ConfirmApplication, std::nullopt, S::ConfirmApplication, true},
+      {"defaults written", S::DefaultsWrite, Bytes{0x01, 0x04, 0x01, 0x0D, 0x01}, S::Done, false},
+      {"defaults refused", S::DefaultsWrite, Bytes{0x01, 0x82}, S::DefaultsWrite, false},
+      {"defaults unanswered", S::DefaultsWrite, std::nullopt, S::Done, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    if (row.state == S::DefaultsWrite || row.state == S::LeaveBootloader ||
+        row.state == S::ConfirmApplication) {
+      ASSERT_TRUE(StepUntil(row.state));
+    } else {
+      ASSERT_TRUE(StepUntil(row.state, 50));
+    }
+    Step(false);  // sends the state's message
+    ASSERT_EQ(device.Outstanding(), 1u);
+    device.relocateAnswer = 20;
+    device.DeliverOneWith(row.answer);
+    EXPECT_EQ(Programmer_State(), row.after);
+    const std::size_t searches = device.relocations.size();
+    Step(false);  // takes the reply; relocates where it has to
+    EXPECT_EQ(device.relocations.size() - searches, row.relocates ? 1u : 0u);
+    if (row.relocates) {
+      const FakeDevice::Search& search = device.relocations.back();
+      EXPECT_EQ(search.first, 16);
+      EXPECT_EQ(search.last, 31);
+      EXPECT_EQ(search.selectRegister, 2492);
+      EXPECT_EQ(search.model, "QD4010A-6AC1100");
+      EXPECT_EQ(search.serial, 4410021);
+      // Found at 20: the record follows, and the message goes there again.
+      EXPECT_EQ(record.address, 20);
+      EXPECT_EQ(LastSent().destination, 20);
+      EXPECT_EQ(LastSent().data, device.sent.at(device.sent.size() - 2).data);
+    }
+    record.address = 16;
+  }
+}
+
+TEST_F(Engine, ReadyCheckAnsweredStillErasingPreparesAgainAndCountsAfresh) {
+  int readyChecks = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.data[1] == 0xEE) return ++readyChecks == 1 ? Bytes{0x01, 0xEE} : Bytes{0x01, 0xED};
+    return FakeDevice::GoodDevice(r);
+  };
+  StartTransfer();
+  EXPECT_EQ(Sent(0xEC), 2u);
+  EXPECT_EQ(Sent(0xEE), 2u);
+  // Each ready check waited 10 s for the erase before it went out.
+  EXPECT_EQ(device.sleeps, (std::vector<uint32_t>{1000, 10000, 10000}));
+}
+
+TEST_F(Engine, SilentReadyCheckKeepsSearchingUntilTheDeviceIsFound) {
+  device.answer = [](const Request& r) -> std::optional<Bytes> {
+    if (r.data[1] == 0xEE) return std::nullopt;
+    return FakeDevice::GoodDevice(r);
+  };
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::ReadyCheck, 50));
+  Step();  // ready check sent and failed
+  Step();  // relocation finds nothing: relocate stays set; the ready check goes out again
+  Step();
+  EXPECT_EQ(device.relocations.size(), 2u);
+  EXPECT_EQ(LastSent().destination, 16);
+  device.relocateAnswer = 22;
+  Step();
+  EXPECT_EQ(device.relocations.size(), 3u);
+  EXPECT_EQ(record.address, 22);
+  EXPECT_EQ(LastSent().destination, 22);
+  EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEE}));
+}
+
+TEST_F(Engine, FiftyTwoFailedProbesInARowEndTheJobAsDoneAfterFiftyOneRelocations) {
+  int probes = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.data[1] == 0x01) return ++probes == 1 ? Bytes{0x01, 0x01, 0x1C, 0xCC} : std::optional<Bytes>{};
+    return FakeDevice::GoodDevice(r);
+  };
+  device.relocateAnswer = 16;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  // The first probe found the bootloader: the restart went out again.
+  EXPECT_EQ(Sent(0xEF), 2u);
+  EXPECT_EQ(probes, 1 + 52);
+  EXPECT_EQ(device.relocations.size(), 51u);
+  EXPECT_EQ(Sent(0x04), 0u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+}
+
+TEST_F(Engine, DefaultsWriteIsLeftOutWhenTheSettingSaysNo) {
+  Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::No);
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(Sent(0x04), 0u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(visited.at(visited.size() - 3), ProgrammerState::DefaultsWrite);
+}
+
+TEST_F(Engine, PortThatDoesNotOpenEndsEitherJobWithStatus2) {
+  device.openResult = -5;
+  device.scanResult.resize(3);
+  ASSERT_EQ(Programmer_StartScan("Com1", 4, 32), 1);
+  Step();
   EXPECT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
-  // Exactly one release per job: a second wait finds nothing.
-  EXPECT_EQ(Programmer_Wait(20), ProgrammerRunning);
   DeviceRecord records[4];
   EXPECT_EQ(Programmer_FetchScan(records, 4), 0);
-  // An idle engine does nothing at a tick.
-  Programmer_Tick();
-  EXPECT_EQ(Programmer_Wait(20), ProgrammerRunning);
+
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::Failed);
+  Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
+  EXPECT_TRUE(device.sent.empty());
+  EXPECT_EQ(device.jobEndReleases, 2);
+}
+
+TEST_F(Engine, EntryMessageThatCannotBeQueuedEndsTheJobWithStatus3) {
+  device.queueResult = -3;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle, 5));
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerEntryFailed);
+}
+
+TEST_F(Engine, JobThatSucceedsAfterAFailedOneReportsStatus0) {
+  device.openResult = -4;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle, 5));
+  ASSERT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
+  device.openResult = 0;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+}
+
+TEST_F(Engine, WaitReportsRunningWhileTheJobRunsAndItsStatusOnceAtTheEnd) {
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Transfer, 50));
+  const uint64_t before = device.clockMs;
+  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
+  EXPECT_EQ(device.clockMs - before, 500u);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(Programmer_Wait(500), ProgrammerOk);
+  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
+}
+
+TEST_F(Engine, BootloaderIsLookedForAtTheDevicesAddressThenInTheSearchRangeWithTheEntryRepeated) {
+  device.bootloaderAt = 255;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  for (int i = 0; i < 6; ++i) Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::FindBootloader);
+  ASSERT_EQ(device.bootloaderSearches.size(), 4u);
+  EXPECT_EQ(device.bootloaderSearches[0].first, 16);
+  EXPECT_EQ(device.bootloaderSearches[0].last, 16);
+  EXPECT_EQ(device.bootloaderSearches[1].first, 16);
+  EXPECT_EQ(device.bootloaderSearches[1].last, 31);
+  EXPECT_EQ(device.bootloaderSearches[1].model, "QD4010A-6AC1100");
+  // A lost entry message is never reported: it goes out again, 1 s before
+  // every search.
+  EXPECT_EQ(Sent(0xEA), 3u);
+  EXPECT_EQ(device.sleeps, (std::vector<uint32_t>{1000, 1000, 1000}));
+  device.bootloaderAt = 25;
+  Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::Prepare);
+  Step();
+  EXPECT_EQ(Programmer_State(), ProgrammerState::ReadyCheck);
+  EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEC}));
+  EXPECT_EQ(LastSent().destination, 25);
+}
+
+TEST_F(Engine, WindowNeverHoldsMoreThanTwentyBlocksWhateverThePace) {
+  // The device answers every k-th tick and loses every 37th block.
+  for (int pace : {1, 2, 5, 30}) {
+    SCOPED_TRACE(pace);
+    SetUp();
+    int blockAnswers = 0;
+    device.answer = [&](const Request& r) -> std::optional<Bytes> {
+      if (r.IsBlock() && ++blockAnswers % 37 == 0) return std::nullopt;
+      return FakeDevice::GoodDevice(r);
+    };
+    StartTransfer();
+    for (int tick = 0; tick < 40000 && Programmer_State() == ProgrammerState::Transfer; ++tick) {
+      Step(false);
+      if (tick % pace == 0) {
+        for (int i = 0; i < pace && device.DeliverOne(); ++i) {
+        }
+      }
+      ASSERT_EQ(device.Permits() + static_cast<long>(device.Outstanding()), 20);
+    }
+    EXPECT_EQ(Programmer_State(), ProgrammerState::TransferDone);
+    EXPECT_LE(device.maxOutstandingBlocks, 20u);
+    if (pace >= 30) {
+      EXPECT_EQ(device.maxOutstandingBlocks, 20u);
+    }
+    EXPECT_EQ(device.overReleases, 0);
+  }
+}
+
+// A device that restarts after `rebootAfter` blocks comes back in its
+// bootloader with its flash no longer prepared: it refuses every block until
+// it is prepared again.
+struct RebootingDevice {
+  uint32_t rebootAfter;
+  std::optional<Bytes> refusal;  // what a block gets while unprepared
+  uint32_t received = 0;
+  bool prepared = false;
+  bool rebooted = false;
+  std::vector<uint32_t> writtenAfterReboot;
+
+  std::optional<Bytes> operator()(const Request& r) {
+    if (r.data[1] == 0xEC) {
+      prepared = true;
+      return Bytes{0x01, 0xEC};
+    }
+    if (!r.IsBlock()) return FakeDevice::GoodDevice(r);
+    if (!rebooted && ++received > rebootAfter) {
+      rebooted = true;
+      prepared = false;
+    }
+    if (!prepared) return refusal;
+    if (rebooted) writtenAfterReboot.push_back(BlockIndex(r.BlockAddress()));
+    return BlockAnswer(r.BlockAddress());
+  }
+};
+
+TEST_F(Engine, DeviceThatRestartsMidTransferIsPreparedAgainAndProgrammedFromBlock0) {
+  for (const std::optional<Bytes>& refusal : {std::optional<Bytes>{Bytes{0x01, 0x8C}},
+                                              std::optional<Bytes>{}}) {
+    SCOPED_TRACE(refusal ? "refused" : "silent");
+    SetUp();
+    RebootingDevice rebooting{500, refusal, 0, false, false, {}};
+    device.answer = [&](const Request& r) { return rebooting(r); };
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    for (int i = 0; i < 20000 && Programmer_State() != ProgrammerState::Idle; ++i) {
+      Step(false);
+      device.DeliverOne();
+    }
+    EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+    EXPECT_EQ(Sent(0xEC), 2u);
+    EXPECT_EQ(Sent(0xEE), 2u);
+    ASSERT_EQ(rebooting.writtenAfterReboot.size(), kBlocks);
+    for (uint32_t i = 0; i < kBlocks; ++i) ASSERT_EQ(rebooting.writtenAfterReboot[i], i);
+    EXPECT_EQ(device.Permits(), 20);
+  }
+}
+
+TEST_F(Engine, FewerFailuresInARowThanTheLimitOnlyGoBack) {
+  // Nineteen blocks in a row fail, then the device answers again.
+  int failures = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.IsBlock() && BlockIndex(r.BlockAddress()) == 300 &&
+        failures < static_cast<int>(ProgrammerStallLimit) - 1) {
+      ++failures;
+      return Bytes{0x01, 0x8C};
+    }
+    return FakeDevice::GoodDevice(r);
+  };
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(failures, 19);
+  EXPECT_EQ(Sent(0xEC), 1u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+}
+
+TEST_F(Engine, ProgrammingErrorPrintsThreeLinesAndHaltsForGood) {
+  device.answer = [](const Request& r) -> std::optional<Bytes> {
+    if (r.IsBlock() && BlockIndex(r.BlockAddress()) == 100) return Bytes{0x01, 0x8A};
+    return FakeDevice::GoodDevice(r);
+  };
+  StartTransfer();
+  for (int i = 0; i < 200; ++i) {
+    Step(false);
+    device.DeliverOne();
+  }
+  EXPECT_TRUE(Programmer_Halted());
+  EXPECT_EQ(device.halts, 1);
+  EXPECT_EQ(device.printed,
+            "\r\nPROGRAMMING ERROR (0x8A)\r\n"
+            "Please Power Cycle The Unit and Restart This Application.\r\n");
+  // Nothing after the halt: no request goes out, the job never ends.
+  const std::size_t sent = device.sent.size();
+  for (int i = 0; i < 50; ++i) Step();
+  EXPECT_EQ(device.sent.size(), sent);
+  EXPECT_EQ(Programmer_State(), ProgrammerState::Transfer);
+  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
+  EXPECT_EQ(device.jobEndReleases, 0);
+}
+
+// The worker, the device's completions and the console on three threads, as
+// in the product: the job still runs its course (run under the thread
+// sanitizer, this checks the words they share).
+TEST_F(Engine, WorkerCallbacksAndConsoleOnTheirOwnThreadsRunTheJobToItsEnd) {
+  device.threaded = true;
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    while (!stop.load()) Programmer_Tick();
+  });
+  std::thread master([&] {
+    while (!stop.load()) {
+      if (!device.DeliverOne()) std::this_thread::yield();
+    }
+  });
+  int status = ProgrammerRunning;
+  uint32_t lastProgress = 0;
+  for (int i = 0; i < 2000 && status == ProgrammerRunning; ++i) {
+    status = Programmer_Wait(50);
+    const uint32_t progress = Programmer_Progress();
+    EXPECT_GE(progress, lastProgress);
+    lastProgress = progress;
+  }
+  stop = true;
+  worker.join();
+  master.join();
+  EXPECT_EQ(status, ProgrammerOk);
+  EXPECT_EQ(Sent(0xED), kBlocks);
+  EXPECT_EQ(device.overReleases, 0);
 }
 
 }  // namespace

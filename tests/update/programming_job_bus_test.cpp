@@ -1,0 +1,176 @@
+// Whole programming jobs against an emulated controller, through the real
+// client, link and pty, judged by the emulator's report of the controller.
+// Each case takes the tool's real pauses and a full image at 38400 baud
+// (well over a minute), so every case is a CTest entry of its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "client/client.h"
+#include "tests/update/programming_bus.h"
+#include "update/image_package.h"
+#include "update/programmer.h"
+
+namespace {
+
+using programming_bus::Frame;
+using programming_bus::ProgrammingBus;
+
+// A clean job takes about 140 s. With 1 % of the frames lost and 0.05 % of
+// the octets garbled about one block exchange in ten fails, and each failure
+// costs the window of blocks already queued behind it (go-back-N): such a job
+// takes about three times as long. A restart mid-transfer repeats the blocks
+// sent so far.
+constexpr auto kCleanJobLimit = std::chrono::seconds(170);
+constexpr auto kRestartJobLimit = std::chrono::seconds(300);
+constexpr auto kFaultyLineJobLimit = std::chrono::seconds(600);
+
+std::string Scenario(const std::string& bus, const std::string& controller) {
+  return bus +
+         "\n[controller]\n"
+         "address = 16\nhardware_id = 28\nversion = 14.00.172\nserial = 4410021\n"
+         "model = QD4010A-6AC1100\nname = Boiler 1\nmax_master = 20\n" +
+         controller;
+}
+
+struct JobOutcome {
+  int status = ProgrammerRunning;
+  bool halted = false;
+  DeviceRecord record;
+  std::string output;
+};
+
+// Runs one programming job for the controller at 16 with a worker thread that
+// ticks like the product's, until it ends, halts, or the limit passes.
+JobOutcome RunJob(std::chrono::seconds limit) {
+  JobOutcome outcome;
+  std::strcpy(outcome.record.portName, "Com1");
+  outcome.record.address = 16;
+  outcome.record.hardwareId = 28;
+  outcome.record.serialNumber = 4410021;
+  std::strcpy(outcome.record.modelNumber, "QD4010A-6AC1100");
+
+  Programmer_UseIo(nullptr);
+  EXPECT_EQ(Programmer_Init(), 1);
+  testing::internal::CaptureStdout();
+  Programmer_StartProgramming(&outcome.record);
+  std::atomic<bool> stop{false};
+  std::thread worker([&stop] {
+    while (!stop.load()) {
+      Programmer_Tick();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (outcome.status == ProgrammerRunning && !Programmer_Halted() &&
+         std::chrono::steady_clock::now() < deadline) {
+    outcome.status = Programmer_Wait(500);
+  }
+  outcome.halted = Programmer_Halted();
+  stop = true;
+  const bool stuck = outcome.status == ProgrammerRunning && !outcome.halted;
+  // A worker stuck in a wait cannot be joined.
+  if (stuck) {
+    worker.detach();
+  } else {
+    worker.join();
+  }
+  outcome.output = testing::internal::GetCapturedStdout();
+  if (stuck) {
+    ADD_FAILURE() << "the job did not end within the limit; state "
+                  << static_cast<int>(Programmer_State()) << ", progress "
+                  << Programmer_Progress() << "; output: " << outcome.output;
+  }
+  return outcome;
+}
+
+// The end state every sound job leaves: the new firmware runs, at the
+// address the device had.
+void ExpectProgrammed(const std::string& scenario,
+                      std::chrono::seconds limit = kCleanJobLimit) {
+  ProgrammingBus bus(scenario, BREVANE_TEST_IMAGE_FILE);
+  const JobOutcome job = RunJob(limit);
+  EXPECT_EQ(job.status, ProgrammerOk);
+  EXPECT_FALSE(job.halted);
+  EXPECT_EQ(job.record.address, 16);
+  EXPECT_EQ(Client_Close("Com1"), 0);
+  bus.Stop();
+  const std::string report = bus.controller(0).ReportJson();
+  EXPECT_NE(report.find("\"mode\": \"application\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"protocol\": \"tarnix\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"version\": \"14.00.180\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"flash_matches_expected\": true"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"serial\": 4410021"), std::string::npos) << report;
+}
+
+TEST(ProgrammingJobOnABus, LeavesTheControllerRunningTheCarriedFirmware) {
+  ExpectProgrammed(Scenario("", ""));
+}
+
+TEST(ProgrammingJobOnABus, SurvivesLostAndCorruptedFramesSeed1) {
+  ExpectProgrammed(Scenario("[bus]\nseed = 1\nloss_rate = 0.01\ncorrupt_rate = 0.0005\n", ""),
+                   kFaultyLineJobLimit);
+}
+
+TEST(ProgrammingJobOnABus, SurvivesLostAndCorruptedFramesSeed2) {
+  ExpectProgrammed(Scenario("[bus]\nseed = 2\nloss_rate = 0.01\ncorrupt_rate = 0.0005\n", ""),
+                   kFaultyLineJobLimit);
+}
+
+TEST(ProgrammingJobOnABus, SurvivesLostAndCorruptedFramesSeed3) {
+  ExpectProgrammed(Scenario("[bus]\nseed = 3\nloss_rate = 0.01\ncorrupt_rate = 0.0005\n", ""),
+                   kFaultyLineJobLimit);
+}
+
+TEST(ProgrammingJobOnABus, StartsOverAfterAPowerCutMidTransfer) {
+  ExpectProgrammed(Scenario("", "power_cut_at = block 500\n"), kRestartJobLimit);
+}
+
+TEST(ProgrammingJobOnABus, StartsOverAfterARestartMidTransfer) {
+  ExpectProgrammed(Scenario("", "reboot_at = block 1200\n"), kRestartJobLimit);
+}
+
+TEST(ProgrammingJobOnABus, BringsBackAControllerThatComesUpSpeakingModbus) {
+  ExpectProgrammed(Scenario("", "after_update_protocol = modbus\n"));
+}
+
+TEST(ProgrammingJobOnABus, ProgrammingErrorHaltsAndNothingMoreGoesToTheStation) {
+  ProgrammingBus bus(Scenario("", "program_error_block = 100\n"), BREVANE_TEST_IMAGE_FILE);
+  const JobOutcome job = RunJob(kCleanJobLimit);
+  ASSERT_TRUE(job.halted);
+  EXPECT_EQ(job.status, ProgrammerRunning);
+  EXPECT_NE(job.output.find("\r\nPROGRAMMING ERROR (0x8A)\r\n"
+                            "Please Power Cycle The Unit and Restart This Application.\r\n"),
+            std::string::npos)
+      << job.output;
+  // The bus goes on; the PC stays silent towards the station.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerRunning);
+  bus.Stop();
+
+  const std::vector<Frame> frames = bus.Frames();
+  std::size_t error = frames.size();
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].good && frames[i].source == 16 && frames[i].service == 0x8A) {
+      error = i;
+      break;
+    }
+  }
+  ASSERT_LT(error, frames.size()) << "no programming error answer on the line";
+  const uint8_t pc = frames[error].destination;
+  std::size_t blocksBefore = 0;
+  for (std::size_t i = 0; i < error; ++i) {
+    blocksBefore += frames[i].source == pc && frames[i].service == 0xED ? 1u : 0u;
+  }
+  EXPECT_GE(blocksBefore, 101u);
+  for (std::size_t i = error + 1; i < frames.size(); ++i) {
+    EXPECT_FALSE(frames[i].source == pc && frames[i].destination == 16)
+        << "frame type " << int{frames[i].type} << " to the station after its error answer";
+  }
+}
+
+}  // namespace
