@@ -193,12 +193,16 @@ int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
 
 int Update_RestoreDisplaced() {
   if (!g_change.moved) return 1;
-  DeviceRecord& displaced = *g_change.displaced;
-  if (Io().SetZoneAddress(displaced.portName, displaced.address, g_change.savedAddress) != 1) {
+  // Done with, whatever the outcome: the record is not to be touched again
+  // once the device that displaced it is finished.
+  const AddressChange change = g_change;
+  g_change = AddressChange{};
+  DeviceRecord& displaced = *change.displaced;
+  if (Io().SetZoneAddress(displaced.portName, displaced.address, change.savedAddress) != 1) {
     Printf("Failed to change back address.\r\n");
     return 0;
   }
-  displaced.address = g_change.savedAddress;
+  displaced.address = change.savedAddress;
   return 1;
 }
 

@@ -88,8 +88,8 @@ MenuState Update_Finish(DeviceUpdate* update);
 // doing, 0 when it could not be freed.
 int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
                                 const DeviceRecord& device);
-// Moves the device displaced by the last Update_ClearStandardAddress back.
-// 1 when nothing was moved or it is back, 0 when moving it back failed.
+// Moves the device displaced by the last Update_ClearStandardAddress back,
+// once. 1 when nothing was moved or it is back, 0 when moving it back failed.
 int Update_RestoreDisplaced();
 // Reads the identity of the device at record->address. A model number there
 // with a capital X (the bootloader's placeholder) has the identity the record

@@ -198,7 +198,11 @@ class FakeIo : public UpdateIo {
 
 class UpdateSteps : public ::testing::Test {
  protected:
-  void SetUp() override { Update_SetIo(&io); }
+  void SetUp() override {
+    Update_SetIo(&io);
+    // Whatever an earlier test displaced is forgotten.
+    Update_ClearStandardAddress(nullptr, 0, DeviceRecord{});
+  }
   void TearDown() override { Update_SetIo(nullptr); }
   FakeIo io;
 };
@@ -280,6 +284,14 @@ TEST_F(UpdateSteps, RefusedAddressChangeIsReportedAndNothingIsMovedBack) {
   EXPECT_EQ(discovered[0].address, 16);
   EXPECT_EQ(Update_RestoreDisplaced(), 1);
   EXPECT_EQ(io.addressRequests.size(), 1u);
+}
+
+TEST_F(UpdateSteps, DisplacedDeviceIsMovedBackOnce) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  ASSERT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(io.addressRequests.size(), 2u);
 }
 
 TEST_F(UpdateSteps, FailedMoveBackIsReportedAndTheRecordKeepsTheNewAddress) {
