@@ -4,10 +4,19 @@
 
 #include "client/typed_value.h"
 #include "platform/console.h"
+#include "update/image_package.h"
 
 DeviceOutcome OutcomeOf(const DeviceReport& report) {
   if (report.update.programmingStatus != 0) return DeviceOutcome::ProgrammingFailed;
   if (!report.update.foundAgain) return DeviceOutcome::NotFound;
+  // A job that ended well but left another version in the device did not
+  // program it (another device may have been programmed in its place).
+  const ImagePackage* image = Image_Find(report.before.hardwareId);
+  if (report.update.versionRead && image != nullptr &&
+      (report.update.release != image->release || report.update.prototype != image->prototype ||
+       report.update.build != image->build)) {
+    return DeviceOutcome::ProgrammingFailed;
+  }
   // Settings that were backed up are back only when the restore completed.
   const bool settingsBack = report.backup == SettingsOutcome::NotTaken
                                 ? report.restore != SettingsOutcome::Failed

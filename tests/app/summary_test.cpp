@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/summary.h"
+#include "image/carried_image.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ struct OutcomeCase {
 
 DeviceReport Report(const OutcomeCase& c) {
   DeviceReport r;
+  r.before.hardwareId = CarriedImageHardwareId;
   r.update.programmingStatus = c.programmingStatus;
   r.update.foundAgain = c.foundAgain;
   r.backup = c.backup;
@@ -51,6 +53,20 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
     EXPECT_EQ(OutcomeOf(report), c.outcome);
     EXPECT_EQ(ExitStatusOf(&report, 1), c.outcome == O::Updated ? ExitDone : ExitDeviceFailed);
   }
+  // Found again with the carried version: updated; with any other: the
+  // programming did not reach it.
+  DeviceReport read = Report(cases[0]);
+  read.update.versionRead = true;
+  read.update.release = CarriedImageRelease;
+  read.update.prototype = CarriedImagePrototype;
+  read.update.build = CarriedImageBuild;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::Updated);
+  read.update.build = CarriedImageBuild - 8;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::ProgrammingFailed);
+  read.update.build = CarriedImageBuild;
+  read.update.release = CarriedImageRelease + 1;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::ProgrammingFailed);
+
   // One failed device among updated ones fails the run; none processed is done.
   std::vector<DeviceReport> run = {Report(cases[0]), Report(cases[10]), Report(cases[1])};
   EXPECT_EQ(ExitStatusOf(run.data(), 3), ExitDeviceFailed);
@@ -69,8 +85,9 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
   reports[0].update.programmingStatus = 0;
   reports[0].update.foundAgain = true;
   reports[0].update.versionRead = true;
-  reports[0].update.release = 14;
-  reports[0].update.build = 180;
+  reports[0].update.release = CarriedImageRelease;
+  reports[0].update.prototype = CarriedImagePrototype;
+  reports[0].update.build = CarriedImageBuild;
   devices[1] = devices[0];
   devices[1].address = 20;
   reports[1].before = reports[0].before;
@@ -80,11 +97,15 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
   PrintSummary(reports, devices, 2);
   std::string shown = ::testing::internal::GetCapturedStdout();
   std::erase(shown, '\r');
-  EXPECT_EQ(shown,
-            "\nSummary:\n"
-            "ZONE  1   QD4010A-6AC1100     4410021  14.00.172 -> 14.00.180  updated\n"
-            "ZONE  5   QD4010A-6AC1100     4410021  14.00.172 -> --.--.--  not found after "
-            "programming\n");
+  char carried[16];
+  std::snprintf(carried, sizeof carried, "%02d.%02d.%02d", CarriedImageRelease,
+                CarriedImagePrototype, CarriedImageBuild);
+  EXPECT_EQ(shown, std::string("\nSummary:\n"
+                               "ZONE  1   QD4010A-6AC1100     4410021  14.00.172 -> ") +
+                       carried +
+                       "  updated\n"
+                       "ZONE  5   QD4010A-6AC1100     4410021  14.00.172 -> --.--.--  not found "
+                       "after programming\n");
 
   ::testing::internal::CaptureStdout();
   PrintSummary(reports, devices, 0);
