@@ -168,5 +168,51 @@ else
   fi
 fi
 
+# One whole unattended update under Wine: brevane-flash.exe backs up,
+# programs and restores the controller at 16 of the emulated default bus
+# through dosdevices/com1. Its console output, exit status and the emulator's
+# report are judged as the native end-to-end case of the same name does
+# (tests/app/program_test.py). Wine's serial emulation answers late, so the
+# controllers wait 150 ms before passing a token again.
+if [[ -x "$sim" ]]; then
+  update_work="$build/unattended_update_wine"
+  rm -rf "$update_work"
+  mkdir -p "$update_work"
+  image=$(sed -n 's/^BREVANE_CARRIED_IMAGE_FILE:INTERNAL=//p' "$build/CMakeCache.txt")
+  python3 - "$root/tests/app" "$image" "$update_work/scenario.txt" <<'PY'
+import re, sys
+sys.path.insert(0, sys.argv[1])
+import program_test
+text = re.sub(r"^max_master = 20$", "max_master = 20\nusage_timeout_ms = 150",
+              program_test.DEFAULT_BUS, flags=re.M)
+with open(sys.argv[3], "w", encoding="ascii") as f:
+    f.write(f"[bus]\nexpected_image = {sys.argv[2]}\n" + text)
+PY
+  wineserver -p 2>/dev/null || true
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  "$sim" --ports "$WINEPREFIX/dosdevices" --scenario "$update_work/scenario.txt" \
+    --report "$update_work/report.json" >"$update_work/tarnix-sim.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^com1 -> ' "$update_work/tarnix-sim.log" && break
+    sleep 0.1
+  done
+  update_status=0
+  (cd "$update_work" && wine "$build/bin/brevane-flash.exe" -cCom1 -a16 -vyes </dev/null \
+    >"$update_work/brevane-flash.out" 2>"$update_work/brevane-flash.err") || update_status=$?
+  # The last message restarts the controller: let it boot before the report.
+  sleep 2
+  wineserver -k
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  if python3 "$root/tests/app/program_test.py" --judge unattended_selects_the_given_address \
+    "$update_work" "$update_status"; then
+    echo "brevane-flash.exe updated the controller at 16 of the emulated bus"
+  else
+    echo "brevane-flash.exe did not update the controller at 16 as expected; see $update_work" >&2
+    status=1
+  fi
+fi
+
 echo "Wine stage finished in $((SECONDS - start)) s with status $status"
 exit "$status"

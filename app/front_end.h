@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "app/ports.h"
+#include "app/summary.h"
 #include "client/scan.h"
 #include "update/menu_state.h"
 
@@ -23,4 +24,12 @@ struct FrontEndState {
   DeviceRecord devices[MaxDevices];
   uint32_t deviceCount = 0;
   uint8_t currentDevice = 0;
+
+  // One report per device of `devices` that processing has reached.
+  DeviceReport reports[MaxDevices];
+  uint32_t reportCount = 0;
+  // Started from the command line: a programming error then ends the program.
+  bool unattended = false;
+  // A device reported a programming error in unattended mode.
+  bool programmingHalted = false;
 };

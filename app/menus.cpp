@@ -2,12 +2,14 @@
 
 #include <cstdio>
 
-#include "app/registry_record.h"
+#include "backup/backup.h"
+#include "client/registry_record.h"
 #include "client/typed_value.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "update/image_package.h"
 #include "update/programmer.h"
+#include "update/update_steps.h"
 
 namespace {
 
@@ -97,11 +99,21 @@ MenuState DeviceMenu(FrontEndState* state) {
   return MenuState::Quit;
 }
 
-// Backing up, programming and restoring a device are not part of this
-// build: the operator is told so once, and the program ends.
-MenuState DeviceProcessingUnavailable() {
-  plat::con_printf("Updating devices is not available in this version; nothing was changed.\r\n");
-  return MenuState::Quit;
+DeviceReport& CurrentReport(FrontEndState* state) { return state->reports[state->currentDevice]; }
+
+DeviceRecord* CurrentDevice(FrontEndState* state) {
+  return &state->devices[state->currentDevice];
+}
+
+// The programming engine printed the device's programming error and halted.
+// Unattended, nobody is there to power cycle the unit: the program ends.
+MenuState PollProgress(FrontEndState* state) {
+  const MenuState next = Update_PollProgress(&CurrentReport(state).update);
+  if (next == MenuState::ProgrammingProgress && state->unattended && Programmer_Halted()) {
+    state->programmingHalted = true;
+    return MenuState::Quit;
+  }
+  return next;
 }
 
 }  // namespace
@@ -178,8 +190,19 @@ MenuState DiscoverAndShowDevices(FrontEndState* state) {
 }
 
 MenuState ShowNextDevice(FrontEndState* state) {
-  if (state->currentDevice >= state->deviceCount) return MenuState::AllDone;
-  plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(state->devices[state->currentDevice].address));
+  if (state->currentDevice >= state->deviceCount) {
+    PrintSummary(state->reports, state->devices, state->reportCount);
+    return MenuState::AllDone;
+  }
+  DeviceRecord* device = CurrentDevice(state);
+  DeviceReport& report = CurrentReport(state);
+  report = DeviceReport{};
+  report.before = *device;
+  report.update.device = device;
+  report.update.discovered = state->discovered;
+  report.update.discoveredCount = state->discoveredCount;
+  state->reportCount = state->currentDevice + 1u;
+  plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(device->address));
   plat::con_printf("------------\r\n");
   return MenuState::BackupSettings;
 }
@@ -196,12 +219,21 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
     case MenuState::NextDevice:
       return ShowNextDevice(state);
     case MenuState::BackupSettings:
+      return BackupDevice(CurrentDevice(state), &CurrentReport(state).backup);
     case MenuState::StartProgramming:
+      return Update_StartProgramming(&CurrentReport(state).update);
     case MenuState::ProgrammingProgress:
+      return PollProgress(state);
     case MenuState::AfterProgramming:
+      return Update_Reconnect(&CurrentReport(state).update);
     case MenuState::RestoreSettings:
-    case MenuState::FinishDevice:
-      return DeviceProcessingUnavailable();
+      return RestoreDevice(CurrentDevice(state), CurrentReport(state).before.inBootloader == 1,
+                           &CurrentReport(state).restore);
+    case MenuState::FinishDevice: {
+      const MenuState next = Update_Finish(&CurrentReport(state).update);
+      ++state->currentDevice;
+      return next;
+    }
     case MenuState::AllDone:
     case MenuState::Quit:
       break;

@@ -1,7 +1,6 @@
 #include "app/ports.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "platform/serial.h"
 
@@ -18,9 +17,4 @@ uint8_t EnumeratePorts(PortList* list) {
     }
   }
   return static_cast<uint8_t>(count);
-}
-
-const char* ShownPortName(const char* name) {
-  const char* last = std::strrchr(name, '\\');
-  return last != nullptr ? last + 1 : name;
 }

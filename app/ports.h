@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "client/port_name.h"
+
 inline constexpr int MaxPorts = 32;
 inline constexpr int PortNameSize = 32;
 inline constexpr int PortDescriptionSize = 160;
@@ -20,6 +22,3 @@ struct PortList {
 // another program does not) with their descriptions; returns how many were
 // kept, at most MaxPorts.
 uint8_t EnumeratePorts(PortList* list);
-
-// The text after the last backslash: port 12 shows as "Com12".
-const char* ShownPortName(const char* name);

@@ -1,6 +1,7 @@
 #include "app/unattended.h"
 
 #include "client/client.h"
+#include "platform/console.h"
 #include "update/image_package.h"
 
 namespace {
@@ -16,8 +17,15 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
   state->currentPort = 0;
   state->currentDevice = 0;
   state->portCount = 1;
-  // A port that does not open yields no devices below.
-  Client_Open(portName);
+  if (Client_Open(portName) != 0) {
+    plat::con_printf(
+        "Can't open %s: it is missing, in use by another program, or its bus has no free station "
+        "address 0 to 3. Check the port given with -c and close other programs that use it.\r\n",
+        portName);
+    state->deviceCount = 0;
+    state->menuState = MenuState::Quit;
+    return;
+  }
   state->discoveredCount =
       Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
   const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_fitting);

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """Runs brevane-flash as an operator would, against tarnix-sim through
-pseudo-terminals: the menus are fed on standard input and the console output
-is compared byte for byte with the expected text in expected/CASE.txt.
+pseudo-terminals: the menus are fed on standard input, the console output is
+compared byte for byte with the expected text in expected/CASE.txt, the exit
+status with the case's, and after a run that updates devices the emulator's
+report is checked controller by controller.
 
-The number of progress dots after "Discovering Devices @ PORT .." depends on
-how long the scan takes; each such run of dots is compared as "..." (at least
-one dot must have been printed).
+Output that depends on timing is normalised before the comparison: each run
+of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
+Settings...", "Restoring Device Settings...") is compared as the bare text,
+and the percentages of a progress line as the last one printed (they must
+rise, one line each).
 
-Usage: program_test.py BREVANE_FLASH TARNIX_SIM CASE
+Usage: program_test.py BREVANE_FLASH TARNIX_SIM IMAGE_FILE CASE
+       program_test.py --judge CASE WORK_DIR EXIT_STATUS
 """
 
+import json
 import os
 import re
 import select
@@ -19,8 +25,58 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The emulator's built-in bus, written out so that it can carry the image
+# every programmed flash is compared with.
+DEFAULT_BUS = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+model = QD4010A-6AC1100
+name = Boiler 1
+
+[controller]
+address = 17
+max_master = 20
+version = 14.00.180
+serial = 4410388
+model = QD4010A-6AC1100
+name = Boiler 2
+
+[controller]
+address = 18
+max_master = 20
+hardware_id = 23
+version = 9.02.41
+serial = 3120977
+model = QM2200B-4AA0100
+name = Chiller loop
+
+[controller]
+address = 19
+max_master = 20
+version = 14.00.164
+serial = 4409876
+model = QD4020A-6AD1200
+name = Dryer
+start = bootloader
+
+[controller]
+address = 20
+max_master = 20
+hardware_id = 25
+version = 11.01.77
+serial = 5201143
+model = QT1100C-2BA0010
+name = Tank level
+"""
 
 # Two ports on one bus, a controller that needs the image and one that has it.
 TWO_PORTS = """
@@ -39,6 +95,92 @@ serial = 4410388
 name = Boiler 2
 """
 
+# One port: a controller that needs the image and one that has it.
+TWO_CONTROLLERS = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+name = Boiler 1
+
+[controller]
+address = 17
+max_master = 20
+serial = 4410388
+name = Boiler 2
+"""
+
+# The standard bus address 16 is taken, and so are 17 and 18: the device at
+# 16 has to make way, to the lowest free address, while 20 is programmed.
+ADDRESS_TAKEN = """
+[controller]
+address = 16
+max_master = 20
+serial = 4410016
+name = Boiler 16
+
+[controller]
+address = 17
+max_master = 20
+serial = 4410017
+name = Boiler 17
+
+[controller]
+address = 18
+max_master = 20
+serial = 4410018
+name = Boiler 18
+
+[controller]
+address = 20
+max_master = 20
+version = 14.00.172
+serial = 4410020
+name = Boiler 20
+"""
+
+# A controller that comes back from its update at the standard address,
+# speaking Modbus, with its settings back at their factory values.
+MOVED_TO_MODBUS = """
+[controller]
+address = 17
+max_master = 20
+version = 14.00.172
+serial = 4410388
+name = Boiler 2
+after_update_address = standard
+after_update_protocol = modbus
+after_update_settings = lose
+"""
+
+# A controller that comes back from its update with the bootloader's
+# placeholder as its model number and its settings at their factory values.
+PLACEHOLDER_MODEL = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+name = Boiler 1
+after_update_model = placeholder
+after_update_settings = lose
+"""
+
+# The same controller as an earlier discovery saw it, and then stuck in its
+# bootloader with its flash erased, coming back with the placeholder model.
+STUCK_BEFORE = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+name = Boiler 1
+"""
+STUCK = STUCK_BEFORE + """start = bootloader
+after_update_model = placeholder
+"""
+
 # A bus on which nothing answers the tool.
 SILENT = """
 [controller]
@@ -46,27 +188,129 @@ address = 16
 silent = yes
 """
 
-# name: (scenario text or None for the built-in one, or False for no emulator;
-#        arguments, standard input)
+BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\r\n"
+
+
+@dataclass
+class Case:
+    # Scenario text; None: the built-in bus; False: no emulator at all.
+    scenario: object
+    args: list
+    stdin: str
+    status: int = 0
+    # Controllers that the run programs, by their address at the start, with
+    # what the report must say of them afterwards beyond the new version and
+    # flash; every other controller of the scenario must be as it started.
+    programmed: dict = field(default_factory=dict)
+    # Further checks of the run: (work directory, report, capture) -> problems.
+    check: Optional[Callable] = None
+    # Runs before the program, in the work directory: (case, env, sim) -> problems.
+    prepare: Optional[Callable] = None
+
+
+def check_address_moved_and_back(work, report, capture):
+    """The device at 16 was moved to 19 for the update and back afterwards."""
+    moves = [(dest, data[6]) for src, dest, kind, data in capture
+             if src < 4 and kind == 5 and data[:6] == bytes([1, 4, 17, 1, 1, 1])]
+    # Zone 4 is station 19, zone 1 station 16.
+    if moves != [(16, 4), (19, 1)]:
+        return [f"address changes sent (station, zone): {moves}, expected [(16, 4), (19, 1)]"]
+    return []
+
+
+def backup_file(serial):
+    return f"QD4010A-6AC1100{serial}-31.qsv"
+
+
+def check_no_backup_left(work, report, capture):
+    left = [n for n in os.listdir(work) if n.endswith(".qsv")]
+    return [f"backup files left behind: {left}"] if left else []
+
+
+def prepare_stuck(case, env, sim):
+    """A discovery while the controller ran its application filed its
+    identity; a backup of it was left behind, holding a changed setting."""
+    proc, ports = start_sim(sim, STUCK_BEFORE, env["WORK"], [])
+    try:
+        run = subprocess.run([env["FLASH"]], input=b"1\n9\n", capture_output=True,
+                             env=dict(env, BREVANE_PORTS=ports), cwd=env["WORK"], timeout=120,
+                             check=False)
+    finally:
+        stop_sim(proc)
+    # Loop 1's proportional band (class 2, instance 1, member 2, type 3) at 135.
+    payload = bytes([2, 1, 1, 2, 3, 0, 135])
+    with open(os.path.join(env["WORK"], backup_file(4410021)), "wb") as f:
+        f.write(struct.pack("<H", len(payload)) + payload)
+    return [] if run.returncode == 0 else [f"discovery run ended with {run.returncode}"]
+
+
 CASES = {
-    "default_bus_invalid_choice": (None, ["-vyes"], "1\n9\n"),
-    "default_bus_upgrade_only": (None, [], "1\n5\n"),
-    "ports_3_and_12_rescan_and_next_port": (TWO_PORTS, [], "2\n5\n6\n9\n"),
-    "ports_3_and_12_scan_all": (TWO_PORTS, [], "0\n9\n"),
-    "unattended_selects_the_given_address": (None, ["-cCom1", "-a17", "-vyes"], ""),
-    "unattended_without_a_match_ends_silently": (None, ["-vYES", "-cCom1", "-a21"], "1\n"),
-    "no_devices_next_port_and_quit": (SILENT, [], "x\n1\n2\n3\n"),
-    "no_ports_rescan_and_quit": (False, [], "1\n2\n"),
-    "no_ports_end_of_input": (False, [], ""),
-    "end_of_input_at_the_device_menu": (None, [], "1\n"),
+    # No device processed.
+    "default_bus_invalid_choice": Case(None, ["-vyes"], "1\n9\n"),
+    "ports_3_and_12_rescan_and_next_port": Case(TWO_PORTS, [], "2\n5\n6\n9\n"),
+    "ports_3_and_12_scan_all": Case(TWO_PORTS, [], "0\n9\n"),
+    "no_devices_next_port_and_quit": Case(SILENT, [], "x\n1\n2\n3\n"),
+    "no_ports_rescan_and_quit": Case(False, [], "1\n2\n"),
+    "no_ports_end_of_input": Case(False, [], ""),
+    "end_of_input_at_the_device_menu": Case(None, [], "1\n"),
+    "unattended_without_a_match_ends_silently": Case(None, ["-vYES", "-cCom1", "-a21"], "1\n", 2),
+    "unattended_port_that_does_not_open": Case(False, ["-cCom7", "-a16"], "", 2),
+    # Whole updates.
+    "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
+                                   check=check_no_backup_left),
+    "unattended_selects_the_given_address": Case(None, ["-cCom1", "-a16", "-vyes"], "",
+                                                 programmed={16: {}},
+                                                 check=check_no_backup_left),
+    # Without backup and defaults write, so that the settings stay as they are.
+    "two_controllers_all": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n3\n",
+                                programmed={16: {}, 17: {}}),
+    "two_controllers_upgrade_only": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n4\n",
+                                         programmed={16: {}}),
+    "standard_address_taken": Case(ADDRESS_TAKEN, ["-cCom1", "-a20", "-bNO", "-fNO"], "",
+                                   programmed={20: {}}, check=check_address_moved_and_back),
+    "back_at_the_standard_address_in_modbus": Case(
+        MOVED_TO_MODBUS, ["-cCom1", "-a17"], "",
+        # The restored communication settings put it back where it was.
+        programmed={17: {"address": 17, "protocol": "tarnix"}}, check=check_no_backup_left),
+    "back_with_a_placeholder_model": Case(PLACEHOLDER_MODEL, ["-cCom1", "-a16"], "",
+                                          programmed={16: {}}, check=check_no_backup_left),
+    "stuck_in_the_bootloader": Case(
+        STUCK, ["-cCom1", "-a16", "-fNO"], "",
+        programmed={16: {"settings_changed": ["2.1.2"]}},
+        check=check_no_backup_left, prepare=prepare_stuck),
 }
 
 DOTS = re.compile(rb"(Discovering Devices @ [^\r\n]* \.\.)\.+\r\n")
+SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)\.*")
+PROGRESS = re.compile(rb"(Programming:   0%)((?:[ \d]{2}\d\r\n)*)")
 
 
-def start_sim(sim, scenario, work):
+def normalise(output, problems):
+    output = DOTS.sub(rb"\1.\r\n", output)
+    output = SETTINGS_DOTS.sub(rb"\1", output)
+
+    def last_percentage(match):
+        shown = [int(p) for p in match.group(2).split(b"\r\n") if p.strip()]
+        if any(b <= a for a, b in zip(shown, shown[1:])) or any(p > 100 for p in shown):
+            problems.append(f"percentages do not rise: {shown}")
+        return match.group(1) + (b"%3d\r\n" % shown[-1] if shown else b"")
+
+    return PROGRESS.sub(last_percentage, output)
+
+
+def scenario_controllers(text):
+    """The controllers of a scenario text, as dictionaries of their keys."""
+    controllers = []
+    for section in re.split(r"^\[", text, flags=re.M):
+        if section.startswith("controller]"):
+            keys = dict(re.findall(r"^(\w+) = (.*)$", section, re.M))
+            controllers.append(keys)
+    return controllers
+
+
+def start_sim(sim, scenario, work, extra):
     ports = os.path.join(work, "ports")
-    args = [sim, "--ports", ports]
+    args = [sim, "--ports", ports] + extra
     names = ["com1"]
     if scenario is not None:
         path = os.path.join(work, "scenario.txt")
@@ -97,6 +341,22 @@ def stop_sim(proc):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+
+
+def read_capture(path):
+    """(source, destination, frame type, data) of every frame in a capture."""
+    frames = []
+    with open(path, "rb") as f:
+        data = f.read()
+    offset = 24
+    while offset + 16 <= len(data):
+        (length,) = struct.unpack_from("<I", data, offset + 8)
+        frame = data[offset + 16:offset + 16 + length]
+        offset += 16 + length
+        if len(frame) >= 8:
+            size = frame[5] << 8 | frame[6]
+            frames.append((frame[4], frame[3], frame[2], frame[8:8 + size]))
+    return frames
 
 
 def read_value(path):
@@ -136,45 +396,138 @@ def check_registry(registry):
     return problems
 
 
-def main(argv):
-    flash, sim, case = argv
-    scenario, args, stdin = CASES[case]
-    with open(os.path.join(HERE, "expected", case + ".txt"), "rb") as f:
+def identity_of(keys):
+    return {"hardware_id": int(keys.get("hardware_id", 28)),
+            "serial": int(keys.get("serial", 1)),
+            "model": keys.get("model", "QD4010A-6AC1100"),
+            "name": keys.get("name", "Controller")}
+
+
+def check_report(case, scenario, report):
+    """Programmed controllers carry the image, their identity, settings and
+    address as before unless the case says otherwise; the others are as they
+    started."""
+    problems = []
+    by_address = {c["address"]: c for c in report["controllers"]}
+    started = scenario_controllers(scenario)
+    if len(started) != len(report["controllers"]):
+        return [f"{len(report['controllers'])} controllers in the report"]
+    for keys in started:
+        address = int(keys.get("address", 16))
+        expect = case.programmed.get(address)
+        final = address if expect is None else expect.get("address", address)
+        got = by_address.get(final)
+        if got is None:
+            problems.append(f"no controller at {final} (it started at {address})")
+            continue
+        identity = identity_of(keys)
+        wanted = {
+            "mode": "application" if expect is not None or keys.get("start") != "bootloader"
+            else "bootloader",
+            "protocol": expect.get("protocol", "tarnix") if expect is not None else "tarnix",
+            "version": "14.00.180" if expect is not None else keys.get("version", "14.00.180"),
+            "settings_changed": expect.get("settings_changed", []) if expect is not None else [],
+        }
+        if expect is not None:
+            wanted["flash_matches_expected"] = True
+        for name, value in wanted.items():
+            if got.get(name) != value:
+                problems.append(f"controller {address}: {name} {got.get(name)!r}, expected {value!r}")
+        shown = {k: got["identity"].get(k) for k in identity}
+        if shown != identity:
+            problems.append(f"controller {address}: identity {shown}, expected {identity}")
+    return problems
+
+
+def judge(name, case, stdout, stderr, status, work, registry=None):
+    """Everything wrong with a run of the case: its console output, exit
+    status and standard error, and the emulator's report and capture (in
+    `work`) of a run that updates devices."""
+    problems = []
+    with open(os.path.join(HERE, "expected", name + ".txt"), "rb") as f:
         expected = f.read()
+    output = normalise(stdout, problems)
+    if status != case.status:
+        problems.append(f"exit status {status}, expected {case.status}")
+    if output != expected:
+        problems.append("console output differs:\n--- expected\n" + repr(expected) +
+                        "\n--- got\n" + repr(output))
+    if registry is not None and name.startswith("default_bus"):
+        problems += check_registry(registry)
+    report = None
+    if case.programmed:
+        scenario = DEFAULT_BUS if case.scenario is None else case.scenario
+        with open(os.path.join(work, "report.json"), encoding="utf-8") as f:
+            report = json.load(f)
+        problems += check_report(case, scenario, report)
+    if case.check is not None:
+        capture = os.path.join(work, "bus.pcap")
+        problems += case.check(work, report,
+                               read_capture(capture) if os.path.exists(capture) else [])
+    if stderr:
+        problems.append(f"standard error: {stderr!r}")
+    return problems
+
+
+def run_case(flash, sim, image, name):
+    case = CASES[name]
     work = tempfile.mkdtemp(prefix="brevane-program-")
     proc = None
+    problems = []
     try:
         env = dict(os.environ)
         env["BREVANE_REGISTRY"] = os.path.join(work, "registry")
-        if scenario is False:
+        env["WORK"] = work
+        env["FLASH"] = flash
+        if case.prepare is not None:
+            problems += case.prepare(case, env, sim)
+        if case.scenario is False:
             env["BREVANE_PORTS"] = os.path.join(work, "ports")
             os.mkdir(env["BREVANE_PORTS"])
         else:
-            proc, env["BREVANE_PORTS"] = start_sim(sim, scenario, work)
-        run = subprocess.run([flash] + args, input=stdin.encode(), capture_output=True, env=env,
-                             timeout=240, check=False)
+            text = case.scenario
+            if case.programmed:
+                bus = DEFAULT_BUS if case.scenario is None else case.scenario
+                text = f"[bus]\nexpected_image = {image}\n" + bus
+            proc, env["BREVANE_PORTS"] = start_sim(
+                sim, text, work,
+                ["--report", os.path.join(work, "report.json"), "--pcap",
+                 os.path.join(work, "bus.pcap")])
+        run = subprocess.run([flash] + case.args, input=case.stdin.encode(), capture_output=True,
+                             env=env, cwd=work, timeout=560, check=False)
         if proc is not None:
+            if case.programmed:
+                # The last message restarts the programmed device: the report
+                # is to show it running again, not in the middle of its boot.
+                time.sleep(2)
             stop_sim(proc)
             proc = None
-        output = DOTS.sub(rb"\1.\r\n", run.stdout)
-        problems = []
-        if run.returncode != 0:
-            problems.append(f"exit status {run.returncode}")
-        if output != expected:
-            problems.append("console output differs:\n--- expected\n" + repr(expected) +
-                            "\n--- got\n" + repr(output))
-        if case.startswith("default_bus"):
-            problems += check_registry(env["BREVANE_REGISTRY"])
-        if run.stderr:
-            problems.append(f"standard error: {run.stderr!r}")
-        for p in problems:
-            print(p)
-        return 1 if problems else 0
+        problems += judge(name, case, run.stdout, run.stderr, run.returncode, work,
+                          env["BREVANE_REGISTRY"])
     finally:
         if proc is not None:
             proc.kill()
             proc.wait()
         shutil.rmtree(work, ignore_errors=True)
+    for p in problems:
+        print(p)
+    return 1 if problems else 0
+
+
+def main(argv):
+    if argv and argv[0] == "--judge":
+        # A run made elsewhere (the Windows build under Wine): its output in
+        # WORK/brevane-flash.out and .err, the emulator's report in WORK.
+        name, work, status = argv[1:]
+        with open(os.path.join(work, "brevane-flash.out"), "rb") as f:
+            stdout = f.read()
+        with open(os.path.join(work, "brevane-flash.err"), "rb") as f:
+            stderr = f.read()
+        problems = judge(name, CASES[name], stdout, stderr, int(status), work)
+        for p in problems:
+            print(p)
+        return 1 if problems else 0
+    return run_case(*argv)
 
 
 if __name__ == "__main__":

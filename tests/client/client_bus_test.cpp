@@ -264,6 +264,23 @@ TEST(ClientServices, ReadAndWriteMembers) {
   EXPECT_EQ(Client_ReadMember(kPort, 7, 2, 2, 1, &nothing), ReplyTimeout);
 }
 
+// A request that expects no reply (the bootloader entry is one) goes out
+// whole even when the link refuses it at first or the token pass follows it
+// at once: each write is carried out by the controller.
+TEST(ClientRequest, RequestsWithoutReplyReachTheController) {
+  EmulatedBus bus(Controller(5));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  for (uint16_t value = 121; value <= 126; ++value) {
+    const uint8_t write[] = {0x01, 0x04, 0x02, 0x02, 0x01, 0x03, static_cast<uint8_t>(value >> 8),
+                             static_cast<uint8_t>(value & 0xFF)};
+    ASSERT_EQ(Client_RequestAsync(kPort, 5, write, sizeof write, 0, nullptr), 0);
+    TypedValue back;
+    ASSERT_EQ(Client_ReadMember(kPort, 5, 2, 2, 1, &back), 0);
+    EXPECT_EQ(back.value, uint32_t{value} << 16) << "write of " << value;
+  }
+}
+
 TEST(ClientServices, AddressSettingMovesTheControllerToItsNewStation) {
   EmulatedBus bus(Controller(5) + Controller(20));
   {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/registry_record.h"
+#include "client/registry_record.h"
 #include "platform/registry.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "app/registry_record.h"
+#include "client/registry_record.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/ports.h"
+#include "client/port_name.h"
 #include "platform/registry.h"
 
 namespace {

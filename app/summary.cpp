@@ -1,0 +1,65 @@
+#include "app/summary.h"
+
+#include <cstdio>
+
+#include "client/typed_value.h"
+#include "platform/console.h"
+#include "update/image_package.h"
+
+DeviceOutcome OutcomeOf(const DeviceReport& report) {
+  if (report.update.programmingStatus != 0) return DeviceOutcome::ProgrammingFailed;
+  if (!report.update.foundAgain) return DeviceOutcome::NotFound;
+  // A job that ended well but left another version in the device did not
+  // program it (another device may have been programmed in its place).
+  const ImagePackage* image = Image_Find(report.before.hardwareId);
+  if (report.update.versionRead && image != nullptr &&
+      (report.update.release != image->release || report.update.prototype != image->prototype ||
+       report.update.build != image->build)) {
+    return DeviceOutcome::ProgrammingFailed;
+  }
+  // Settings that were backed up are back only when the restore completed.
+  const bool settingsBack = report.backup == SettingsOutcome::NotTaken
+                                ? report.restore != SettingsOutcome::Failed
+                                : report.backup == SettingsOutcome::Complete &&
+                                      report.restore == SettingsOutcome::Complete;
+  return settingsBack ? DeviceOutcome::Updated : DeviceOutcome::RestoreIncomplete;
+}
+
+const char* to_string(DeviceOutcome outcome) {
+  switch (outcome) {
+    case DeviceOutcome::Updated:
+      return "updated";
+    case DeviceOutcome::RestoreIncomplete:
+      return "updated, settings restore incomplete";
+    case DeviceOutcome::ProgrammingFailed:
+      return "programming failed";
+    case DeviceOutcome::NotFound:
+      return "not found after programming";
+  }
+  return "";
+}
+
+int ExitStatusOf(const DeviceReport* reports, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (OutcomeOf(reports[i]) != DeviceOutcome::Updated) return ExitDeviceFailed;
+  }
+  return ExitDone;
+}
+
+void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint32_t count) {
+  if (count == 0) return;
+  plat::con_printf("\r\nSummary:\r\n");
+  for (uint32_t i = 0; i < count; ++i) {
+    const DeviceReport& r = reports[i];
+    const DeviceRecord& now = devices[i];
+    char after[16] = "--.--.--";
+    if (r.update.versionRead) {
+      std::snprintf(after, sizeof after, "%02d.%02d.%02d", r.update.release, r.update.prototype,
+                    r.update.build);
+    }
+    plat::con_printf("ZONE %2d  %16s  %10d  %02d.%02d.%02d -> %s  %s\r\n",
+                     ZoneOfAddress(now.address), now.modelNumber, now.serialNumber,
+                     r.before.release, r.before.prototype, r.before.build, after,
+                     to_string(OutcomeOf(r)));
+  }
+}

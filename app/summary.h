@@ -1,0 +1,38 @@
+// What became of each device the operator chose: the closing summary and the
+// program's exit status.
+#pragma once
+
+#include <cstdint>
+
+#include "backup/backup.h"
+#include "client/scan.h"
+#include "update/update_steps.h"
+
+// Exit statuses of the program (1 is left to the request queue, whose misuse
+// ends the process).
+inline constexpr int ExitDone = 0;  // every chosen device updated, or nothing chosen
+inline constexpr int ExitNothingToProcess = 2;  // unattended mode found no device to process
+inline constexpr int ExitDeviceFailed = 3;  // a chosen device was not updated completely
+inline constexpr int ExitProgrammingError = 4;  // a device reported a programming error (unattended)
+
+// One chosen device as it went through the update.
+struct DeviceReport {
+  DeviceRecord before;  // the record as chosen: its version before the update
+  SettingsOutcome backup = SettingsOutcome::NotTaken;
+  SettingsOutcome restore = SettingsOutcome::NotTaken;
+  DeviceUpdate update;
+};
+
+enum class DeviceOutcome : uint8_t { Updated, RestoreIncomplete, ProgrammingFailed, NotFound };
+
+DeviceOutcome OutcomeOf(const DeviceReport& report);
+// The outcome in the words of the summary.
+const char* to_string(DeviceOutcome outcome);
+
+// ExitDone when every report is Updated, else ExitDeviceFailed.
+int ExitStatusOf(const DeviceReport* reports, uint32_t count);
+
+// One line per report: zone, model number, serial number, the version before
+// and after (as read when the device was found again) and the outcome.
+// `devices` holds the records at the end of the update, in report order.
+void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint32_t count);

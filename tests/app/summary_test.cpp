@@ -1,0 +1,115 @@
+// What the closing summary says of each device and the exit status it gives.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/summary.h"
+#include "image/carried_image.h"
+
+namespace {
+
+struct OutcomeCase {
+  const char* name;
+  int programmingStatus;
+  bool foundAgain;
+  SettingsOutcome backup;
+  SettingsOutcome restore;
+  DeviceOutcome outcome;
+};
+
+DeviceReport Report(const OutcomeCase& c) {
+  DeviceReport r;
+  r.before.hardwareId = CarriedImageHardwareId;
+  r.update.programmingStatus = c.programmingStatus;
+  r.update.foundAgain = c.foundAgain;
+  r.backup = c.backup;
+  r.restore = c.restore;
+  return r;
+}
+
+TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
+  using S = SettingsOutcome;
+  using O = DeviceOutcome;
+  const std::vector<OutcomeCase> cases = {
+      {"backed up and restored", 0, true, S::Complete, S::Complete, O::Updated},
+      {"no backup (-bNO or bootloader)", 0, true, S::NotTaken, S::NotTaken, O::Updated},
+      {"earlier backup restored", 0, true, S::NotTaken, S::Complete, O::Updated},
+      {"restore of an earlier backup failed", 0, true, S::NotTaken, S::Failed,
+       O::RestoreIncomplete},
+      {"backup failed", 0, true, S::Failed, S::Complete, O::RestoreIncomplete},
+      {"restore failed", 0, true, S::Complete, S::Failed, O::RestoreIncomplete},
+      {"backup taken, nothing restored", 0, true, S::Complete, S::NotTaken, O::RestoreIncomplete},
+      {"port did not open", 2, true, S::NotTaken, S::NotTaken, O::ProgrammingFailed},
+      {"entry not queued", 3, false, S::Complete, S::Complete, O::ProgrammingFailed},
+      {"job never ended", UpdateNotProgrammed, false, S::NotTaken, S::NotTaken,
+       O::ProgrammingFailed},
+      {"not found again", 0, false, S::Complete, S::NotTaken, O::NotFound},
+  };
+  for (const OutcomeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DeviceReport report = Report(c);
+    EXPECT_EQ(OutcomeOf(report), c.outcome);
+    EXPECT_EQ(ExitStatusOf(&report, 1), c.outcome == O::Updated ? ExitDone : ExitDeviceFailed);
+  }
+  // Found again with the carried version: updated; with any other: the
+  // programming did not reach it.
+  DeviceReport read = Report(cases[0]);
+  read.update.versionRead = true;
+  read.update.release = CarriedImageRelease;
+  read.update.prototype = CarriedImagePrototype;
+  read.update.build = CarriedImageBuild;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::Updated);
+  read.update.build = CarriedImageBuild - 8;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::ProgrammingFailed);
+  read.update.build = CarriedImageBuild;
+  read.update.release = CarriedImageRelease + 1;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::ProgrammingFailed);
+
+  // One failed device among updated ones fails the run; none processed is done.
+  std::vector<DeviceReport> run = {Report(cases[0]), Report(cases[10]), Report(cases[1])};
+  EXPECT_EQ(ExitStatusOf(run.data(), 3), ExitDeviceFailed);
+  EXPECT_EQ(ExitStatusOf(run.data(), 0), ExitDone);
+}
+
+TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
+  DeviceRecord devices[2];
+  DeviceReport reports[2];
+  std::snprintf(devices[0].modelNumber, sizeof devices[0].modelNumber, "QD4010A-6AC1100");
+  devices[0].address = 16;
+  devices[0].serialNumber = 4410021;
+  reports[0].before = devices[0];
+  reports[0].before.release = 14;
+  reports[0].before.build = 172;
+  reports[0].update.programmingStatus = 0;
+  reports[0].update.foundAgain = true;
+  reports[0].update.versionRead = true;
+  reports[0].update.release = CarriedImageRelease;
+  reports[0].update.prototype = CarriedImagePrototype;
+  reports[0].update.build = CarriedImageBuild;
+  devices[1] = devices[0];
+  devices[1].address = 20;
+  reports[1].before = reports[0].before;
+  reports[1].update.programmingStatus = 0;
+
+  ::testing::internal::CaptureStdout();
+  PrintSummary(reports, devices, 2);
+  std::string shown = ::testing::internal::GetCapturedStdout();
+  std::erase(shown, '\r');
+  char carried[16];
+  std::snprintf(carried, sizeof carried, "%02d.%02d.%02d", CarriedImageRelease,
+                CarriedImagePrototype, CarriedImageBuild);
+  EXPECT_EQ(shown, std::string("\nSummary:\n"
+                               "ZONE  1   QD4010A-6AC1100     4410021  14.00.172 -> ") +
+                       carried +
+                       "  updated\n"
+                       "ZONE  5   QD4010A-6AC1100     4410021  14.00.172 -> --.--.--  not found "
+                       "after programming\n");
+
+  ::testing::internal::CaptureStdout();
+  PrintSummary(reports, devices, 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+}
+
+}  // namespace

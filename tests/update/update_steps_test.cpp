@@ -1,0 +1,605 @@
+// The update steps against a fake bus, registry, programming engine and
+// screen: every rule of the address change, the identity repair, finding the
+// device again and the progress line, without a port or a pause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "image/carried_image.h"
+#include "update/update_steps.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+DeviceRecord Device(const char* port, uint8_t address, int32_t serial = 1000,
+                    const char* model = "QD4010A-6AC1100", int32_t hardwareId = 28) {
+  DeviceRecord r;
+  std::snprintf(r.portName, sizeof r.portName, "%s", port);
+  r.address = address;
+  r.hardwareId = hardwareId;
+  r.serialNumber = serial;
+  r.release = 14;
+  r.build = 172;
+  std::snprintf(r.modelNumber, sizeof r.modelNumber, "%s", model);
+  std::snprintf(r.deviceName, sizeof r.deviceName, "Boiler");
+  return r;
+}
+
+// A screen of `rows` rows: text overwrites what is under the cursor, "\r"
+// goes to the first column, "\n" goes down a row and scrolls the whole screen
+// up when it is on the last one, as a terminal does.
+class Screen {
+ public:
+  Screen(int rows, int row) : lines_(static_cast<std::size_t>(rows)), row_(row) {}
+  void Print(const std::string& text) {
+    for (const char c : text) {
+      if (c == '\r') {
+        column_ = 0;
+      } else if (c == '\n') {
+        if (row_ + 1 == static_cast<int>(lines_.size())) {
+          lines_.erase(lines_.begin());
+          lines_.emplace_back();
+        } else {
+          ++row_;
+        }
+      } else {
+        std::string& line = lines_[static_cast<std::size_t>(row_)];
+        if (line.size() <= static_cast<std::size_t>(column_)) {
+          line.resize(static_cast<std::size_t>(column_) + 1, ' ');
+        }
+        line[static_cast<std::size_t>(column_++)] = c;
+      }
+    }
+  }
+  void Move(int column, int row) {
+    column_ = column;
+    row_ = row;
+  }
+  int column() const { return column_; }
+  int row() const { return row_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+  int column_ = 0;
+  int row_ = 0;
+};
+
+struct Message {
+  std::string port;
+  uint8_t station;
+  Bytes data;
+};
+
+struct AddressRequest {
+  std::string port;
+  uint8_t station;
+  uint8_t newAddress;
+};
+
+class FakeIo : public UpdateIo {
+ public:
+  // Bus.
+  std::vector<DeviceRecord> answering;  // stations that answer a scan
+  int zoneResult = 1;
+  std::vector<AddressRequest> addressRequests;
+  std::vector<Message> messages;
+  std::deque<bool> delivered;  // per exchange; delivered once they run out
+  std::vector<std::string> opened, closed;
+  std::vector<uint8_t> settled;
+  uint8_t relocateResult = 255;
+  int relocations = 0;
+  int scans = 0;
+  // Registry.
+  bool registryHasDevice = false;
+  DeviceRecord registry;
+  // Engine: WaitProgramming answers, and the percentage at each answer.
+  std::deque<int> jobAnswers;
+  std::deque<uint32_t> percentages;
+  uint32_t percent = 0;
+  bool halted = false;
+  DeviceRecord* programmed = nullptr;
+  // Console.
+  std::string output;
+  bool terminal = false;
+  Screen screen{25, 0};
+  std::deque<int> keys;
+
+  int Open(const char* port) override {
+    opened.emplace_back(port);
+    return 0;
+  }
+  int Close(const char* port) override {
+    closed.emplace_back(port);
+    return 0;
+  }
+  bool Exchange(const char* port, uint8_t station, const uint8_t* data, uint16_t length) override {
+    messages.push_back({port, station, Bytes(data, data + length)});
+    if (delivered.empty()) return true;
+    const bool d = delivered.front();
+    delivered.pop_front();
+    return d;
+  }
+  int SetZoneAddress(const char* port, uint8_t station, uint8_t newAddress) override {
+    addressRequests.push_back({port, station, newAddress});
+    return zoneResult;
+  }
+  int WaitSettled(const char*, uint8_t station) override {
+    settled.push_back(station);
+    return 1;
+  }
+  uint8_t ScanRange(const char* port, uint8_t first, uint8_t last, DeviceRecord* records,
+                    uint8_t capacity) override {
+    ++scans;
+    uint8_t n = 0;
+    for (const DeviceRecord& r : answering) {
+      if (std::strcmp(r.portName, port) == 0 && r.address >= first && r.address <= last &&
+          n < capacity) {
+        records[n++] = r;
+      }
+    }
+    return n;
+  }
+  uint8_t Relocate(const char*, uint8_t, uint8_t, uint16_t, const char*, int32_t) override {
+    ++relocations;
+    return relocateResult;
+  }
+  int LoadDevice(DeviceRecord* record) override {
+    if (!registryHasDevice) return 0;
+    std::memcpy(record->modelNumber, registry.modelNumber, sizeof record->modelNumber);
+    std::memcpy(record->deviceName, registry.deviceName, sizeof record->deviceName);
+    record->serialNumber = registry.serialNumber;
+    return 1;
+  }
+  int StartProgramming(DeviceRecord* record) override {
+    programmed = record;
+    return 1;
+  }
+  int WaitProgramming(uint32_t) override {
+    const int answer = jobAnswers.front();
+    jobAnswers.pop_front();
+    if (!percentages.empty()) {
+      percent = percentages.front();
+      percentages.pop_front();
+    }
+    return answer;
+  }
+  uint32_t Progress() override { return percent; }
+  bool ProgrammingHalted() override { return halted; }
+  void Print(const char* text) override {
+    output += text;
+    if (terminal) screen.Print(text);
+  }
+  int ReadKey() override {
+    if (keys.empty()) return -1;
+    const int k = keys.front();
+    keys.pop_front();
+    return k;
+  }
+  bool IsTerminal() override { return terminal; }
+  bool GetCursor(int* column, int* row) override {
+    if (!terminal) return false;
+    *column = screen.column();
+    *row = screen.row();
+    return true;
+  }
+  bool SetCursor(int column, int row) override {
+    if (!terminal) return false;
+    screen.Move(column, row);
+    return true;
+  }
+};
+
+class UpdateSteps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Update_SetIo(&io);
+    // Whatever an earlier test displaced is forgotten.
+    Update_ClearStandardAddress(nullptr, 0, DeviceRecord{});
+  }
+  void TearDown() override { Update_SetIo(nullptr); }
+  FakeIo io;
+};
+
+// --- Freeing the standard bus address -------------------------------------
+
+struct AddressCase {
+  const char* name;
+  std::vector<DeviceRecord> discovered;
+  DeviceRecord device;
+  int result;
+  // The request expected: station and new address, or none (station 0).
+  uint8_t station;
+  uint8_t newAddress;
+};
+
+TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
+  DeviceRecord byModel = Device("Com1", 20);
+  byModel.matchedByModel = 1;
+  std::vector<DeviceRecord> full;
+  for (uint8_t a = 16; a <= 31; ++a) full.push_back(Device("Com1", a));
+  full.push_back(Device("Com1", 40));
+  const std::vector<AddressCase> cases = {
+      {"one device", {Device("Com1", 20)}, Device("Com1", 20), 1, 0, 0},
+      {"already standard", {Device("Com1", 16), Device("Com1", 17)}, Device("Com1", 16), 1, 0, 0},
+      {"matched by model", {Device("Com1", 16), byModel}, byModel, 1, 0, 0},
+      {"no occupant", {Device("Com1", 17), Device("Com1", 20)}, Device("Com1", 20), 1, 0, 0},
+      {"16 17 18 and 20",
+       {Device("Com1", 16), Device("Com1", 17), Device("Com1", 18), Device("Com1", 20)},
+       Device("Com1", 20), 1, 16, 19},
+      {"standard 32 of hardware id 25",
+       {Device("Com1", 32, 1, "QT1100C-2BA0010", 25), Device("Com1", 16), Device("Com1", 20)},
+       Device("Com1", 20, 2, "QT1100C-2BA0010", 25), 1, 32, 17},
+      {"every address of the range taken", full, Device("Com1", 40), 0, 0, 0},
+      {"occupant on another port", {Device("Com2", 16), Device("Com1", 20)}, Device("Com1", 20),
+       1, 0, 0},
+      {"another port's devices take free addresses",
+       {Device("Com1", 16), Device("Com2", 17), Device("Com1", 20)}, Device("Com1", 20), 1, 16,
+       18},
+  };
+  for (const AddressCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    io.addressRequests.clear();
+    std::vector<DeviceRecord> discovered = c.discovered;
+    EXPECT_EQ(Update_ClearStandardAddress(discovered.data(), static_cast<uint32_t>(discovered.size()),
+                                          c.device),
+              c.result);
+    if (c.station == 0) {
+      EXPECT_TRUE(io.addressRequests.empty());
+      EXPECT_EQ(Update_RestoreDisplaced(), 1);
+      EXPECT_TRUE(io.addressRequests.empty());
+      continue;
+    }
+    ASSERT_EQ(io.addressRequests.size(), 1u);
+    // Sent on the programmed device's port, to the occupant.
+    EXPECT_EQ(io.addressRequests[0].port, c.device.portName);
+    EXPECT_EQ(io.addressRequests[0].station, c.station);
+    EXPECT_EQ(io.addressRequests[0].newAddress, c.newAddress);
+    const auto moved = std::find_if(discovered.begin(), discovered.end(), [&](const DeviceRecord& d) {
+      return d.address == c.newAddress && std::strcmp(d.portName, c.device.portName) == 0;
+    });
+    ASSERT_NE(moved, discovered.end());
+
+    // Moved back at the end, and the discovery list says so.
+    EXPECT_EQ(Update_RestoreDisplaced(), 1);
+    ASSERT_EQ(io.addressRequests.size(), 2u);
+    EXPECT_EQ(io.addressRequests[1].station, c.newAddress);
+    EXPECT_EQ(io.addressRequests[1].newAddress, c.station);
+    EXPECT_EQ(moved->address, c.station);
+  }
+  EXPECT_EQ(io.output, "");
+}
+
+TEST_F(UpdateSteps, RefusedAddressChangeIsReportedAndNothingIsMovedBack) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  io.zoneResult = 0;
+  EXPECT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 0);
+  EXPECT_EQ(io.output, "Failed to change address\r\n");
+  EXPECT_EQ(discovered[0].address, 16);
+  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(io.addressRequests.size(), 1u);
+}
+
+TEST_F(UpdateSteps, DisplacedDeviceIsMovedBackOnce) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  ASSERT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(io.addressRequests.size(), 2u);
+}
+
+TEST_F(UpdateSteps, FailedMoveBackIsReportedAndTheRecordKeepsTheNewAddress) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  ASSERT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 1);
+  io.zoneResult = 0;
+  EXPECT_EQ(Update_RestoreDisplaced(), 0);
+  EXPECT_EQ(io.output, "Failed to change back address.\r\n");
+  EXPECT_EQ(discovered[0].address, 17);
+}
+
+// --- Identity repair -------------------------------------------------------
+
+Bytes Lock(uint8_t a, uint8_t b) { return {0x01, 0x04, 0x01, 0x0F, 0x01, 0x03, a, b}; }
+
+Bytes IdentityWrite(const std::string& model, const std::string& name, int32_t serial) {
+  Bytes m = {0x01, 0x0A, 0x01, 0x01, 0x03};
+  auto text = [&](uint8_t member, const std::string& t) {
+    m.push_back(member);
+    m.push_back(0x09);
+    m.push_back(static_cast<uint8_t>(t.size() + 1));
+    m.insert(m.end(), t.begin(), t.end());
+    m.push_back(0);
+  };
+  text(0x09, model);
+  text(0x0B, name);
+  m.push_back(0x07);
+  m.push_back(0x06);
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    m.push_back(static_cast<uint8_t>(static_cast<uint32_t>(serial) >> shift));
+  }
+  return m;
+}
+
+TEST_F(UpdateSteps, IdentityIsWrittenBackOnlyWhenTheModelReadHoldsACapitalX) {
+  struct Case {
+    const char* modelRead;
+    bool written;
+  };
+  for (const Case& c : {Case{"QD4010A-6AC1100", false}, Case{"", false},
+                        Case{"qd3x000-6aaaaaa", false}, Case{"QD3X000-6AAAAAA", true}}) {
+    SCOPED_TRACE(c.modelRead);
+    io.messages.clear();
+    DeviceRecord record = Device("Com1", 16, 4410021);
+    EXPECT_EQ(Update_RestoreIdentity(&record, c.modelRead), 1);
+    if (!c.written) {
+      EXPECT_TRUE(io.messages.empty());
+      continue;
+    }
+    ASSERT_EQ(io.messages.size(), 3u);
+    EXPECT_EQ(io.messages[0].data, Lock(IdentityUnlockCode[0], IdentityUnlockCode[1]));
+    EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4010A-6AC1100", "Boiler", 4410021));
+    EXPECT_EQ(io.messages[1].data.size(), 8u + 18u + 9u + 5u);
+    EXPECT_EQ(io.messages[2].data, Lock(0, 0));
+    for (const Message& m : io.messages) EXPECT_EQ(m.station, 16);
+  }
+}
+
+TEST_F(UpdateSteps, UnansweredUnlockWritesNothingMore) {
+  DeviceRecord record = Device("Com1", 16);
+  io.delivered = {false};
+  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 1);
+  ASSERT_EQ(io.messages.size(), 1u);
+  EXPECT_EQ(io.messages[0].data[3], 0x0F);
+}
+
+TEST_F(UpdateSteps, DeviceFoundInItsBootloaderTakesItsIdentityFromTheRegistry) {
+  DeviceRecord record = Device("Com1", 19, 0, "QD4XXXX-XXXXXXX");
+  record.inBootloader = 1;
+  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 0);
+  EXPECT_EQ(io.closed, std::vector<std::string>{"Com1"});
+  EXPECT_TRUE(io.messages.empty());
+
+  io.registryHasDevice = true;
+  io.registry = Device("Com1", 19, 4410555, "QD4020A-6AD1200");
+  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 1);
+  ASSERT_EQ(io.messages.size(), 3u);
+  EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4020A-6AD1200", "Boiler", 4410555));
+}
+
+// --- Finding the device again ----------------------------------------------
+
+class Reconnect : public UpdateSteps {
+ protected:
+  DeviceRecord device = Device("Com1", 16, 4410021);
+  DeviceUpdate update;
+  void SetUp() override {
+    UpdateSteps::SetUp();
+    update.device = &device;
+  }
+  DeviceRecord Running(uint8_t address, const char* model) {
+    DeviceRecord r = Device("Com1", address, 4410021, model);
+    r.build = 180;
+    return r;
+  }
+};
+
+TEST_F(Reconnect, DeviceAtItsAddressIsRefreshedAndItsNewVersionKept) {
+  io.answering = {Running(16, "QD4010A-6AC1100")};
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_TRUE(update.foundAgain);
+  EXPECT_TRUE(update.versionRead);
+  EXPECT_EQ(update.build, 180);
+  EXPECT_EQ(io.relocations, 0);
+  EXPECT_TRUE(io.messages.empty());
+  EXPECT_EQ(io.settled, std::vector<uint8_t>{16});
+  EXPECT_EQ(io.output, "");
+}
+
+TEST_F(Reconnect, PlaceholderModelCountsAsTheDeviceAndItsIdentityIsWrittenBack) {
+  io.answering = {Running(16, "QD4XXXX-XXXXXXX")};
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_TRUE(update.foundAgain);
+  ASSERT_EQ(io.messages.size(), 3u);
+  EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4010A-6AC1100", "Boiler", 4410021));
+  // The record keeps the model number it had, not the placeholder.
+  EXPECT_STREQ(device.modelNumber, "QD4010A-6AC1100");
+}
+
+TEST_F(Reconnect, AnotherDeviceAtTheAddressIsNotTakenForIt) {
+  DeviceRecord other = Running(16, "QD4XXXX-XXXXXXX");
+  other.serialNumber = 5;
+  io.answering = {other};
+  io.keys = {'x'};
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::AfterProgramming);
+  EXPECT_EQ(io.relocations, 1);
+  EXPECT_FALSE(update.foundAgain);
+}
+
+TEST_F(Reconnect, DeviceFoundElsewhereCarriesItsNewAddressIntoTheRefresh) {
+  io.answering = {Running(22, "QD4XXXX-XXXXXXX")};
+  io.relocateResult = 22;
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(device.address, 22);
+  ASSERT_EQ(io.messages.size(), 3u);
+  EXPECT_EQ(io.messages[0].station, 22);
+  EXPECT_EQ(io.settled, std::vector<uint8_t>{22});
+}
+
+TEST_F(Reconnect, LostDeviceAsksForAPowerCycleAndTriesAgainAfterAKey) {
+  device.address = 20;
+  io.keys = {' '};
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::AfterProgramming);
+  EXPECT_EQ(io.output,
+            "Error: Communication Failure.\r\n"
+            "Please Power Cycle the Device and Ensure that it is in Standard Bus Address 5.\r\n"
+            "Press any key to continue...\r\n");
+  EXPECT_FALSE(update.givenUp);
+
+  // Input ended: the device is given up rather than asked for without end.
+  io.output.clear();
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::FinishDevice);
+  EXPECT_TRUE(update.givenUp);
+  EXPECT_FALSE(update.foundAgain);
+  EXPECT_NE(io.output.find("Press any key to continue...\r\nInput has ended"), std::string::npos);
+}
+
+TEST_F(Reconnect, BootloaderDeviceWithoutARegistryRecordGoesOnToTheRestore) {
+  device.inBootloader = 1;
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(io.scans, 0);
+  EXPECT_FALSE(update.foundAgain);
+}
+
+TEST_F(Reconnect, BootloaderDeviceIsLookedForUnderItsRegistryIdentity) {
+  device = Device("Com1", 19, 0, "QD4XXXX-XXXXXXX");
+  device.inBootloader = 1;
+  io.registryHasDevice = true;
+  io.registry = Device("Com1", 19, 4410555, "QD4020A-6AD1200");
+  DeviceRecord running = Device("Com1", 19, 4410555, "QD4XXXX-XXXXXXX");
+  io.answering = {running};
+  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_TRUE(update.foundAgain);
+  EXPECT_EQ(device.serialNumber, 4410555);
+  ASSERT_EQ(io.messages.size(), 3u);
+  EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4020A-6AD1200", "Boiler", 4410555));
+}
+
+TEST_F(Reconnect, FinishFollowsADeviceThatTheRestoreMovedBack) {
+  // The restored communication settings put it back at 17.
+  io.answering = {Running(17, "QD4010A-6AC1100")};
+  io.relocateResult = 17;
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(device.address, 17);
+  EXPECT_EQ(io.settled, std::vector<uint8_t>{17});
+  ASSERT_EQ(io.messages.size(), 1u);
+  EXPECT_EQ(io.messages[0].station, 17);
+  EXPECT_EQ(io.messages[0].data[1], 0xEF);
+}
+
+// --- Start and finish -------------------------------------------------------
+
+TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 17),
+                                          Device("Com1", 18), Device("Com1", 20)};
+  DeviceRecord device = discovered[3];
+  DeviceUpdate update;
+  update.device = &device;
+  update.discovered = discovered.data();
+  update.discoveredCount = 4;
+  EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(io.opened, std::vector<std::string>{"Com1"});
+  EXPECT_EQ(io.programmed, &device);
+  EXPECT_EQ(discovered[0].address, 19);
+  EXPECT_EQ(io.output, "\r\nProgramming:   0%");
+
+  update.foundAgain = true;
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(discovered[0].address, 16);
+  EXPECT_EQ(io.settled, std::vector<uint8_t>{20});
+  ASSERT_EQ(io.messages.size(), 1u);
+  Bytes restart = {0x01, 0xEF};
+  restart.insert(restart.end(), std::begin(ApplicationRestartCode), std::end(ApplicationRestartCode));
+  EXPECT_EQ(io.messages[0].data, restart);
+  EXPECT_EQ(io.messages[0].station, 20);
+  EXPECT_EQ(io.closed, std::vector<std::string>{"Com1"});
+}
+
+TEST_F(UpdateSteps, FinishOfAGivenUpDeviceOnlyMovesTheDisplacedOneBackAndClosesThePort) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  DeviceRecord device = discovered[1];
+  DeviceUpdate update;
+  update.device = &device;
+  update.discovered = discovered.data();
+  update.discoveredCount = 2;
+  io.jobAnswers = {0};
+  Update_StartProgramming(&update);
+  update.givenUp = true;
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(discovered[0].address, 16);
+  EXPECT_TRUE(io.settled.empty());
+  EXPECT_TRUE(io.messages.empty());
+  EXPECT_EQ(io.closed, std::vector<std::string>{"Com1"});
+}
+
+// --- The progress line ------------------------------------------------------
+
+class Progress : public UpdateSteps {
+ protected:
+  DeviceRecord device = Device("Com1", 16);
+  DeviceUpdate update;
+  void SetUp() override {
+    UpdateSteps::SetUp();
+    update.device = &device;
+    update.discovered = &device;
+    update.discoveredCount = 1;
+  }
+  // Runs the job through the answers given, the percentage at each.
+  void Run(std::deque<int> answers, std::deque<uint32_t> percentages) {
+    io.jobAnswers = std::move(answers);
+    io.percentages = std::move(percentages);
+    ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+    MenuState state = MenuState::ProgrammingProgress;
+    while (state == MenuState::ProgrammingProgress) state = Update_PollProgress(&update);
+    EXPECT_EQ(state, MenuState::AfterProgramming);
+  }
+};
+
+TEST_F(Progress, PlainOutputGetsALineForEachPercentageThatChanged) {
+  Run({1, 1, 1, 1, 1, 1, 0}, {0, 0, 7, 7, 50, 100, 100});
+  EXPECT_EQ(io.output, "\r\nProgramming:   0%  7\r\n 50\r\n100\r\n\r\n");
+  EXPECT_EQ(update.programmingStatus, 0);
+  EXPECT_EQ(io.output.find('\x1b'), std::string::npos);
+}
+
+TEST_F(Progress, JobThatFailsBeforeTheFirstRefreshLeavesFailedBehindThePercentage) {
+  Run({2}, {0});
+  EXPECT_EQ(io.output, "\r\nProgramming:   0%FAILED\r\n");
+  EXPECT_EQ(update.programmingStatus, 2);
+}
+
+TEST_F(Progress, HaltedJobKeepsTheLastPercentage) {
+  io.jobAnswers = {1, 1, 1};
+  io.percentages = {3, 9, 12};
+  Update_StartProgramming(&update);
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  io.halted = true;
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(io.output, "\r\nProgramming:   0%  3\r\n");
+}
+
+TEST_F(Progress, OnATerminalThePercentageIsRewrittenInPlaceWhereverTheLineStarts) {
+  struct Case {
+    const char* name;
+    int startRow;
+    int status;
+    const char* line;
+  };
+  const int rows = 6;
+  for (const Case& c : {Case{"top row", 0, 0, "Programming: 100%"},
+                        Case{"last row", rows - 1, 0, "Programming: 100%"},
+                        Case{"last row, failed", rows - 1, 3, "Programming: 100%FAILED"}}) {
+    SCOPED_TRACE(c.name);
+    io.terminal = true;
+    io.output.clear();
+    io.screen = Screen(rows, c.startRow);
+    io.screen.Print("above");
+    Run({1, 1, 1, 1, c.status}, {5, 40, 99, 100, 100});
+    // Every percentage went into the one line, and the lines around it hold
+    // nothing else.
+    std::vector<std::string> shown;
+    for (const std::string& l : io.screen.lines()) {
+      if (!l.empty()) shown.push_back(l);
+    }
+    EXPECT_EQ(shown, (std::vector<std::string>{"above", c.line}));
+    EXPECT_EQ(io.screen.column(), 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,308 @@
+#include "update/update_steps.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "client/client.h"
+#include "client/typed_value.h"
+#include "image/carried_image.h"
+#include "update/image_package.h"
+
+namespace {
+
+constexpr uint32_t kProgressSliceMs = 500;
+constexpr int kProgressJobRunning = 1;
+constexpr int kFieldWidth = 4;  // "%3d" and the percent sign
+
+UpdateIo* g_io = nullptr;
+
+UpdateIo& Io() { return *g_io; }
+
+void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Printf(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Io().Print(text);
+}
+
+// A device moved off the standard bus address, to be moved back once the
+// programmed device is finished.
+struct AddressChange {
+  bool moved = false;
+  DeviceRecord* displaced = nullptr;
+  uint8_t savedAddress = 0;
+};
+AddressChange g_change;
+
+// Where the percentage is rewritten. On a terminal the field is rewritten in
+// place and the cursor is left behind it, never on the next line: a line end
+// on the screen's last row would scroll the screen and leave the remembered
+// row pointing at the wrong line. Anywhere else (a pipe, a file, a CI log)
+// each new percentage is one more line, and only when it changed.
+struct ProgressField {
+  bool inPlace = false;
+  int column = 0;
+  int row = 0;
+  uint32_t shown = 0;
+};
+ProgressField g_progress;
+
+bool HasCapitalX(const char* text) { return std::strchr(text, 'X') != nullptr; }
+
+bool AddressTaken(const DeviceRecord* discovered, uint32_t count, uint8_t address) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (discovered[i].address == address) return true;
+  }
+  return false;
+}
+
+void OpenProgressLine() {
+  Printf("\r\nProgramming: %3d%c", 0, '%');
+  g_progress = ProgressField{};
+  int column = 0;
+  int row = 0;
+  if (Io().IsTerminal() && Io().GetCursor(&column, &row)) {
+    g_progress.inPlace = true;
+    g_progress.column = column > kFieldWidth ? column - kFieldWidth : column;
+    g_progress.row = row;
+  }
+}
+
+void ShowProgress(uint32_t percent) {
+  if (percent == g_progress.shown) return;
+  g_progress.shown = percent;
+  if (g_progress.inPlace) {
+    Io().SetCursor(g_progress.column, g_progress.row);
+    Printf("%3u%%", static_cast<unsigned>(percent));
+  } else {
+    Printf("%3u\r\n", static_cast<unsigned>(percent));
+  }
+}
+
+// Whether the station at the record's address runs its application as this
+// device: the same serial number, and the same model number or the
+// bootloader's placeholder for it (an update may leave the placeholder in
+// the identity, which the identity restore then repairs).
+bool AnswersAtItsAddress(const DeviceRecord& record) {
+  DeviceRecord found[1];
+  if (Io().ScanRange(record.portName, record.address, record.address, found, 1) != 1) return false;
+  const DeviceRecord& f = found[0];
+  if (f.inBootloader == 1 || f.serialNumber != record.serialNumber) return false;
+  if (std::strcmp(f.modelNumber, record.modelNumber) == 0) return true;
+  return HasCapitalX(f.modelNumber) && BootModelFits(f.modelNumber, record.modelNumber);
+}
+
+// Looks for the device over its search range; a device found there keeps
+// the address it was found at.
+bool Relocate(DeviceRecord* device) {
+  const uint8_t address =
+      Io().Relocate(device->portName, Image_SearchRangeLow(device->hardwareId),
+                    Image_SearchRangeHigh(device->hardwareId),
+                    Image_ModbusSelectRegister(device->hardwareId), device->modelNumber,
+                    device->serialNumber);
+  if (address == 255) return false;
+  device->address = address;
+  return true;
+}
+
+std::size_t AppendValue(uint8_t* message, std::size_t at, std::size_t capacity, uint8_t member,
+                        const TypedValue& value) {
+  if (at >= capacity) return 0;
+  message[at] = member;
+  const std::size_t written = TypedValue_Encode(value, message + at + 1, capacity - at - 1);
+  return written == 0 ? 0 : written + 1;
+}
+
+bool WriteIdentityLock(const DeviceRecord& record, const uint8_t code[2]) {
+  const uint8_t message[] = {0x01, 0x04, 0x01, 0x0F, 0x01, 0x03, code[0], code[1]};
+  return Io().Exchange(record.portName, record.address, message, sizeof message);
+}
+
+void WriteIdentity(const DeviceRecord& record) {
+  uint8_t message[ClientMaxMessage] = {0x01, 0x0A, 0x01, 0x01, 0x03};
+  std::size_t length = 5;
+  TypedValue model;
+  model.type = 9;
+  model.text = record.modelNumber;
+  TypedValue name;
+  name.type = 9;
+  name.text = record.deviceName;
+  TypedValue serial;
+  serial.type = 6;
+  serial.value = static_cast<uint32_t>(record.serialNumber);
+  for (const auto& [member, value] : {std::pair<uint8_t, const TypedValue&>{0x09, model},
+                                      {0x0B, name},
+                                      {0x07, serial}}) {
+    const std::size_t added = AppendValue(message, length, sizeof message, member, value);
+    if (added == 0) return;
+    length += added;
+  }
+  Io().Exchange(record.portName, record.address, message, static_cast<uint16_t>(length));
+}
+
+void RestartApplication(const DeviceRecord& record) {
+  uint8_t message[6] = {0x01, 0xEF};
+  std::memcpy(message + 2, ApplicationRestartCode, sizeof ApplicationRestartCode);
+  Io().Exchange(record.portName, record.address, message, sizeof message);
+}
+
+}  // namespace
+
+void Update_SetIo(UpdateIo* io) { g_io = io; }
+
+int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
+                                const DeviceRecord& device) {
+  const uint8_t standard = Image_StandardAddress(device.hardwareId);
+  g_change = AddressChange{};
+  g_change.savedAddress = standard;
+  if (count == 1 || device.address == standard || device.matchedByModel == 1) return 1;
+
+  // Only a device on the same bus can hold the address: another port's
+  // device at the same number is no obstacle, and a request for it would go
+  // out on this bus to nobody.
+  DeviceRecord* occupant = nullptr;
+  for (uint32_t i = 0; i < count && occupant == nullptr; ++i) {
+    if (discovered[i].address == standard &&
+        std::strcmp(discovered[i].portName, device.portName) == 0) {
+      occupant = &discovered[i];
+    }
+  }
+  if (occupant == nullptr) return 1;
+
+  const uint8_t low = Image_SearchRangeLow(device.hardwareId);
+  const uint8_t high = Image_SearchRangeHigh(device.hardwareId);
+  for (unsigned address = low; address <= high; ++address) {
+    const uint8_t free = static_cast<uint8_t>(address);
+    if (AddressTaken(discovered, count, free)) continue;
+    if (Io().SetZoneAddress(device.portName, occupant->address, free) != 1) {
+      Printf("Failed to change address\r\n");
+      return 0;
+    }
+    g_change.moved = true;
+    g_change.displaced = occupant;
+    g_change.savedAddress = occupant->address;
+    occupant->address = free;
+    return 1;
+  }
+  return 0;
+}
+
+int Update_RestoreDisplaced() {
+  if (!g_change.moved) return 1;
+  // Done with, whatever the outcome: the record is not to be touched again
+  // once the device that displaced it is finished.
+  const AddressChange change = g_change;
+  g_change = AddressChange{};
+  DeviceRecord& displaced = *change.displaced;
+  if (Io().SetZoneAddress(displaced.portName, displaced.address, change.savedAddress) != 1) {
+    Printf("Failed to change back address.\r\n");
+    return 0;
+  }
+  displaced.address = change.savedAddress;
+  return 1;
+}
+
+int Update_RestoreIdentity(DeviceRecord* record, const char* modelRead) {
+  if (!HasCapitalX(modelRead)) return 1;
+  if (record->inBootloader == 1 && Io().LoadDevice(record) == 0) {
+    Io().Close(record->portName);
+    return 0;
+  }
+  if (!WriteIdentityLock(*record, IdentityUnlockCode)) return 1;
+  WriteIdentity(*record);
+  const uint8_t locked[2] = {0, 0};
+  WriteIdentityLock(*record, locked);
+  return 1;
+}
+
+bool Update_RefreshIdentity(DeviceRecord* record, DeviceRecord* read) {
+  Io().Open(record->portName);
+  DeviceRecord found[1];
+  if (Io().ScanRange(record->portName, record->address, record->address, found, 1) != 1) {
+    return false;
+  }
+  if (read != nullptr) *read = found[0];
+  if (HasCapitalX(found[0].modelNumber)) {
+    Update_RestoreIdentity(record, found[0].modelNumber);
+  } else {
+    std::memcpy(record->modelNumber, found[0].modelNumber, sizeof record->modelNumber);
+  }
+  Io().WaitSettled(record->portName, record->address);
+  return true;
+}
+
+MenuState Update_StartProgramming(DeviceUpdate* update) {
+  DeviceRecord& device = *update->device;
+  // An open port counts as opened; one that fails to open fails the job.
+  Io().Open(device.portName);
+  // Programming goes ahead also when the address could not be freed.
+  Update_ClearStandardAddress(update->discovered, update->discoveredCount, device);
+  Io().StartProgramming(&device);
+  OpenProgressLine();
+  return MenuState::ProgrammingProgress;
+}
+
+MenuState Update_PollProgress(DeviceUpdate* update) {
+  const int status = Io().WaitProgramming(kProgressSliceMs);
+  if (status == kProgressJobRunning) {
+    // A halted job has printed its error below the line; the percentage
+    // stays as it was rather than be written over the error.
+    if (!Io().ProgrammingHalted()) ShowProgress(Io().Progress());
+    return MenuState::ProgrammingProgress;
+  }
+  update->programmingStatus = status;
+  Printf(status != 0 ? "FAILED\r\n" : "\r\n");
+  return MenuState::AfterProgramming;
+}
+
+MenuState Update_Reconnect(DeviceUpdate* update) {
+  DeviceRecord& device = *update->device;
+  if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) return MenuState::RestoreSettings;
+
+  if (AnswersAtItsAddress(device) || Relocate(&device)) {
+    DeviceRecord read;
+    update->foundAgain = true;
+    update->versionRead = Update_RefreshIdentity(&device, &read);
+    if (update->versionRead) {
+      update->release = read.release;
+      update->prototype = read.prototype;
+      update->build = read.build;
+    }
+    return MenuState::RestoreSettings;
+  }
+
+  Printf("Error: Communication Failure.\r\n");
+  Printf("Please Power Cycle the Device and Ensure that it is in Standard Bus Address %d.\r\n",
+         ZoneOfAddress(device.address));
+  Printf("Press any key to continue...");
+  const int key = Io().ReadKey();
+  Printf("\r\n");
+  if (key < 0) {
+    Printf("Input has ended, so no key can be pressed: the device at zone %d is left as it is. "
+           "Power cycle it and run the update for it again.\r\n",
+           ZoneOfAddress(device.address));
+    update->givenUp = true;
+    return MenuState::FinishDevice;
+  }
+  return MenuState::AfterProgramming;
+}
+
+MenuState Update_Finish(DeviceUpdate* update) {
+  DeviceRecord& device = *update->device;
+  Update_RestoreDisplaced();
+  // A device given up as lost is not spoken to: each request would only
+  // wait for its time-out.
+  if (!update->givenUp) {
+    // Restoring the communication settings may have moved the device back
+    // to the address it had before the update.
+    if (!AnswersAtItsAddress(device)) Relocate(&device);
+    Io().WaitSettled(device.portName, device.address);
+    RestartApplication(device);
+  }
+  Io().Close(device.portName);
+  return MenuState::NextDevice;
+}

@@ -1,0 +1,102 @@
+// The steps of one device's firmware update around the programming job:
+// freeing the standard bus address before it, the progress line while it
+// runs, finding the device again and repairing its identity after it, and
+// moving a displaced device back at the end. Each handler is one pass of the
+// front end's menu loop and returns the state that follows it. All of them
+// run on the console thread.
+#pragma once
+
+#include <cstdint>
+
+#include "client/scan.h"
+#include "update/menu_state.h"
+
+// The bus, registry, programming engine and console as the update steps see
+// them, so that tests can drive every rule against a fake device and screen.
+class UpdateIo {
+ public:
+  virtual ~UpdateIo() = default;
+
+  virtual int Open(const char* port) = 0;   // Client_Open
+  virtual int Close(const char* port) = 0;  // Client_Close
+  // One request expecting a reply; true when a reply was delivered.
+  virtual bool Exchange(const char* port, uint8_t station, const uint8_t* data,
+                        uint16_t length) = 0;
+  virtual int SetZoneAddress(const char* port, uint8_t station, uint8_t newAddress) = 0;
+  virtual int WaitSettled(const char* port, uint8_t station) = 0;
+  virtual uint8_t ScanRange(const char* port, uint8_t first, uint8_t last, DeviceRecord* records,
+                            uint8_t capacity) = 0;
+  virtual uint8_t Relocate(const char* port, uint8_t first, uint8_t last, uint16_t selectRegister,
+                           const char* modelNumber, int32_t serialNumber) = 0;
+  virtual int LoadDevice(DeviceRecord* record) = 0;  // Registry_LoadDevice
+
+  virtual int StartProgramming(DeviceRecord* record) = 0;
+  virtual int WaitProgramming(uint32_t timeoutMs) = 0;  // 1 while the job runs, else its status
+  virtual uint32_t Progress() = 0;
+  virtual bool ProgrammingHalted() = 0;
+
+  virtual void Print(const char* text) = 0;
+  virtual int ReadKey() = 0;  // -1 once input has ended
+  virtual bool IsTerminal() = 0;
+  virtual bool GetCursor(int* column, int* row) = 0;
+  virtual bool SetCursor(int column, int row) = 0;
+};
+
+// The real calls, as the program makes them.
+UpdateIo& Update_ClientIo();
+// The calls the steps make; the program hands over Update_ClientIo() at
+// start-up, before the first step, and tests a fake.
+void Update_SetIo(UpdateIo* io);
+
+// Job status of a device whose programming job has not ended.
+inline constexpr int UpdateNotProgrammed = -1;
+
+// One device's update: the records the steps work on, and what they learnt
+// about it for the closing summary.
+struct DeviceUpdate {
+  DeviceRecord* device = nullptr;  // the device to program; its address may change
+  DeviceRecord* discovered = nullptr;  // the last discovery, for the address change
+  uint32_t discoveredCount = 0;
+
+  int programmingStatus = UpdateNotProgrammed;  // 0 programmed; 2, 3 the job failed
+  bool foundAgain = false;  // answered after programming
+  bool givenUp = false;     // not found, and input ended at the key-press prompt
+  bool versionRead = false;  // the version below was read when it was found again
+  int32_t release = 0;
+  int32_t prototype = 0;
+  int32_t build = 0;
+};
+
+// Frees the standard bus address, starts the programming job and opens the
+// progress line. Returns ProgrammingProgress.
+MenuState Update_StartProgramming(DeviceUpdate* update);
+// Waits up to 500 ms for the job and refreshes the percentage; once the job
+// has ended, reports it. ProgrammingProgress, then AfterProgramming.
+MenuState Update_PollProgress(DeviceUpdate* update);
+// Finds the programmed device again and repairs its identity: RestoreSettings;
+// AfterProgramming after asking the operator to power cycle it; FinishDevice
+// when input has ended at that prompt (the device is given up).
+MenuState Update_Reconnect(DeviceUpdate* update);
+// Moves a displaced device back, finds the programmed one (the restored
+// settings may have moved it), lets it settle, restarts it and closes the
+// port. Returns NextDevice; the caller moves to the next device.
+MenuState Update_Finish(DeviceUpdate* update);
+
+// Frees the standard bus address for `device` by moving the device of the
+// same port that occupies it to the lowest address of the search range that
+// no discovered device has. 1 when the address is free or nothing needed
+// doing, 0 when it could not be freed.
+int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
+                                const DeviceRecord& device);
+// Moves the device displaced by the last Update_ClearStandardAddress back,
+// once. 1 when nothing was moved or it is back, 0 when moving it back failed.
+int Update_RestoreDisplaced();
+// Reads the identity of the device at record->address. A model number there
+// with a capital X (the bootloader's placeholder) has the identity the record
+// holds written back; any other model number read replaces the record's.
+// `read` (may be null) receives what was read; returns whether anything was.
+bool Update_RefreshIdentity(DeviceRecord* record, DeviceRecord* read);
+// Writes the record's model number, name and serial number into the device
+// when `modelRead` holds a capital X. 1, or 0 when the identity of a device
+// found in its bootloader cannot be loaded from the registry.
+int Update_RestoreIdentity(DeviceRecord* record, const char* modelRead);
