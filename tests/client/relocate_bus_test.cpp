@@ -56,8 +56,9 @@ TEST(ClientRelocate, DeviceFoundByTheFirstScanIsReturnedWithoutAModbusRequest) {
 
 TEST(ClientRelocate, DeviceInModbusModeIsSwitchedBackAndFound) {
   ModbusListener listener;
+  // No look at the controller while the bus runs (its thread owns it): the
+  // switch request heard and the address found show it started in Modbus.
   EmulatedBus bus(std::string(kDevice) + "protocol = modbus\n", {&listener});
-  ASSERT_TRUE(bus.controller(0).modbus());
   ASSERT_EQ(Client_Open(kPort), 0);
   EXPECT_EQ(Client_Relocate(kPort, 16, 19, 2492, "QD4010A-6AC1100", 4410021), 18);
   // The search leaves the connection open again.

@@ -143,6 +143,9 @@ TEST_F(PortTest, PublishingReplacesAStaleLink) {
 }
 
 TEST_F(PortTest, PcOctetsGoOntoTheBusAtLineRateAndNeverComeBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "octet timing is not measurable under the thread sanitizer's slow-down";
+#endif
   ScriptedNode& station = AddStation();
   PcPort pc(Link(), B38400);
   ASSERT_TRUE(pc.ok());
@@ -160,6 +163,9 @@ TEST_F(PortTest, PcOctetsGoOntoTheBusAtLineRateAndNeverComeBack) {
 }
 
 TEST_F(PortTest, PcHearsBusOctetsAboutTenBitTimesApart) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "octet timing is not measurable under the thread sanitizer's slow-down";
+#endif
   ScriptedNode& station = AddStation();
   constexpr int kFrames = 20;
   const auto frame = MakeFrame(6, 3, 16, std::vector<uint8_t>(40, 0x5A));
