@@ -5,10 +5,16 @@
 #include "client/typed_value.h"
 #include "platform/console.h"
 #include "update/image_package.h"
+#include "update/programmer.h"
 
 DeviceOutcome OutcomeOf(const DeviceReport& report) {
-  if (report.update.programmingStatus != 0) return DeviceOutcome::ProgrammingFailed;
+  // A job that lost its device ended without seeing it come back: what the
+  // update steps found afterwards tells whether it holds the new firmware.
+  const int status = report.update.programmingStatus;
+  const bool lost = status == ProgrammerDeviceLost;
+  if (status != ProgrammerOk && !lost) return DeviceOutcome::ProgrammingFailed;
   if (!report.update.foundAgain) return DeviceOutcome::NotFound;
+  if (lost && !report.update.versionRead) return DeviceOutcome::ProgrammingFailed;
   // A job that ended well but left another version in the device did not
   // program it (another device may have been programmed in its place).
   const ImagePackage* image = Image_Find(report.before.hardwareId);

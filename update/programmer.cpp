@@ -1,6 +1,7 @@
 #include "update/programmer.h"
 
 #include <atomic>
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 
@@ -98,6 +99,14 @@ struct Job {
   // only after it has taken that release.
   std::atomic<uint16_t> scanCount{0};
   DeviceRecord scanRecords[ProgrammerScanRecords];
+
+  // Worker only.
+  uint32_t failedPasses = 0;    // relocation passes in a row that found nothing
+  uint32_t failedSearches = 0;  // bootloader searches in a row that found nothing
+  // Stations that were in their bootloader before the job's entry message
+  // went out: other units stuck there, never the job's device.
+  std::bitset<256> bootloadersBefore;
+  DeviceRecord searchRecords[ProgrammerScanRecords];
 };
 
 Job g_job;
@@ -114,10 +123,6 @@ class ClientIo final : public ProgrammerIo {
   uint8_t ScanRange(const char* portName, uint8_t first, uint8_t last, DeviceRecord* records,
                     std::size_t capacity) override {
     return Client_ScanRange(portName, first, last, records, capacity);
-  }
-  uint8_t FindBootloader(const char* portName, uint8_t first, uint8_t last,
-                         const char* modelNumber) override {
-    return Client_FindBootloader(portName, first, last, modelNumber);
   }
   uint8_t Relocate(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
                    const char* modelNumber, int32_t serialNumber) override {
@@ -201,24 +206,71 @@ void SendControl(const uint8_t* data, std::size_t length) {
   }
 }
 
+// The job ends at its next step: the device is gone.
+void LoseDevice() {
+  g_job.status.store(ProgrammerDeviceLost, std::memory_order_release);
+  SetState(ProgrammerState::Failed);
+}
+
+// One relocation pass; a device not found in as many passes in a row as
+// allowed ends the job.
 void Relocate() {
   const int32_t hw = g_job.hardwareId;
   const uint8_t found = Io().Relocate(g_job.portName, Image_SearchRangeLow(hw),
                                       Image_SearchRangeHigh(hw), Image_ModbusSelectRegister(hw),
                                       g_job.record->modelNumber, g_job.record->serialNumber);
-  if (found == 255) return;
+  if (found == 255) {
+    if (++g_job.failedPasses >= ProgrammerRelocationPasses) LoseDevice();
+    return;
+  }
+  g_job.failedPasses = 0;
   g_job.address = found;
   g_job.record->address = found;
   g_job.relocate.store(false, std::memory_order_relaxed);
 }
 
+// The first station from `first` to `last` that answers as a bootloader whose
+// model text fits the job's model number and that was not in its bootloader
+// before the entry message; 255 when there is none.
+uint8_t SearchBootloader(uint8_t first, uint8_t last) {
+  DeviceRecord* found = g_job.searchRecords;
+  const uint8_t count = Io().ScanRange(g_job.portName, first, last, found, ProgrammerScanRecords);
+  for (uint8_t i = 0; i < count; ++i) {
+    if (found[i].inBootloader == 1 && !g_job.bootloadersBefore.test(found[i].address) &&
+        BootModelFits(found[i].modelNumber, g_job.modelNumber)) {
+      return found[i].address;
+    }
+  }
+  return 255;
+}
+
+// Notes the stations of the search range that sit in their bootloader before
+// the entry message goes out. When the job's device misses the message, the
+// search over the range must not take one of them for it and program it in
+// its place. The job's own address is left out: a device chosen while in its
+// bootloader is one of them.
+void NoteBootloadersPresent() {
+  g_job.bootloadersBefore.reset();
+  const int32_t hw = g_job.hardwareId;
+  DeviceRecord* found = g_job.searchRecords;
+  const uint8_t count = Io().ScanRange(g_job.portName, Image_SearchRangeLow(hw),
+                                       Image_SearchRangeHigh(hw), found, ProgrammerScanRecords);
+  for (uint8_t i = 0; i < count; ++i) {
+    if (found[i].inBootloader == 1 && found[i].address != g_job.address) {
+      g_job.bootloadersBefore.set(found[i].address);
+    }
+  }
+}
+
 void FindBootloader() {
-  ProgrammerIo& io = Io();
-  if (io.FindBootloader(g_job.portName, g_job.address, g_job.address, g_job.modelNumber) == 255) {
+  if (SearchBootloader(g_job.address, g_job.address) == 255) {
     const int32_t hw = g_job.hardwareId;
-    const uint8_t found = io.FindBootloader(g_job.portName, Image_SearchRangeLow(hw),
-                                            Image_SearchRangeHigh(hw), g_job.modelNumber);
+    const uint8_t found = SearchBootloader(Image_SearchRangeLow(hw), Image_SearchRangeHigh(hw));
     if (found == 255) {
+      if (++g_job.failedSearches >= ProgrammerBootloaderSearches) {
+        LoseDevice();
+        return;
+      }
       // The entry message gets no answer, so nothing tells when it was lost
       // on the line: send it again before the next search.
       SetState(ProgrammerState::EnterBootloader);
@@ -226,6 +278,7 @@ void FindBootloader() {
     }
     g_job.address = found;
   }
+  g_job.failedSearches = 0;
   SetState(ProgrammerState::Prepare);
 }
 
@@ -296,10 +349,13 @@ void ProgrammingStep(ProgrammerState state) {
     case ProgrammerState::OpenPort:
       g_job.acked.store(0, std::memory_order_release);
       g_job.next.store(0, std::memory_order_release);
+      g_job.failedPasses = 0;
+      g_job.failedSearches = 0;
       if (io.Open(g_job.portName) != 0) {
         g_job.status.store(ProgrammerPortFailed, std::memory_order_release);
         SetState(ProgrammerState::Failed);
       } else {
+        NoteBootloadersPresent();
         SetState(ProgrammerState::EnterBootloader);
       }
       break;
@@ -448,18 +504,20 @@ void Programmer_Tick() {
     if (g_job.halted.load(std::memory_order_acquire)) return;
   }
   const ProgrammerState state = State();
-  // Only a programming job looks for its device; an idle engine leaves the
-  // port to whoever uses it next.
-  if (state != ProgrammerState::Idle && state != ProgrammerState::Scan &&
-      g_job.relocate.load(std::memory_order_acquire)) {
-    Relocate();
-  }
-
   if (state == ProgrammerState::Scan) {
     RunScan();
-  } else {
-    ProgrammingStep(state);
+    return;
   }
+  // Only a programming job looks for its device; an idle engine leaves the
+  // port to whoever uses it next. A clear flag means the device answered (or
+  // was found) since the last search, so a later silence counts afresh.
+  if (state != ProgrammerState::Idle && g_job.relocate.load(std::memory_order_acquire)) {
+    Relocate();
+  } else {
+    g_job.failedPasses = 0;
+  }
+  // A search that gave up has ended the job.
+  ProgrammingStep(State());
 }
 
 ProgrammerState Programmer_State() { return State(); }

@@ -37,6 +37,10 @@ enum class ProgrammerState : uint8_t {
 inline constexpr int ProgrammerOk = 0;
 inline constexpr int ProgrammerPortFailed = 2;
 inline constexpr int ProgrammerEntryFailed = 3;
+// The device stopped answering and was not found again: the job gave up
+// searching for it (see the two limits below). Finding it is left to the
+// update steps, which ask the operator to power cycle it.
+inline constexpr int ProgrammerDeviceLost = 4;
 // Programmer_Wait's answer while the job still runs.
 inline constexpr int ProgrammerRunning = 1;
 
@@ -51,6 +55,22 @@ inline constexpr uint32_t ProgrammerWindow = 20;
 // many exchanges in a row do not occur, while a restarted device refuses a
 // window's worth of blocks within a fraction of a second.
 inline constexpr uint32_t ProgrammerStallLimit = ProgrammerWindow;
+// Relocation passes in a row that do not find a device which stopped
+// answering a control message (the ready check, the restart, the presence
+// probe), after which the job ends with ProgrammerDeviceLost. A pass looks for
+// up to 60 s and sends the Modbus switch after every miss, while a controller
+// that restarts is back within seconds, on the Tarnix bus or in Modbus mode:
+// the first pass finds it. The second allows for a pass spoilt by the line;
+// a device still missing after both needs a person's hands (the update steps
+// ask for a power cycle), not more minutes of searching.
+inline constexpr uint32_t ProgrammerRelocationPasses = 2;
+// Bootloader searches in a row that do not find the device, each after the
+// entry message was sent again and the device given 1 s, after which the job
+// ends with ProgrammerDeviceLost. A device that heard the entry message, or
+// that restarted in the middle of the transfer, is in its bootloader within
+// that second; five entry messages in a row lost on the line do not happen,
+// so a device still missing is switched off or cut from the bus.
+inline constexpr uint32_t ProgrammerBootloaderSearches = 5;
 
 // Everything the engine does outside its own state: requests to the device,
 // pauses, the three semaphores and the console.
@@ -65,8 +85,6 @@ class ProgrammerIo {
                            uint16_t length, uint8_t expectReply, CompletionCallback completion) = 0;
   virtual uint8_t ScanRange(const char* portName, uint8_t first, uint8_t last,
                             DeviceRecord* records, std::size_t capacity) = 0;
-  virtual uint8_t FindBootloader(const char* portName, uint8_t first, uint8_t last,
-                                 const char* modelNumber) = 0;
   virtual uint8_t Relocate(const char* portName, uint8_t first, uint8_t last,
                            uint16_t selectRegister, const char* modelNumber,
                            int32_t serialNumber) = 0;

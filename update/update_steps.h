@@ -58,7 +58,9 @@ struct DeviceUpdate {
   DeviceRecord* discovered = nullptr;  // the last discovery, for the address change
   uint32_t discoveredCount = 0;
 
-  int programmingStatus = UpdateNotProgrammed;  // 0 programmed; 2, 3 the job failed
+  // 0 programmed; 2, 3 the job failed; 4 the device was lost after it
+  // stopped answering (the job's status, see update/programmer.h).
+  int programmingStatus = UpdateNotProgrammed;
   bool foundAgain = false;  // answered after programming
   bool givenUp = false;     // not found, and input ended at the key-press prompt
   bool versionRead = false;  // the version below was read when it was found again

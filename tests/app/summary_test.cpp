@@ -7,6 +7,7 @@
 
 #include "app/summary.h"
 #include "image/carried_image.h"
+#include "update/programmer.h"
 
 namespace {
 
@@ -46,6 +47,10 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
       {"job never ended", UpdateNotProgrammed, false, S::NotTaken, S::NotTaken,
        O::ProgrammingFailed},
       {"not found again", 0, false, S::Complete, S::NotTaken, O::NotFound},
+      {"lost by the job, not found again", ProgrammerDeviceLost, false, S::NotTaken,
+       S::NotTaken, O::NotFound},
+      {"lost by the job, found without its version", ProgrammerDeviceLost, true, S::NotTaken,
+       S::NotTaken, O::ProgrammingFailed},
   };
   for (const OutcomeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,6 +71,11 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
   read.update.build = CarriedImageBuild;
   read.update.release = CarriedImageRelease + 1;
   EXPECT_EQ(OutcomeOf(read), DeviceOutcome::ProgrammingFailed);
+  // A device the job lost, found again after a power cycle with the carried
+  // version, was updated after all.
+  read.update.release = CarriedImageRelease;
+  read.update.programmingStatus = ProgrammerDeviceLost;
+  EXPECT_EQ(OutcomeOf(read), DeviceOutcome::Updated);
 
   // One failed device among updated ones fails the run; none processed is done.
   std::vector<DeviceReport> run = {Report(cases[0]), Report(cases[10]), Report(cases[1])};

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,7 +73,16 @@ class FakeDevice : public ProgrammerIo {
   bool threaded = false;
   int openResult = 0;
   int queueResult = 0;
-  uint8_t bootloaderAt = 16;  // where FindBootloader sees the device; 255: nowhere
+  // Where a scan sees the device in its bootloader once an entry message
+  // went out (from the start with `startsInBootloader`); 255: nowhere.
+  uint8_t bootloaderAt = 16;
+  bool startsInBootloader = false;
+  // Other units in their bootloader all along, answering with the model mask
+  // of a hardware-id-28 bootloader (which fits the job's model number).
+  std::vector<uint8_t> stuckBootloaders;
+  // What the relocation passes find, in turn; once used up, relocateAnswer.
+  // Each pass takes its 60 s of the clock.
+  std::deque<uint8_t> relocateAnswers;
   uint8_t relocateAnswer = 255;
 
   // What happened.
@@ -90,7 +100,7 @@ class FakeDevice : public ProgrammerIo {
     uint16_t selectRegister = 0;
     int32_t serial = 0;
   };
-  std::vector<Search> bootloaderSearches;
+  std::vector<Search> scans;
   std::vector<Search> relocations;
   std::vector<DeviceRecord> scanResult;
 
@@ -101,6 +111,9 @@ class FakeDevice : public ProgrammerIo {
     threaded = false;
     openResult = queueResult = 0;
     bootloaderAt = 16;
+    startsInBootloader = false;
+    stuckBootloaders.clear();
+    relocateAnswers.clear();
     relocateAnswer = 255;
     sent.clear();
     sleeps.clear();
@@ -108,7 +121,7 @@ class FakeDevice : public ProgrammerIo {
     jobEndReleases = overReleases = halts = 0;
     printed.clear();
     maxOutstandingBlocks = 0;
-    bootloaderSearches.clear();
+    scans.clear();
     relocations.clear();
     scanResult.clear();
     outstanding_.clear();
@@ -179,21 +192,42 @@ class FakeDevice : public ProgrammerIo {
     }
     return 0;
   }
-  uint8_t ScanRange(const char*, uint8_t, uint8_t, DeviceRecord* records,
+  // The stations from `first` to `last`, in address order: the records of
+  // scanResult, the stuck bootloaders, and the device once in its bootloader.
+  uint8_t ScanRange(const char*, uint8_t first, uint8_t last, DeviceRecord* records,
                     std::size_t capacity) override {
+    scans.push_back({first, last, ""});
+    std::vector<DeviceRecord> present;
+    for (const DeviceRecord& r : scanResult) present.push_back(r);
+    auto bootloader = [&](uint8_t address, const char* mask) {
+      DeviceRecord r;
+      r.address = address;
+      r.inBootloader = 1;
+      r.hardwareId = 28;
+      std::strcpy(r.modelNumber, mask);
+      present.push_back(r);
+    };
+    for (uint8_t address : stuckBootloaders) bootloader(address, "QD4XXXX-XXXXXXX");
+    if (bootloaderAt != 255 && (startsInBootloader || !SentWithCode(0xEA).empty())) {
+      bootloader(bootloaderAt, "QD4XXXX-XXXXXXX");
+    }
+    std::sort(present.begin(), present.end(),
+              [](const DeviceRecord& a, const DeviceRecord& b) { return a.address < b.address; });
     std::size_t n = 0;
-    for (; n < scanResult.size() && n < capacity; ++n) records[n] = scanResult[n];
+    for (const DeviceRecord& r : present) {
+      if (r.address >= first && r.address <= last && n < capacity) records[n++] = r;
+    }
     return static_cast<uint8_t>(n);
-  }
-  uint8_t FindBootloader(const char*, uint8_t first, uint8_t last,
-                         const char* modelNumber) override {
-    bootloaderSearches.push_back({first, last, modelNumber});
-    return bootloaderAt >= first && bootloaderAt <= last ? bootloaderAt : 255;
   }
   uint8_t Relocate(const char*, uint8_t first, uint8_t last, uint16_t selectRegister,
                    const char* modelNumber, int32_t serialNumber) override {
     relocations.push_back({first, last, modelNumber, selectRegister, serialNumber});
-    return relocateAnswer;
+    std::lock_guard<std::mutex> guard(lock_);
+    clockMs += 60000;
+    if (relocateAnswers.empty()) return relocateAnswer;
+    const uint8_t found = relocateAnswers.front();
+    relocateAnswers.pop_front();
+    return found;
   }
   void Sleep(uint32_t ms) override {
     std::lock_guard<std::mutex> guard(lock_);

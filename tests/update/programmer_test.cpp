@@ -247,24 +247,71 @@ TEST_F(Engine, ReadyCheckAnsweredStillErasingPreparesAgainAndCountsAfresh) {
   EXPECT_EQ(device.sleeps, (std::vector<uint32_t>{1000, 10000, 10000}));
 }
 
-TEST_F(Engine, SilentReadyCheckKeepsSearchingUntilTheDeviceIsFound) {
-  device.answer = [](const Request& r) -> std::optional<Bytes> {
-    if (r.data[1] == 0xEE) return std::nullopt;
-    return FakeDevice::GoodDevice(r);
+// A device that falls silent at a control message is searched for: found by
+// the last pass allowed, at a new address, the job goes on there to its end;
+// not found, the job ends as lost after that pass instead of searching for
+// ever, and the update steps take over.
+TEST_F(Engine, DeviceSilentAtAControlMessageIsSearchedForALimitedNumberOfPasses) {
+  struct Case {
+    const char* name;
+    uint8_t code;  // the message it stops answering
+  };
+  const uint32_t passes = ProgrammerRelocationPasses;
+  for (const Case& c : {Case{"ready check", 0xEE}, Case{"restart", 0xEF},
+                        Case{"presence probe", 0x01}}) {
+    for (const bool comesBack : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (comesBack ? ", comes back" : ", never comes back"));
+      SetUp();
+      uint64_t silentFrom = 0;
+      device.answer = [&](const Request& r) -> std::optional<Bytes> {
+        const bool found = device.relocations.size() == passes && comesBack;
+        if (r.data[1] != c.code || found) return FakeDevice::GoodDevice(r);
+        if (silentFrom == 0) silentFrom = device.clockMs;
+        return std::nullopt;
+      };
+      device.relocateAnswers.assign(passes - 1, 255);
+      device.relocateAnswer = comesBack ? 21 : 255;
+      ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+      ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+      EXPECT_EQ(device.relocations.size(), passes);
+      EXPECT_EQ(device.jobEndReleases, 1);
+      if (comesBack) {
+        EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+        EXPECT_EQ(record.address, 21);
+        EXPECT_EQ(LastSent().destination, 21);
+        EXPECT_EQ(Sent(0x04), 1u);
+      } else {
+        EXPECT_EQ(Programmer_Wait(0), ProgrammerDeviceLost);
+        // Sent once, and again after every pass but the last.
+        EXPECT_EQ(Sent(c.code), passes);
+        EXPECT_EQ(Sent(0x04), 0u);
+        // The passes' time, and the 10 s erase wait before a ready check.
+        EXPECT_LE(device.clockMs - silentFrom, passes * 60000u + 10000u);
+      }
+      const std::size_t sent = device.sent.size();
+      for (int i = 0; i < 5; ++i) Step();
+      EXPECT_EQ(device.sent.size(), sent);
+      EXPECT_EQ(device.relocations.size(), passes);
+    }
+  }
+}
+
+TEST_F(Engine, SilencesThatTheDeviceAnswersBetweenAreCountedAfresh) {
+  // Every other presence probe goes unanswered and the relocation never finds
+  // the device: each silence costs one pass, but none follows another.
+  int probes = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.data[1] != 0x01) return FakeDevice::GoodDevice(r);
+    ++probes;
+    if (probes % 2 == 1) return std::nullopt;
+    return probes < 2 * static_cast<int>(ProgrammerRelocationPasses) + 2
+               ? Bytes{0x01, 0x01, 0x1C, 0xCC}
+               : Bytes{0x01, 0x01, 0x1C, 0x00};
   };
   ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::ReadyCheck, 50));
-  Step();  // ready check sent and failed
-  Step();  // relocation finds nothing: relocate stays set; the ready check goes out again
-  Step();
-  EXPECT_EQ(device.relocations.size(), 2u);
-  EXPECT_EQ(LastSent().destination, 16);
-  device.relocateAnswer = 22;
-  Step();
-  EXPECT_EQ(device.relocations.size(), 3u);
-  EXPECT_EQ(record.address, 22);
-  EXPECT_EQ(LastSent().destination, 22);
-  EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEE}));
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(device.relocations.size(), ProgrammerRelocationPasses + 1u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
 }
 
 TEST_F(Engine, DeviceThatAnswersAgainIsNotSearchedForBeforeEveryLaterStep) {
@@ -363,12 +410,15 @@ TEST_F(Engine, BootloaderIsLookedForAtTheDevicesAddressThenInTheSearchRangeWithT
   ASSERT_EQ(Programmer_StartProgramming(&record), 1);
   for (int i = 0; i < 6; ++i) Step();
   EXPECT_EQ(Programmer_State(), ProgrammerState::FindBootloader);
-  ASSERT_EQ(device.bootloaderSearches.size(), 4u);
-  EXPECT_EQ(device.bootloaderSearches[0].first, 16);
-  EXPECT_EQ(device.bootloaderSearches[0].last, 16);
-  EXPECT_EQ(device.bootloaderSearches[1].first, 16);
-  EXPECT_EQ(device.bootloaderSearches[1].last, 31);
-  EXPECT_EQ(device.bootloaderSearches[1].model, "QD4010A-6AC1100");
+  // The range as it was before the entry message, then two searches: the
+  // device's address, then the range.
+  ASSERT_EQ(device.scans.size(), 5u);
+  for (std::size_t i : {0u, 2u, 4u}) {
+    EXPECT_EQ(device.scans[i].first, 16);
+    EXPECT_EQ(device.scans[i].last, 31);
+  }
+  EXPECT_EQ(device.scans[1].first, 16);
+  EXPECT_EQ(device.scans[1].last, 16);
   // A lost entry message is never reported: it goes out again, 1 s before
   // every search.
   EXPECT_EQ(Sent(0xEA), 3u);
@@ -380,6 +430,78 @@ TEST_F(Engine, BootloaderIsLookedForAtTheDevicesAddressThenInTheSearchRangeWithT
   EXPECT_EQ(Programmer_State(), ProgrammerState::ReadyCheck);
   EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEC}));
   EXPECT_EQ(LastSent().destination, 25);
+}
+
+TEST_F(Engine, DeviceNotInItsBootloaderAfterTheLastSearchAllowedIsLost) {
+  // It hears the entry message only in time for search `heardAt`.
+  for (const uint32_t heardAt : {ProgrammerBootloaderSearches, ProgrammerBootloaderSearches + 1}) {
+    SCOPED_TRACE(heardAt);
+    SetUp();
+    device.bootloaderAt = 255;
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    for (int i = 0; i < 40 && Programmer_State() != ProgrammerState::Idle &&
+                    Programmer_State() != ProgrammerState::Prepare;
+         ++i) {
+      if (Sent(0xEA) == heardAt) device.bootloaderAt = 16;
+      Step();
+    }
+    const bool inTime = heardAt <= ProgrammerBootloaderSearches;
+    EXPECT_EQ(Sent(0xEA), std::min(heardAt, ProgrammerBootloaderSearches));
+    if (inTime) {
+      EXPECT_EQ(Programmer_State(), ProgrammerState::Prepare);
+      ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+      EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+    } else {
+      EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
+      EXPECT_EQ(Programmer_Wait(0), ProgrammerDeviceLost);
+      EXPECT_EQ(Sent(0xEC), 0u);
+    }
+    EXPECT_EQ(device.jobEndReleases, 1);
+  }
+}
+
+// Another unit of the same kind that was stuck in its bootloader before the
+// job began fits the job's model number too: the search over the range must
+// not take it for the job's device and program it in its place.
+TEST_F(Engine, BootloaderThatWasThereBeforeTheEntryMessageIsNotTakenForTheDevice) {
+  struct Case {
+    const char* name;
+    uint8_t address;              // the job's device, as chosen
+    bool chosenInBootloader;
+    uint32_t missedEntries;       // entry messages it misses
+    uint8_t entersAt;             // where it is in its bootloader afterwards
+    std::vector<uint8_t> stuck;   // others in their bootloader all along
+    uint8_t prepared;             // where the prepare message goes
+  };
+  const Case cases[] = {
+      {"missed the first entry, 19 stuck", 16, false, 1, 16, {19}, 16},
+      {"came up elsewhere, 17 and 19 stuck", 16, false, 0, 23, {17, 19}, 23},
+      {"chosen in its bootloader at 19, 17 stuck", 19, true, 0, 19, {17}, 19},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    record.address = c.address;
+    record.inBootloader = c.chosenInBootloader ? 1 : 0;
+    device.startsInBootloader = c.chosenInBootloader;
+    device.stuckBootloaders = c.stuck;
+    device.bootloaderAt = c.missedEntries > 0 ? 255 : c.entersAt;
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    for (int i = 0; i < 20 && Programmer_State() != ProgrammerState::ReadyCheck; ++i) {
+      if (Sent(0xEA) > c.missedEntries) device.bootloaderAt = c.entersAt;
+      Step();
+    }
+    ASSERT_EQ(Programmer_State(), ProgrammerState::ReadyCheck);
+    EXPECT_EQ(Sent(0xEA), c.missedEntries + 1);
+    for (const Request* prepare : device.SentWithCode(0xEC)) {
+      EXPECT_EQ(prepare->destination, c.prepared);
+    }
+    ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+    EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+    for (const Request* block : device.SentWithCode(0xED)) {
+      ASSERT_EQ(block->destination, c.prepared);
+    }
+  }
 }
 
 TEST_F(Engine, WindowNeverHoldsMoreThanTwentyBlocksWhateverThePace) {
