@@ -508,6 +508,7 @@ void DropMember(uint8_t* message, uint16_t* length, uint8_t member) {
 
 void WaitSettledValue(uint32_t previous) {
   BackupWorker& w = g_worker;
+  const uint32_t start = g_seam->nowMs();
   for (;;) {
     g_seam->sleepMs(kSettlePollMs);
     TypedValue settle;
@@ -528,7 +529,7 @@ void WaitSettledValue(uint32_t previous) {
         return;
       }
     }
-    if (now == previous) return;
+    if (now == previous || g_seam->nowMs() - start >= BackupSettleLimitMs) return;
     previous = now;
   }
 }

@@ -77,6 +77,12 @@ inline constexpr uint16_t BackupShortestRecord = 3;  // class, instance, item co
 // How long the engine searches for a device that stopped answering before it
 // ends the run as failed. Each search lasts up to 60 s, so this allows three.
 inline constexpr uint32_t BackupLostDeviceMs = 180000;
+// How long the restore waits for the settings it wrote to settle. A device
+// takes them up within seconds; one whose value never holds still (a live
+// counter, or a device that is found by every search but answers no read)
+// would hold the worker for ever. As long as the client's own settle wait,
+// which the end of the run and the update steps still add.
+inline constexpr uint32_t BackupSettleLimitMs = 60000;
 // Attempts RestoreDevice makes at starting a restore on a device that is found
 // on the bus but does not answer its identity reads.
 inline constexpr int RestoreStartAttempts = 5;
@@ -149,5 +155,6 @@ uint8_t AwaitDeviceOnBus(const DeviceRecord* device);
 // Removes the item of member `member` from the write-instance message of
 // `*length` bytes; the message is unchanged when there is none.
 void DropMember(uint8_t* message, uint16_t* length, uint8_t member);
-// Waits until the settle value stops changing, starting from `previous`.
+// Waits until the settle value stops changing, starting from `previous`, for
+// at most BackupSettleLimitMs (a wait that ends at the limit fails nothing).
 void WaitSettledValue(uint32_t previous);

@@ -345,6 +345,30 @@ TEST_F(RestoreRun, SettleWaitReadsUntilTheValueHoldsAndReportsALostDevice) {
   EXPECT_NE(device_.console.find("ERROR: Lost Communication with the device\r\n"), std::string::npos);
 }
 
+TEST_F(RestoreRun, SettleWaitThatNeverHoldsStillEndsAtItsLimitWithoutFailingTheRun) {
+  struct Case {
+    const char* name;
+    bool readsFail;  // found by every search, but no read answered
+  };
+  for (const Case& c : {Case{"value keeps changing", false}, Case{"reads fail", true}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
+    device_.settleValues.clear();
+    for (uint32_t v = 1; v < 1000; ++v) device_.settleValues.push_back(v);
+    device_.settleReadFailures = c.readsFail ? 1000 : 0;
+    device_.foundAt = 16;
+    device_.searchCostMs = 5000;
+    const uint32_t before = device_.clock;
+    WaitSettledValue(0);
+    const uint32_t waited = device_.clock - before;
+    EXPECT_GE(waited, BackupSettleLimitMs);
+    // At most one more poll, with its search, after the limit.
+    EXPECT_LE(waited, BackupSettleLimitMs + 1000u + device_.searchCostMs);
+    EXPECT_EQ(Backup_Worker().result, 0);
+    EXPECT_EQ(device_.console.find("Lost Communication"), std::string::npos);
+  }
+}
+
 // The handlers block on the main thread while a worker steps the engine.
 class HandlerTest : public BackupTest {
  protected:
