@@ -181,6 +181,13 @@ STUCK = STUCK_BEFORE + """start = bootloader
 after_update_model = placeholder
 """
 
+# The default bus, with the controller at 16 switched off for ten minutes
+# when its last block arrives: it never comes back while the tool runs.
+NEVER_BACK = DEFAULT_BUS.replace("name = Boiler 1\n", """name = Boiler 1
+power_cut_at = block 1903
+power_off_ms = 600000
+""", 1)
+
 # A bus on which nothing answers the tool.
 SILENT = """
 [controller]
@@ -206,6 +213,9 @@ class Case:
     check: Optional[Callable] = None
     # Runs before the program, in the work directory: (case, env, sim) -> problems.
     prepare: Optional[Callable] = None
+    # Controllers, by address, that the run leaves switched off; every other
+    # controller must be as it started.
+    switched_off: list = field(default_factory=list)
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -278,6 +288,12 @@ CASES = {
         STUCK, ["-cCom1", "-a16", "-fNO"], "",
         programmed={16: {"settings_changed": ["2.1.2"]}},
         check=check_no_backup_left, prepare=prepare_stuck),
+    # The programmed controller loses its power at the last block and stays
+    # off: the tool gives up on it, asks for a power cycle and, with standard
+    # input at its end, closes with the device not found. The controller at
+    # 19, stuck in its bootloader all along, is not programmed in its place.
+    "never_comes_back": Case(NEVER_BACK, ["-cCom1", "-a16", "-bNO", "-fNO"], "", 3,
+                             switched_off=[16]),
 }
 
 DOTS = re.compile(rb"(Discovering Devices @ [^\r\n]* \.\.)\.+\r\n")
@@ -421,6 +437,10 @@ def check_report(case, scenario, report):
             problems.append(f"no controller at {final} (it started at {address})")
             continue
         identity = identity_of(keys)
+        if address in case.switched_off:
+            if got.get("mode") != "off":
+                problems.append(f"controller {address}: mode {got.get('mode')!r}, expected 'off'")
+            continue
         wanted = {
             "mode": "application" if expect is not None or keys.get("start") != "bootloader"
             else "bootloader",
@@ -455,7 +475,7 @@ def judge(name, case, stdout, stderr, status, work, registry=None):
     if registry is not None and name.startswith("default_bus"):
         problems += check_registry(registry)
     report = None
-    if case.programmed:
+    if case.programmed or case.switched_off:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
         with open(os.path.join(work, "report.json"), encoding="utf-8") as f:
             report = json.load(f)
@@ -486,7 +506,7 @@ def run_case(flash, sim, image, name):
             os.mkdir(env["BREVANE_PORTS"])
         else:
             text = case.scenario
-            if case.programmed:
+            if case.programmed or case.switched_off:
                 bus = DEFAULT_BUS if case.scenario is None else case.scenario
                 text = f"[bus]\nexpected_image = {image}\n" + bus
             proc, env["BREVANE_PORTS"] = start_sim(
