@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "client/client.h"
-#include "tests/update/programming_bus.h"
+#include "tests/support/emulated_bus.h"
 #include "update/programmer.h"
 
 namespace {
 
-using programming_bus::Frame;
+using test_support::LineFrame;
 
 constexpr double kRatioTarget = 1.15;
 constexpr uint8_t kController = 16;
@@ -77,7 +77,7 @@ double Percentile(std::vector<double> values, double share) {
 }  // namespace
 
 int main() {
-  programming_bus::ProgrammingBus bus(kScenario, BREVANE_CARRIED_IMAGE);
+  test_support::EmulatedBus bus(kScenario, test_support::BusOptions().ExpectedImage(BREVANE_CARRIED_IMAGE));
   const int status = RunJob();
   Client_Close("Com1");
   bus.Stop();
@@ -86,16 +86,16 @@ int main() {
     return 1;
   }
 
-  const std::vector<Frame> frames = bus.Frames();
+  const std::vector<LineFrame> frames = bus.Frames();
   std::size_t first = frames.size();
   std::size_t last = frames.size();
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    const Frame& f = frames[i];
+    const LineFrame& f = frames[i];
     if (!f.good || f.service != kBlockService) continue;
-    if (f.type == kDataExpectingReply && f.destination == kController && first == frames.size()) {
+    if (f.type == kDataExpectingReply && f.dest == kController && first == frames.size()) {
       first = i;
     }
-    if (f.type == kDataNotExpectingReply && f.source == kController) last = i;
+    if (f.type == kDataNotExpectingReply && f.src == kController) last = i;
   }
   if (first == frames.size() || last == frames.size() || last < first) {
     std::printf("no transfer seen on the line\n");
@@ -104,12 +104,12 @@ int main() {
 
   uint64_t octets = 0;
   std::vector<double> turnaroundMs;
-  const uint8_t pc = frames[first].source;
+  const uint8_t pc = frames[first].src;
   for (std::size_t i = first; i <= last; ++i) {
-    octets += frames[i].octets;
-    const Frame& f = frames[i];
-    if (i + 1 <= last && f.source == kController && f.destination == pc &&
-        f.type == kDataNotExpectingReply && frames[i + 1].source == pc) {
+    octets += frames[i].octets.size();
+    const LineFrame& f = frames[i];
+    if (i + 1 <= last && f.src == kController && f.dest == pc &&
+        f.type == kDataNotExpectingReply && frames[i + 1].src == pc) {
       turnaroundMs.push_back(
           static_cast<double>(frames[i + 1].firstOctetStart - f.lastOctetEnd) / 1000.0);
     }

@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <cctype>
 #include <charconv>
 #include <fstream>
 #include <set>
@@ -12,6 +13,16 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
   return s;
+}
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 class Parser {
@@ -159,7 +170,22 @@ class Parser {
       s.ports.clear();
       std::istringstream in{std::string(v)};
       std::string name;
-      while (in >> name) s.ports.push_back(name);
+      while (in >> name) {
+        // Each name becomes a link inside the --ports directory, which the
+        // emulator replaces at start and deletes at exit: a name that leads
+        // out of it would cost some other file its content.
+        if (name.find('/') != std::string::npos || name == "." || name == "..") {
+          Fail("port name '" + name + "' is a path; name a port like com1, without '/'");
+        }
+        // Programs find a port in the directory in any letter case, so two
+        // names that differ in case only would be one port to them.
+        for (const std::string& earlier : s.ports) {
+          if (SameIgnoringCase(earlier, name)) {
+            Fail("port '" + name + "' named twice" + (earlier == name ? "" : " (as '" + earlier + "')"));
+          }
+        }
+        s.ports.push_back(name);
+      }
       if (s.ports.empty()) Fail("no port named");
     } else if (key == "baud") {
       s.baud = Number<uint32_t>(v, 115200);

@@ -566,6 +566,14 @@ uint32_t Programmer_Progress() {
                                total);
 }
 
+ProgrammerTransfer Programmer_Transfer() {
+  ProgrammerTransfer transfer;
+  transfer.acked = g_job.acked.load(std::memory_order_acquire);
+  transfer.next = g_job.next.load(std::memory_order_acquire);
+  transfer.total = g_job.total.load(std::memory_order_acquire);
+  return transfer;
+}
+
 bool Programmer_Halted() { return g_job.halted.load(std::memory_order_acquire); }
 
 uint8_t Programmer_OnControlReply(const char*, int32_t, const uint8_t* reply, uint32_t,

@@ -134,6 +134,14 @@ int Programmer_StartProgramming(DeviceRecord* record);
 int Programmer_Wait(uint32_t timeoutMs);
 // Percentage of the image acknowledged by the device being programmed.
 uint32_t Programmer_Progress();
+// The transfer's counters: blocks the device acknowledged in order, the next
+// block to send, and the blocks of the image.
+struct ProgrammerTransfer {
+  uint32_t acked = 0;
+  uint32_t next = 0;
+  uint32_t total = 0;
+};
+ProgrammerTransfer Programmer_Transfer();
 // True once a device answered a block with its programming error: the
 // engine has printed it and halted for good.
 bool Programmer_Halted();

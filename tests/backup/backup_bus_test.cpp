@@ -18,7 +18,7 @@
 #include "client/client.h"
 #include "client/services.h"
 #include "platform/clock.h"
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
 #include "update/image_package.h"
 
 namespace {
@@ -139,7 +139,7 @@ uint32_t StartDigest(const std::string& scenario) {
 
 void BackupThenRestore(double loss, int seed) {
   const std::string scenario = Scenario(loss, seed);
-  client_test::EmulatedBus bus(scenario);
+  test_support::EmulatedBus bus(scenario);
   WorkingDirectory cwd;
   ASSERT_EQ(Backup_Init(), 1);
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);

@@ -13,11 +13,12 @@
 #include "client/scan.h"
 #include "client/services.h"
 #include "link/tarnix_link.h"
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
 
 namespace {
 
-using client_test::EmulatedBus;
+using test_support::BusOptions;
+using test_support::EmulatedBus;
 
 constexpr const char* kPort = "Com1";
 
@@ -393,8 +394,8 @@ namespace {
 TEST(ClientOpen, NinthPortWhileEightAreOpenAnswersMinus5) {
   std::vector<std::unique_ptr<EmulatedBus>> buses;
   for (int i = 1; i <= 9; ++i) {
-    buses.push_back(std::make_unique<EmulatedBus>(Controller(9), std::vector<sim::Node*>{},
-                                                  "com" + std::to_string(i)));
+    buses.push_back(std::make_unique<EmulatedBus>(Controller(9),
+                                                  BusOptions().Port("com" + std::to_string(i))));
   }
   for (int i = 1; i <= 8; ++i) {
     EXPECT_EQ(Client_Open(("Com" + std::to_string(i)).c_str()), 0) << i;

@@ -12,11 +12,11 @@
 
 #include "client/client.h"
 #include "link/tarnix_link.h"
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
 
 namespace {
 
-using client_test::EmulatedBus;
+using test_support::EmulatedBus;
 
 constexpr const char* kPort = "Com1";
 const uint8_t kProbe[] = {0x01, 0x01};

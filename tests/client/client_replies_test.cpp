@@ -12,13 +12,15 @@
 #include "client/scan.h"
 #include "client/services.h"
 #include "link/tarnix_link.h"
-#include "tests/client/canned_station.h"
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
+#include "tests/support/scripted_station.h"
 
 namespace {
 
-using client_test::CannedStation;
-using client_test::EmulatedBus;
+using test_support::CannedReplies;
+using test_support::BusOptions;
+using test_support::EmulatedBus;
+using test_support::ScriptedStation;
 
 constexpr const char* kPort = "Com1";
 constexpr uint8_t kCanned = 6;
@@ -40,14 +42,15 @@ class PortOpen {
 };
 
 TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
-  CannedStation canned(kCanned, {
-                                    {0x01, {0x01, 0x01, 0x1C}},              // probe without byte 3
-                                    {0x03, {0x01, 0x03, 0x01, 0x02, 0x02, 0x01, 0x05, 0x00}},
-                                    {0x04, {0x01}},                          // write answer cut
-                                    {0x05, {0x01, 0x05, 0x01, 0x01, 0x02, 0x01, 0x05, 0x00}},
-                                    {0xEB, {0x01, 0xEB}},
-                                });
-  EmulatedBus bus(kRing, {&canned});
+  ScriptedStation canned;
+  canned.AnswerAs(kCanned, CannedReplies(kCanned, {
+                                {0x01, {0x01, 0x01, 0x1C}},  // probe without byte 3
+                                {0x03, {0x01, 0x03, 0x01, 0x02, 0x02, 0x01, 0x05, 0x00}},
+                                {0x04, {0x01}},  // write answer cut
+                                {0x05, {0x01, 0x05, 0x01, 0x01, 0x02, 0x01, 0x05, 0x00}},
+                                {0xEB, {0x01, 0xEB}},
+                            }));
+  EmulatedBus bus(kRing, BusOptions().Station(&canned));
   PortOpen port;
   ASSERT_EQ(port.result(), 0);
 
@@ -83,8 +86,9 @@ TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
 TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
   std::vector<uint8_t> reply = {0x01, 0xEB, 0x17};
   for (int i = 0; i < 60; ++i) reply.push_back(static_cast<uint8_t>('A' + i % 26));
-  CannedStation canned(kCanned, {{0x01, {0x01, 0x01, 0x17, 0xCC}}, {0xEB, reply}});
-  EmulatedBus bus(kRing, {&canned});
+  ScriptedStation canned;
+  canned.AnswerAs(kCanned, CannedReplies(kCanned, {{0x01, {0x01, 0x01, 0x17, 0xCC}}, {0xEB, reply}}));
+  EmulatedBus bus(kRing, BusOptions().Station(&canned));
   PortOpen port;
   ASSERT_EQ(port.result(), 0);
   DeviceRecord record;

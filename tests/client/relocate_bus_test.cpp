@@ -9,11 +9,12 @@
 #include "client/client.h"
 #include "client/relocate.h"
 #include "sim/node.h"
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
 
 namespace {
 
-using client_test::EmulatedBus;
+using test_support::BusOptions;
+using test_support::EmulatedBus;
 
 constexpr const char* kPort = "Com1";
 const std::vector<uint8_t> kSwitchRequest{0x01, 0x06, 0x09, 0xBC, 0x05, 0x06, 0xC8, 0xE0};
@@ -43,7 +44,7 @@ const char* kDevice =
 TEST(ClientRelocate, DeviceFoundByTheFirstScanIsReturnedWithoutAModbusRequest) {
   ModbusListener listener;
   EmulatedBus bus(std::string(kDevice) + "[controller]\naddress = 17\nmax_master = 20\nserial = 7\n",
-                  {&listener});
+                  BusOptions().Station(&listener));
   ASSERT_EQ(Client_Open(kPort), 0);
   const uint8_t own = TarnixLink_GetAddress(kPort);
   EXPECT_EQ(Client_Relocate(kPort, 16, 19, 2492, "QD4010A-6AC1100", 4410021), 18);
@@ -58,7 +59,7 @@ TEST(ClientRelocate, DeviceInModbusModeIsSwitchedBackAndFound) {
   ModbusListener listener;
   // No look at the controller while the bus runs (its thread owns it): the
   // switch request heard and the address found show it started in Modbus.
-  EmulatedBus bus(std::string(kDevice) + "protocol = modbus\n", {&listener});
+  EmulatedBus bus(std::string(kDevice) + "protocol = modbus\n", BusOptions().Station(&listener));
   ASSERT_EQ(Client_Open(kPort), 0);
   EXPECT_EQ(Client_Relocate(kPort, 16, 19, 2492, "QD4010A-6AC1100", 4410021), 18);
   // The search leaves the connection open again.

@@ -3,20 +3,20 @@
 
 #include "sim/bus.h"
 #include "sim/controller.h"
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace {
 
 using sim::Micros;
-using sim::testing::MakeFrame;
-using sim::testing::ScriptedNode;
+using test_support::MakeFrame;
+using test_support::ScriptedStation;
 
 TEST(AddressMoveOnBus, ControllerMovesWhileAClientProbesBothStations) {
   sim::ControllerConfig config;
   config.address = 20;
   sim::DeviceProtocol protocol;
   sim::Controller controller(config, protocol);
-  ScriptedNode pc;
+  ScriptedStation pc;
   sim::Bus bus;
   bus.Attach(&controller, true);
   bus.Attach(&pc, false);

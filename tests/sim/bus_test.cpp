@@ -6,13 +6,13 @@
 #include <bit>
 #include <numeric>
 
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace sim {
 namespace {
 
-using testing::MakeFrame;
-using testing::ScriptedNode;
+using test_support::MakeFrame;
+using test_support::ScriptedStation;
 
 std::vector<uint8_t> Pattern(size_t count) {
   std::vector<uint8_t> octets(count);
@@ -22,7 +22,7 @@ std::vector<uint8_t> Pattern(size_t count) {
 
 TEST(BusDelivery, EveryOtherStationHearsEachOctetAndTheSenderNone) {
   Bus bus;
-  ScriptedNode a, b, c;
+  ScriptedStation a, b, c;
   bus.Attach(&a, false);
   bus.Attach(&b, false);
   bus.Attach(&c, false);
@@ -42,7 +42,7 @@ TEST(BusDelivery, EveryOtherStationHearsEachOctetAndTheSenderNone) {
 
 TEST(BusDelivery, EveryStationIsToldTheTimeAfterEachOctet) {
   Bus bus;
-  ScriptedNode sender, listener;
+  ScriptedStation sender, listener;
   bus.Attach(&sender, false);
   bus.Attach(&listener, false);
   sender.SendAt(0, {1, 2, 3});
@@ -59,7 +59,7 @@ TEST(BusDelivery, EveryStationIsToldTheTimeAfterEachOctet) {
 
 TEST(BusTiming, OctetsFollowEachOtherAtTenBitTimesWithoutDrift) {
   Bus bus;
-  ScriptedNode sender, listener;
+  ScriptedStation sender, listener;
   bus.Attach(&sender, false);
   bus.Attach(&listener, false);
   sender.SendAt(1'000, Pattern(384));
@@ -84,7 +84,7 @@ TEST(BusTiming, OctetTimeFollowsTheSendersSpeed) {
 
 TEST(BusTiming, StationIsWokenAtTheTimeItAskedFor) {
   Bus bus;
-  ScriptedNode node;
+  ScriptedStation node;
   bus.Attach(&node, false);
   node.SendAt(1'234, {});
   bus.RunUntil(1'233);
@@ -103,7 +103,7 @@ TEST(BusSpeed, SameSpeedResamplingKeepsEveryOctet) {
 
 TEST(BusSpeed, ListenerAtAnotherSpeedHearsGarbageNotSilence) {
   Bus bus;
-  ScriptedNode bus_station(38400), modbus_device(9600), pc(38400);
+  ScriptedStation bus_station(38400), modbus_device(9600), pc(38400);
   bus.Attach(&bus_station, false);
   bus.Attach(&modbus_device, false);
   bus.Attach(&pc, false);
@@ -141,7 +141,7 @@ TEST(BusSpeed, SlowListenerSamplesTheFastWaveformAtItsOwnBitCentres) {
 
 TEST(BusCollision, OverlappingOctetsArriveGarbledFromBothSenders) {
   Bus bus;
-  ScriptedNode a, b, listener;
+  ScriptedStation a, b, listener;
   bus.Attach(&a, false);
   bus.Attach(&b, false);
   bus.Attach(&listener, false);
@@ -175,7 +175,7 @@ TEST(BusCollision, OverlappingOctetsArriveGarbledFromBothSenders) {
 
 TEST(BusCollision, OctetsAfterTheOverlapArriveIntact) {
   Bus bus;
-  ScriptedNode a, b, listener;
+  ScriptedStation a, b, listener;
   bus.Attach(&a, false);
   bus.Attach(&b, false);
   bus.Attach(&listener, false);
@@ -198,7 +198,7 @@ TEST(BusCollision, OctetsAfterTheOverlapArriveIntact) {
 // Sends `frames` tokens from one station and returns what the other heard.
 std::vector<uint8_t> RunTokens(BusFaults faults, int frames, BusCounters* counters = nullptr) {
   Bus bus(faults);
-  ScriptedNode sender, listener;
+  ScriptedStation sender, listener;
   bus.Attach(&sender, false);
   bus.Attach(&listener, false);
   for (int i = 0; i < frames; ++i) {
@@ -240,7 +240,7 @@ TEST(BusFaults, SameSeedDamagesTheSameOctetsAndAnotherSeedOthers) {
 TEST(BusFaults, LossDropsWholeFramesInRoughlyTheGivenShare) {
   const BusFaults faults{.loss_rate = 0.1, .seed = 3};
   Bus bus(faults);
-  ScriptedNode sender, listener;
+  ScriptedStation sender, listener;
   bus.Attach(&sender, false);
   bus.Attach(&listener, false);
   for (int i = 0; i < 2'000; ++i) sender.SendAt(i * 5'000, MakeFrame(6, 1, 2, {1, 2, 3}));
@@ -261,7 +261,7 @@ TEST(BusFaults, LossDropsWholeFramesInRoughlyTheGivenShare) {
 TEST(BusFaults, LatencyHoldsBackOnlyDelayedStationsAndOnlyAtTheStartOfATransmission) {
   const BusFaults faults{.latency = 5'000, .jitter = 2'000, .seed = 11};
   Bus bus(faults);
-  ScriptedNode controller, pc, listener;
+  ScriptedStation controller, pc, listener;
   bus.Attach(&controller, true);
   bus.Attach(&pc, false);
   bus.Attach(&listener, false);
@@ -282,7 +282,7 @@ TEST(BusFaults, LatencyHoldsBackOnlyDelayedStationsAndOnlyAtTheStartOfATransmiss
 TEST(BusFaults, JitterVariesTheDelayReproducibly) {
   auto first_arrivals = [](uint64_t seed) {
     Bus bus(BusFaults{.latency = 1'000, .jitter = 4'000, .seed = seed});
-    ScriptedNode controller, listener;
+    ScriptedStation controller, listener;
     bus.Attach(&controller, true);
     bus.Attach(&listener, false);
     for (int i = 0; i < 20; ++i) controller.SendAt(i * 10'000, {0x01});

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace sim {
 namespace {
@@ -26,18 +26,18 @@ TEST(FrameChecksums, WorkedFramesCheckOut) {
   EXPECT_EQ(HeaderCrcRegister(header), 0x55);
   const std::vector<uint8_t> data{0x61, 0x62, 0x63, 0x25, 0x9E};
   EXPECT_EQ(DataCrcRegister(data), 0xF0B8);
-  EXPECT_EQ(testing::MakeFrame(0, 6, 5),
+  EXPECT_EQ(test_support::MakeFrame(0, 6, 5),
             (std::vector<uint8_t>{0x55, 0xFF, 0x00, 0x06, 0x05, 0x00, 0x00, 0x37}));
-  EXPECT_EQ(testing::MakeFrame(1, 6, 5),
+  EXPECT_EQ(test_support::MakeFrame(1, 6, 5),
             (std::vector<uint8_t>{0x55, 0xFF, 0x01, 0x06, 0x05, 0x00, 0x00, 0xB1}));
-  EXPECT_EQ(testing::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63}),
+  EXPECT_EQ(test_support::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63}),
             (std::vector<uint8_t>{0x55, 0xFF, 0x05, 0x06, 0x05, 0x00, 0x03, 0xAE, 0x61, 0x62,
                                   0x63, 0x25, 0x9E}));
 }
 
 TEST_F(FrameScannerTest, FindsFramesBetweenStrayOctets) {
-  const auto token = testing::MakeFrame(0, 6, 5);
-  const auto data = testing::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63});
+  const auto token = test_support::MakeFrame(0, 6, 5);
+  const auto data = test_support::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63});
   std::vector<uint8_t> line{0x00, 0x55, 0x12};  // a lone 0x55 opens nothing
   line.insert(line.end(), token.begin(), token.end());
   line.push_back(0x55);  // a repeated first preamble octet
@@ -54,9 +54,9 @@ TEST_F(FrameScannerTest, FindsFramesBetweenStrayOctets) {
 }
 
 TEST_F(FrameScannerTest, ReportsDamagedFramesAsBad) {
-  auto bad_header = testing::MakeFrame(0, 6, 5);
+  auto bad_header = test_support::MakeFrame(0, 6, 5);
   bad_header[7] ^= 0x01;
-  auto bad_data = testing::MakeFrame(6, 6, 5, {1, 2, 3});
+  auto bad_data = test_support::MakeFrame(6, 6, 5, {1, 2, 3});
   bad_data[9] ^= 0x40;
   Feed(bad_header);
   Feed(bad_data, 10'000);
@@ -69,12 +69,12 @@ TEST_F(FrameScannerTest, ReportsDamagedFramesAsBad) {
 }
 
 TEST_F(FrameScannerTest, HeaderAnnouncingTooMuchDataIsBadAndEndsAtTheHeader) {
-  auto oversized = testing::MakeFrame(6, 6, 5, std::vector<uint8_t>(502, 0xAB));
+  auto oversized = test_support::MakeFrame(6, 6, 5, std::vector<uint8_t>(502, 0xAB));
   Feed(oversized);
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_FALSE(frames_[0].Good());
   EXPECT_EQ(frames_[0].octets.size(), 8u);
-  const auto largest = testing::MakeFrame(6, 6, 5, std::vector<uint8_t>(501, 0xAB));
+  const auto largest = test_support::MakeFrame(6, 6, 5, std::vector<uint8_t>(501, 0xAB));
   frames_.clear();
   Feed(largest, 1'000'000);
   ASSERT_EQ(frames_.size(), 1u);
@@ -82,7 +82,7 @@ TEST_F(FrameScannerTest, HeaderAnnouncingTooMuchDataIsBadAndEndsAtTheHeader) {
 }
 
 TEST_F(FrameScannerTest, LongSilenceBreaksAFrameOff) {
-  const auto data = testing::MakeFrame(6, 6, 5, {1, 2, 3, 4});
+  const auto data = test_support::MakeFrame(6, 6, 5, {1, 2, 3, 4});
   Feed(std::vector<uint8_t>(data.begin(), data.begin() + 10));
   EXPECT_TRUE(frames_.empty());
   Feed(std::vector<uint8_t>(data.begin() + 10, data.end()),

@@ -15,7 +15,7 @@
 #include "sim/pty_endpoint.h"
 #include "sim/runner.h"
 #include "sim/scenario.h"
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace sim {
 namespace {
@@ -44,8 +44,8 @@ class PeerMaster : public Node {
   void OnFrame(const ScannedFrame& frame) {
     if (!frame.Good() || frame.octets[3] != address_) return;
     const uint8_t source = frame.octets[4];
-    if (frame.octets[2] == 1) Send(testing::MakeFrame(2, source, address_));
-    if (frame.octets[2] == 0) Send(testing::MakeFrame(0, source, address_));
+    if (frame.octets[2] == 1) Send(test_support::MakeFrame(2, source, address_));
+    if (frame.octets[2] == 0) Send(test_support::MakeFrame(0, source, address_));
   }
   void Send(const std::vector<uint8_t>& frame) {
     outbox_.insert(outbox_.end(), frame.begin(), frame.end());

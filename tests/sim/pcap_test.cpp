@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/bus.h"
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace sim {
 namespace {
@@ -45,7 +45,7 @@ TEST_F(PcapTest, FileHeaderAndRecordsFollowTheCaptureFormat) {
   PcapWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(path_.string(), 1'700'000'000'250'000, &error)) << error;
-  ScannedFrame token{.octets = testing::MakeFrame(0, 6, 5), .start = 1'800'000};
+  ScannedFrame token{.octets = test_support::MakeFrame(0, 6, 5), .start = 1'800'000};
   ScannedFrame broken{.octets = {0x55, 0xFF, 0x06, 0x01}, .start = 2'000'001};
   writer.Write(token);
   writer.Write(broken);
@@ -96,13 +96,13 @@ TEST_F(PcapTest, AnalyserDecodesBusTrafficAsMstpWithItsChecksumVerdicts) {
   std::string error;
   ASSERT_TRUE(writer.Open(path_.string(), 0, &error)) << error;
   bus.SetFrameSink([&writer](const ScannedFrame& frame) { writer.Write(frame); });
-  testing::ScriptedNode a, b;
+  test_support::ScriptedStation a, b;
   bus.Attach(&a, false);
   bus.Attach(&b, false);
-  a.SendAt(0, testing::MakeFrame(0, 6, 5));
-  b.SendAt(5'000, testing::MakeFrame(1, 7, 6));
-  a.SendAt(10'000, testing::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63}));
-  auto damaged = testing::MakeFrame(6, 5, 6, {1, 2, 3});
+  a.SendAt(0, test_support::MakeFrame(0, 6, 5));
+  b.SendAt(5'000, test_support::MakeFrame(1, 7, 6));
+  a.SendAt(10'000, test_support::MakeFrame(5, 6, 5, {0x61, 0x62, 0x63}));
+  auto damaged = test_support::MakeFrame(6, 5, 6, {1, 2, 3});
   damaged[9] ^= 0x10;
   b.SendAt(20'000, damaged);
   bus.RunUntil(100'000);

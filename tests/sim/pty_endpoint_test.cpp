@@ -19,14 +19,14 @@
 
 #include "sim/bus.h"
 #include "sim/runner.h"
-#include "tests/sim/scripted_node.h"
+#include "tests/support/scripted_station.h"
 
 namespace sim {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::MakeFrame;
-using testing::ScriptedNode;
+using test_support::MakeFrame;
+using test_support::ScriptedStation;
 
 Micros MonotonicMicros() {
   timespec now{};
@@ -97,8 +97,8 @@ class PortTest : public ::testing::Test {
   std::string Link() const { return (dir_ / "com1").string(); }
 
   // Stations live as long as the fixture, so the runner never outlives one.
-  ScriptedNode& AddStation(uint32_t baud = 38400) {
-    ScriptedNode& station = stations_.emplace_back(baud);
+  ScriptedStation& AddStation(uint32_t baud = 38400) {
+    ScriptedStation& station = stations_.emplace_back(baud);
     bus_.Attach(&station, false);
     return station;
   }
@@ -117,7 +117,7 @@ class PortTest : public ::testing::Test {
   fs::path dir_;
   Bus bus_;
   std::unique_ptr<PtyEndpoint> endpoint_;
-  std::deque<ScriptedNode> stations_;
+  std::deque<ScriptedStation> stations_;
   std::atomic<bool> stop_{false};
   std::thread runner_thread_;
 };
@@ -146,7 +146,7 @@ TEST_F(PortTest, PcOctetsGoOntoTheBusAtLineRateAndNeverComeBack) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "octet timing is not measurable under the thread sanitizer's slow-down";
 #endif
-  ScriptedNode& station = AddStation();
+  ScriptedStation& station = AddStation();
   PcPort pc(Link(), B38400);
   ASSERT_TRUE(pc.ok());
   Start();
@@ -166,7 +166,7 @@ TEST_F(PortTest, PcHearsBusOctetsAboutTenBitTimesApart) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "octet timing is not measurable under the thread sanitizer's slow-down";
 #endif
-  ScriptedNode& station = AddStation();
+  ScriptedStation& station = AddStation();
   constexpr int kFrames = 20;
   const auto frame = MakeFrame(6, 3, 16, std::vector<uint8_t>(40, 0x5A));
   for (int i = 0; i < kFrames; ++i) station.SendAt(100'000 + i * 40'000, frame);
@@ -196,8 +196,8 @@ TEST_F(PortTest, PcHearsBusOctetsAboutTenBitTimesApart) {
 }
 
 TEST_F(PortTest, PcAtAnotherSpeedIsHeardAsGarbageByTheBusAndClearlyByItsPeers) {
-  ScriptedNode& bus_station = AddStation(38400);
-  ScriptedNode& modbus_device = AddStation(9600);
+  ScriptedStation& bus_station = AddStation(38400);
+  ScriptedStation& modbus_device = AddStation(9600);
   PcPort pc(Link(), B9600);
   ASSERT_TRUE(pc.ok());
   Start();
@@ -214,7 +214,7 @@ TEST_F(PortTest, PcAtAnotherSpeedIsHeardAsGarbageByTheBusAndClearlyByItsPeers) {
 }
 
 TEST_F(PortTest, PortKeepsWorkingWhenThePcClosesAndReopensIt) {
-  ScriptedNode& station = AddStation();
+  ScriptedStation& station = AddStation();
   for (int i = 0; i < 40; ++i) station.SendAt(i * 25'000, MakeFrame(0, 3, 16));
   Start();
   {
@@ -236,7 +236,7 @@ TEST_F(PortTest, PortKeepsWorkingWhenThePcClosesAndReopensIt) {
 // A program that dies holding the port exclusively never clears the flag; a
 // serial port drops it at its last close, and so must the emulated one.
 TEST_F(PortTest, PortOpensAgainAfterAProgramDiedHoldingItExclusively) {
-  ScriptedNode& station = AddStation();
+  ScriptedStation& station = AddStation();
   for (int i = 0; i < 80; ++i) station.SendAt(i * 25'000, MakeFrame(0, 3, 16));
   const fs::path first = fs::read_symlink(Link());
   Start();

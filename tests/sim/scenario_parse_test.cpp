@@ -121,6 +121,28 @@ TEST(ScenarioParseTest, ErrorsNameTheFileAndLine) {
             "s.txt:2: text must have 1 to 31 characters");
 }
 
+TEST(ScenarioParseTest, PortNamesThatLeaveThePortDirectoryOrRepeatAreRefused) {
+  struct Case {
+    const char* ports;
+    const char* error;
+  };
+  const Case refused[] = {
+      {"/tmp/victim", "s.txt:2: port name '/tmp/victim' is a path; name a port like com1, without '/'"},
+      {"com1 ../x", "s.txt:2: port name '../x' is a path; name a port like com1, without '/'"},
+      {"sub/com1", "s.txt:2: port name 'sub/com1' is a path; name a port like com1, without '/'"},
+      {"..", "s.txt:2: port name '..' is a path; name a port like com1, without '/'"},
+      {".", "s.txt:2: port name '.' is a path; name a port like com1, without '/'"},
+      {"com1 com2 com1", "s.txt:2: port 'com1' named twice"},
+      {"com1 COM1", "s.txt:2: port 'COM1' named twice (as 'com1')"},
+  };
+  for (const Case& c : refused) {
+    EXPECT_EQ(ErrorOf(std::string("[bus]\nports = ") + c.ports + "\n[controller]\n"), c.error) << c.ports;
+  }
+  const sim::Scenario s =
+      sim::ParseScenario("[bus]\nports = com1 com10 ...x .com2\n[controller]\n", "s.txt");
+  EXPECT_EQ(s.ports, (std::vector<std::string>{"com1", "com10", "...x", ".com2"}));
+}
+
 TEST(ScenarioParseTest, DefaultScenarioHasFourApplicationsAndOneBootloaderOnCom1) {
   sim::Scenario s = sim::DefaultScenario();
   EXPECT_EQ(s.ports, (std::vector<std::string>{"com1"}));

@@ -127,6 +127,21 @@ class ProgramTest(unittest.TestCase):
         self.assertIn("usage: tarnix-sim", result.stderr)
 
 
+    def test_port_named_by_a_path_is_refused_and_the_file_there_left_alone(self):
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "w") as f:
+            f.write("keep me")
+        scenario = os.path.join(self.dir, "scenario.txt")
+        with open(scenario, "w") as f:
+            f.write("[bus]\nports = com1 ../victim\n[controller]\naddress = 16\n")
+        result = subprocess.run([SIM, "--ports", self.ports, "--scenario", scenario, "--duration", "1"],
+                                capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(scenario + ":2: port name '../victim' is a path", result.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "keep me")
+        self.assertFalse(os.path.lexists(os.path.join(self.ports, "com1")))
+
 if __name__ == "__main__":
     SIM = sys.argv.pop(1)
     unittest.main(verbosity=2)

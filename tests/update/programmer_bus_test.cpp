@@ -1,7 +1,7 @@
 // The scan job against an emulated bus, through the real client and link.
 #include <gtest/gtest.h>
 
-#include "tests/client/emulated_bus.h"
+#include "tests/support/emulated_bus.h"
 #include "update/programmer.h"
 
 namespace {
@@ -31,7 +31,7 @@ int RunScan(uint8_t low, uint8_t high) {
 }
 
 TEST(ScanJobOnABus, IdentifiesEveryStationOfTheBandInAddressOrder) {
-  client_test::EmulatedBus bus(kScenario);
+  test_support::EmulatedBus bus(kScenario);
   ASSERT_EQ(Programmer_Init(), 1);
   ASSERT_EQ(RunScan(15, 20), ProgrammerOk);
   DeviceRecord records[ProgrammerScanRecords];
@@ -58,7 +58,7 @@ TEST(ScanJobOnABus, IdentifiesEveryStationOfTheBandInAddressOrder) {
 }
 
 TEST(ScanJobOnABus, BootloaderRecordDoesNotInheritTheVersionOfAnEarlierScan) {
-  client_test::EmulatedBus bus(kScenario);
+  test_support::EmulatedBus bus(kScenario);
   ASSERT_EQ(Programmer_Init(), 1);
   ASSERT_EQ(RunScan(17, 17), ProgrammerOk);
   ASSERT_EQ(RunScan(19, 19), ProgrammerOk);

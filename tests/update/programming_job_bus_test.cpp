@@ -11,14 +11,14 @@
 #include <thread>
 
 #include "client/client.h"
-#include "tests/update/programming_bus.h"
+#include "tests/support/emulated_bus.h"
 #include "update/image_package.h"
 #include "update/programmer.h"
 
 namespace {
 
-using programming_bus::Frame;
-using programming_bus::ProgrammingBus;
+using test_support::EmulatedBus;
+using test_support::LineFrame;
 
 // A clean job takes about 140 s. With 1 % of the frames lost and 0.05 % of
 // the octets garbled about one block exchange in ten fails, and each failure
@@ -92,7 +92,7 @@ JobOutcome RunJob(std::chrono::seconds limit) {
 // address the device had.
 void ExpectProgrammed(const std::string& scenario,
                       std::chrono::seconds limit = kCleanJobLimit) {
-  ProgrammingBus bus(scenario, BREVANE_TEST_IMAGE_FILE);
+  EmulatedBus bus(scenario, test_support::BusOptions().ExpectedImage(BREVANE_TEST_IMAGE_FILE));
   const JobOutcome job = RunJob(limit);
   EXPECT_EQ(job.status, ProgrammerOk);
   EXPECT_FALSE(job.halted);
@@ -139,7 +139,8 @@ TEST(ProgrammingJobOnABus, BringsBackAControllerThatComesUpSpeakingModbus) {
 }
 
 TEST(ProgrammingJobOnABus, ProgrammingErrorHaltsAndNothingMoreGoesToTheStation) {
-  ProgrammingBus bus(Scenario("", "program_error_block = 100\n"), BREVANE_TEST_IMAGE_FILE);
+  EmulatedBus bus(Scenario("", "program_error_block = 100\n"),
+                  test_support::BusOptions().ExpectedImage(BREVANE_TEST_IMAGE_FILE));
   const JobOutcome job = RunJob(kCleanJobLimit);
   ASSERT_TRUE(job.halted);
   EXPECT_EQ(job.status, ProgrammerRunning);
@@ -152,23 +153,23 @@ TEST(ProgrammingJobOnABus, ProgrammingErrorHaltsAndNothingMoreGoesToTheStation) 
   EXPECT_EQ(Programmer_Wait(0), ProgrammerRunning);
   bus.Stop();
 
-  const std::vector<Frame> frames = bus.Frames();
+  const std::vector<LineFrame> frames = bus.Frames();
   std::size_t error = frames.size();
   for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (frames[i].good && frames[i].source == 16 && frames[i].service == 0x8A) {
+    if (frames[i].good && frames[i].src == 16 && frames[i].service == 0x8A) {
       error = i;
       break;
     }
   }
   ASSERT_LT(error, frames.size()) << "no programming error answer on the line";
-  const uint8_t pc = frames[error].destination;
+  const uint8_t pc = frames[error].dest;
   std::size_t blocksBefore = 0;
   for (std::size_t i = 0; i < error; ++i) {
-    blocksBefore += frames[i].source == pc && frames[i].service == 0xED ? 1u : 0u;
+    blocksBefore += frames[i].src == pc && frames[i].service == 0xED ? 1u : 0u;
   }
   EXPECT_GE(blocksBefore, 101u);
   for (std::size_t i = error + 1; i < frames.size(); ++i) {
-    EXPECT_FALSE(frames[i].source == pc && frames[i].destination == 16)
+    EXPECT_FALSE(frames[i].src == pc && frames[i].dest == 16)
         << "frame type " << int{frames[i].type} << " to the station after its error answer";
   }
 }

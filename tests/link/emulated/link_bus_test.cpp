@@ -14,14 +14,15 @@
 
 #include "link/tarnix_link.h"
 #include "sim/mstp_frame.h"
-#include "tests/link/emulated/emulated_link_bus.h"
+#include "tests/support/emulated_bus.h"
+#include "tests/support/scripted_station.h"
 
 namespace {
 
-using link_bus_test::EmulatedLinkBus;
-using link_bus_test::LineFrame;
-using link_bus_test::Octets;
-using link_bus_test::ScriptedStation;
+using test_support::EmulatedBus;
+using test_support::LineFrame;
+using test_support::Octets;
+using test_support::ScriptedStation;
 
 constexpr const char* kPort = "Com1";
 constexpr uint8_t kPc = 0;
@@ -73,6 +74,15 @@ size_t CountOf(const std::vector<Outcome>& outcomes, UpcallStatus status, int so
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The bus as the link finds it the moment the bus is up: the tests look at
+// how it joins the ring.
+EmulatedBus Bus(const std::string& scenario, const std::vector<sim::Node*>& stations = {}) {
+  test_support::BusOptions options;
+  options.SettleMs(0);
+  for (sim::Node* station : stations) options.Station(station);
+  return EmulatedBus(scenario, options);
+}
+
 std::string Controller(int address, const std::string& extra = "") {
   return "[controller]\naddress = " + std::to_string(address) + "\nmax_master = 20\n" + extra;
 }
@@ -88,7 +98,7 @@ Octets Reply(uint8_t type, uint8_t destination, uint8_t source, bool damaged = f
 class LinkBusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EmulatedLinkBus::PortDirectory();
+    EmulatedBus::PortDirectory();
     std::lock_guard<std::mutex> guard(gLock);
     gOutcomes.clear();
     gTargets.clear();
@@ -130,7 +140,7 @@ TEST_P(LinkRingTest, JoinsTheRingAnswersPollsAndGetsEveryRequestAnswered) {
     scenario += Controller(16 + i);
     controllers.push_back(static_cast<uint8_t>(16 + i));
   }
-  EmulatedLinkBus bus(scenario);
+  EmulatedBus bus = Bus(scenario);
   Start(controllers);
   Pause(3000);
   Stop();
@@ -160,7 +170,7 @@ std::string MastersName(const ::testing::TestParamInfo<int>& param) {
 INSTANTIATE_TEST_SUITE_P(Masters, LinkRingTest, ::testing::Values(1, 2, 3), MastersName);
 
 TEST_F(LinkBusTest, AloneWithASilentStationItPollsEveryAddressThenKeepsTheTokenAndTimesOut) {
-  EmulatedLinkBus bus(Controller(16, "silent = yes\n"));
+  EmulatedBus bus = Bus(Controller(16, "silent = yes\n"));
   Start({16});
   Pause(3000);
   Stop();
@@ -179,7 +189,7 @@ TEST_F(LinkBusTest, AloneWithASilentStationItPollsEveryAddressThenKeepsTheTokenA
 // --- Outcomes of a request ----------------------------------------------------
 
 TEST_F(LinkBusTest, ReplyPostponedIsReportedAndTheLaterAnswerDelivered) {
-  EmulatedLinkBus bus(Controller(16, "reply_postponed = yes\n"));
+  EmulatedBus bus = Bus(Controller(16, "reply_postponed = yes\n"));
   Start({16});
   Pause(3000);
   Stop();
@@ -194,7 +204,7 @@ TEST_F(LinkBusTest, ReplyPostponedIsReportedAndTheLaterAnswerDelivered) {
 
 TEST_F(LinkBusTest, PulledAdapterFailsTheWaitingRequestAtOnceAndIsReportedLost) {
   // Answers come 200 ms late, so a request is nearly always waiting.
-  EmulatedLinkBus bus(Controller(16, "latency_ms = 200\n"));
+  EmulatedBus bus = Bus(Controller(16, "latency_ms = 200\n"));
   Start({16});
   char text[128] = "untouched";
   EXPECT_EQ(0, TarnixLink_PortLost(kPort, text, sizeof text));
@@ -236,7 +246,7 @@ class LateAnswerTest : public LinkBusTest, public ::testing::WithParamInterface<
 TEST_P(LateAnswerTest, ReplyPostponedAtTheReplyTimeoutNeverCostsTheToken) {
   // The emulated controller answers 2 ms after a request plus its latency.
   const int latency = GetParam() - 2;
-  EmulatedLinkBus bus(Controller(16, "reply_postponed = yes\nlatency_ms = " + std::to_string(latency) + "\n"));
+  EmulatedBus bus = Bus(Controller(16, "reply_postponed = yes\nlatency_ms = " + std::to_string(latency) + "\n"));
   std::vector<uint8_t> scan;
   for (uint8_t address = 4; address <= 32; ++address) scan.push_back(address);
   Start(scan);
@@ -273,10 +283,11 @@ std::string AnswerName(const ::testing::TestParamInfo<int>& param) {
 INSTANTIATE_TEST_SUITE_P(Postponed, LateAnswerTest, ::testing::Values(245, 248, 250, 252), AnswerName);
 
 TEST_F(LinkBusTest, DamagedReplyGivesInvalidFrameAndTheTokenGoesOn) {
-  ScriptedStation damaging(30, [](const sim::Frame& request) {
+  ScriptedStation damaging;
+  damaging.AnswerAs(30, [](const sim::Frame& request) {
     return Reply(sim::kDataNotExpectingReply, request.src, 30, true);
   });
-  EmulatedLinkBus bus(Controller(16), {&damaging});
+  EmulatedBus bus = Bus(Controller(16), {&damaging});
   Start({30});
   Pause(3000);
   Stop();
@@ -290,10 +301,11 @@ TEST_F(LinkBusTest, DamagedReplyGivesInvalidFrameAndTheTokenGoesOn) {
 }
 
 TEST_F(LinkBusTest, BroadcastWhileAwaitingTheReplyGivesUnexpectedFrame) {
-  ScriptedStation broadcasting(30, [](const sim::Frame&) {
+  ScriptedStation broadcasting;
+  broadcasting.AnswerAs(30, [](const sim::Frame&) {
     return Reply(sim::kDataNotExpectingReply, sim::kBroadcast, 30);
   });
-  EmulatedLinkBus bus(Controller(16), {&broadcasting});
+  EmulatedBus bus = Bus(Controller(16), {&broadcasting});
   Start({30});
   Pause(3000);
   Stop();
@@ -305,7 +317,7 @@ TEST_F(LinkBusTest, BroadcastWhileAwaitingTheReplyGivesUnexpectedFrame) {
 }
 
 TEST_F(LinkBusTest, CheckSumErrorSpoilsOnlyTheNextRequest) {
-  EmulatedLinkBus bus(Controller(16));
+  EmulatedBus bus = Bus(Controller(16));
   Start({});
   TarnixLink_CheckSumError(kPort);
   gTargets = {16};
@@ -333,10 +345,11 @@ TEST_F(LinkBusTest, CheckSumErrorSpoilsOnlyTheNextRequest) {
 
 TEST_F(LinkBusTest, PassiveStationAnswersPollsNeverMakesATokenAndSendsAtOnce) {
   const Octets poll = sim::EncodeFrame(sim::kPollForMaster, kPc, 30, {});
-  ScriptedStation station(
-      30, [](const sim::Frame& request) { return Reply(sim::kDataNotExpectingReply, request.src, 30); },
-      800'000, poll);
-  EmulatedLinkBus bus(Controller(16, "silent = yes\n"), {&station});
+  ScriptedStation station;
+  station.AnswerAs(30, [](const sim::Frame& request) {
+    return Reply(sim::kDataNotExpectingReply, request.src, 30);
+  }).SendAt(800'000, poll);
+  EmulatedBus bus = Bus(Controller(16, "silent = yes\n"), {&station});
   Start({}, true);
   Pause(1500);  // well beyond the 500 ms after which an active station makes a token
   for (int i = 0; i < 3; ++i) {
@@ -359,10 +372,11 @@ TEST_F(LinkBusTest, PassiveStationAnswersPollsNeverMakesATokenAndSendsAtOnce) {
 }
 
 TEST_F(LinkBusTest, RawModePutsTheCallersOctetsOnTheLineAsTheyAre) {
-  ScriptedStation station(30, [](const sim::Frame& request) {
+  ScriptedStation station;
+  station.AnswerAs(30, [](const sim::Frame& request) {
     return Reply(sim::kDataNotExpectingReply, request.src, 30);
   });
-  EmulatedLinkBus bus(Controller(16, "silent = yes\n"), {&station});
+  EmulatedBus bus = Bus(Controller(16, "silent = yes\n"), {&station});
   Start({}, true);
   TarnixLink_DisableMSTPFraming(kPort, 1);
   // The caller frames the request itself.
@@ -385,9 +399,11 @@ TEST_F(LinkBusTest, RawModePutsTheCallersOctetsOnTheLineAsTheyAre) {
 TEST_F(LinkBusTest, TokenDropAnswersTheNamedStationsRequestWithTestRequestOnly) {
   const Octets dropped = sim::EncodeFrame(sim::kDataExpectingReply, kPc, 30, {0x01, 0x01});
   const Octets kept = sim::EncodeFrame(sim::kDataExpectingReply, kPc, 31, {0x01, 0x02});
-  ScriptedStation station30(30, [](const sim::Frame&) { return Octets(); }, 600'000, dropped);
-  ScriptedStation station31(31, [](const sim::Frame&) { return Octets(); }, 900'000, kept);
-  EmulatedLinkBus bus(Controller(16, "silent = yes\n"), {&station30, &station31});
+  ScriptedStation station30;
+  ScriptedStation station31;
+  station30.SendAt(600'000, dropped);
+  station31.SendAt(900'000, kept);
+  EmulatedBus bus = Bus(Controller(16, "silent = yes\n"), {&station30, &station31});
   Start({}, true);
   TarnixLink_TokenDrop(kPort, 30);
   Pause(1200);
@@ -406,7 +422,7 @@ TEST_F(LinkBusTest, TokenDropAnswersTheNamedStationsRequestWithTestRequestOnly) 
 // --- Packet jam -----------------------------------------------------------------
 
 TEST_F(LinkBusTest, PacketJamSilencesTheStationUntilItIsStopped) {
-  EmulatedLinkBus bus(Controller(16));
+  EmulatedBus bus = Bus(Controller(16));
   Start({16});
   for (int waited = 0; waited < 5000 && CountOf(Outcomes(), Delivered) == 0; waited += 100) {
     Pause(100);
