@@ -179,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (Programmer_State() == ProgrammerState::Idle) {
     Check(device.jobEndReleases == 1);
     const int status = Programmer_Wait(0);
-    Check(status == ProgrammerOk || status == ProgrammerPortFailed || status == ProgrammerEntryFailed);
+    Check(status == ProgrammerOk || status == ProgrammerPortFailed || status == ProgrammerEntryFailed ||
+          status == ProgrammerDeviceLost);
   }
   device.answer = FakeDevice::GoodDevice;
   Programmer_UseIo(nullptr);
