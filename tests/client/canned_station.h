@@ -1,7 +1,7 @@
 // A station of the emulated bus that answers requests addressed to it with
 // replies the test chose, by service code, so that replies the controllers
-// would never send (cut short, malformed) can reach the client. It takes no
-// part in token passing.
+// would never send (cut short, malformed, damaged on the line) can reach the
+// client. It takes no part in token passing.
 #pragma once
 
 #include <cstdint>
@@ -19,10 +19,20 @@ class CannedStation : public sim::Node {
  public:
   static constexpr sim::Micros kAnswerDelay = 2'000;
 
-  CannedStation(uint8_t address, std::map<uint8_t, std::vector<uint8_t>> replies)
+  // `damaged`: by service code, how many of the first answers go out with a
+  // bit of their data check flipped, as a line fault would leave them.
+  CannedStation(uint8_t address, std::map<uint8_t, std::vector<uint8_t>> replies,
+                std::map<uint8_t, int> damaged = {})
       : address_(address),
         replies_(std::move(replies)),
+        damaged_(std::move(damaged)),
         scanner_([this](const sim::ScannedFrame& f) { OnFrame(f); }) {}
+
+  // Requests received for a service; read once the bus has stopped.
+  int Requests(uint8_t service) const {
+    const auto it = requests_.find(service);
+    return it == requests_.end() ? 0 : it->second;
+  }
 
   uint32_t Baud() const override { return 38400; }
   void OnOctet(uint8_t octet, sim::Micros now) override {
@@ -55,14 +65,23 @@ class CannedStation : public sim::Node {
     const uint8_t destination = f.octets[3];
     const uint8_t source = f.octets[4];
     if (type != kDataExpectingReply || destination != address_) return;
-    const auto reply = replies_.find(f.octets[kHeader + 1]);
+    const uint8_t service = f.octets[kHeader + 1];
+    ++requests_[service];
+    const auto reply = replies_.find(service);
     if (reply == replies_.end()) return;
     pending_ = sim::EncodeFrame(kDataNotExpectingReply, source, address_, reply->second);
+    int& damaged = damaged_[service];
+    if (damaged > 0) {
+      --damaged;
+      pending_.back() ^= 0x01;
+    }
     due_ = now_ + kAnswerDelay;
   }
 
   uint8_t address_;
   std::map<uint8_t, std::vector<uint8_t>> replies_;
+  std::map<uint8_t, int> damaged_;
+  std::map<uint8_t, int> requests_;
   sim::FrameScanner scanner_;
   sim::Micros now_ = 0;
   sim::Micros due_ = sim::kNever;

@@ -54,7 +54,7 @@ TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
   // A full probe reply first: a short one read by position could pick up
   // what such a reply left in the buffer.
   EXPECT_EQ(Client_Probe(kPort, 9), 1);
-  EXPECT_EQ(Client_Probe(kPort, kCanned), 0);
+  EXPECT_EQ(Client_Probe(kPort, kCanned), ProbeUnreadable);
 
   TypedValue value;
   value.value = 0x11223344u;
@@ -94,6 +94,40 @@ TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
   EXPECT_EQ(std::memcmp(record.modelNumber, reply.data() + 3, 32), 0);
   EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABCDEF"), kCanned);
   EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABD"), 255);
+}
+
+// A damaged answer proves that a station is there: the scan asks it again,
+// through the real link, as often as its rules allow and no more; a station
+// that stays silent is asked once, or twice at the foot of the band where
+// controllers live.
+TEST(DamagedAnswers, AreAskedAgainAndSilenceIsNot) {
+  const std::vector<uint8_t> probeReply = {0x01, 0x01, 0x1C, 0x00};
+  const std::vector<uint8_t> identityReply = {0x01, 0x05, 0x01, 0x01, 1,    7,
+                                              6,    0x00, 0x43, 0x4B, 0x25};
+  CannedStation twiceDamaged(kCanned, {{0x01, probeReply}, {0x05, identityReply}},
+                             {{0x01, 2}, {0x05, 2}});
+  CannedStation alwaysDamaged(7, {{0x01, probeReply}, {0x05, identityReply}}, {{0x01, 1000}});
+  CannedStation silent(8, {});
+  CannedStation silentFootOfBand(16, {});
+  CannedStation silentInBand(17, {});
+  EmulatedBus bus(kRing, {&twiceDamaged, &alwaysDamaged, &silent, &silentFootOfBand, &silentInBand});
+  {
+    PortOpen port;
+    ASSERT_EQ(port.result(), 0);
+    DeviceRecord found[12];
+    ASSERT_EQ(Client_ScanRange(kPort, kCanned, 17, found, 12), 2);
+    EXPECT_EQ(found[0].address, kCanned);
+    EXPECT_EQ(found[0].serialNumber, 0x00434B25);
+    EXPECT_EQ(found[1].address, 9);
+  }
+  bus.Stop();
+  EXPECT_EQ(twiceDamaged.Requests(0x01), 3);
+  EXPECT_EQ(twiceDamaged.Requests(0x05), 3);
+  EXPECT_EQ(alwaysDamaged.Requests(0x01), ScanProbeAttempts);
+  EXPECT_EQ(alwaysDamaged.Requests(0x05), 0);
+  EXPECT_EQ(silent.Requests(0x01), 1);
+  EXPECT_EQ(silentFootOfBand.Requests(0x01), 2);
+  EXPECT_EQ(silentInBand.Requests(0x01), 1);
 }
 
 std::atomic<int> g_completed{0};
