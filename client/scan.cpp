@@ -158,9 +158,11 @@ std::size_t Scan_Range(ScanSteps& steps, uint8_t first, uint8_t last, DeviceReco
     if (presence == Presence::Identified) ++count;
   }
   // Second tries go to the silent addresses of the band up to the one above
-  // the highest station that answered; a station found here widens the reach.
-  for (unsigned address = ScanBandLow; address <= ScanBandHigh && count < capacity; ++address) {
-    const unsigned reach = highestInBand == 0 ? ScanBandLow : highestInBand + 1;
+  // the highest station that answered (the first one scanned when none did);
+  // a station found here widens the reach.
+  const unsigned bandFirst = first > ScanBandLow ? first : ScanBandLow;
+  for (unsigned address = bandFirst; address <= ScanBandHigh && count < capacity; ++address) {
+    const unsigned reach = highestInBand == 0 ? bandFirst : highestInBand + 1;
     if (address > reach) break;
     if (!silent.test(address)) continue;
     DeviceRecord record = records[count];

@@ -48,9 +48,10 @@ inline constexpr int ScanIdentityAttempts = 3;
 // The band where controllers live (the standard bus addresses). A silent
 // address in it is probed a second time, once the rest of the range has been
 // scanned, when it lies at or below the one just above the highest station of
-// the band that answered (16 when none did): controllers sit from 16 upward
-// with few gaps, so a controller lost to one damaged or lost frame is found
-// again, while the empty top of the band costs one probe, not sixteen.
+// the band that answered (the first address of the band scanned when none
+// did): controllers sit from 16 upward with few gaps, so a controller lost to
+// one damaged or lost frame is found again, while the empty top of the band
+// costs one probe, not sixteen, and a look at one address asks twice.
 inline constexpr uint8_t ScanBandLow = 16;
 inline constexpr uint8_t ScanBandHigh = 31;
 

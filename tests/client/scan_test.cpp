@@ -173,12 +173,19 @@ TEST(ScanRange, AStationFoundOnItsSecondTryWidensTheReach) {
   EXPECT_EQ(bus.probeCount[20], 1);
 }
 
-TEST(ScanRange, AnEmptyBandAsksItsFirstAddressAgainOnly) {
-  ScriptedBus bus;
-  DeviceRecord records[16];
-  EXPECT_EQ(Scan_Range(bus, 16, 31, records, 16), 0u);
-  EXPECT_EQ(bus.probeCount[16], 2);
-  for (unsigned a = 17; a <= 31; ++a) EXPECT_EQ(bus.probeCount[static_cast<uint8_t>(a)], 1) << a;
+TEST(ScanRange, AnEmptyBandAsksItsFirstScannedAddressAgainOnly) {
+  struct Range {
+    uint8_t first, last, askedTwice;
+  };
+  for (const Range r : {Range{4, 32, 16}, Range{16, 31, 16}, Range{20, 25, 20}, Range{23, 23, 23}}) {
+    SCOPED_TRACE(testing::Message() << +r.first << " to " << +r.last);
+    ScriptedBus bus;
+    DeviceRecord records[29];
+    EXPECT_EQ(Scan_Range(bus, r.first, r.last, records, 29), 0u);
+    for (unsigned a = r.first; a <= r.last; ++a) {
+      EXPECT_EQ(bus.probeCount[static_cast<uint8_t>(a)], a == r.askedTwice ? 2 : 1) << a;
+    }
+  }
 }
 
 TEST(ScanRange, SecondTriesKeepAddressOrderAndTheCallersCapacity) {
