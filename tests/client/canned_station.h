@@ -19,13 +19,15 @@ class CannedStation : public sim::Node {
  public:
   static constexpr sim::Micros kAnswerDelay = 2'000;
 
-  // `damaged`: by service code, how many of the first answers go out with a
-  // bit of their data check flipped, as a line fault would leave them.
+  // By service code: `damaged`, how many of the first answers go out with a
+  // bit of their data check flipped, as a line fault would leave them;
+  // `unheard`, how many of the first requests go unanswered, as if lost.
   CannedStation(uint8_t address, std::map<uint8_t, std::vector<uint8_t>> replies,
-                std::map<uint8_t, int> damaged = {})
+                std::map<uint8_t, int> damaged = {}, std::map<uint8_t, int> unheard = {})
       : address_(address),
         replies_(std::move(replies)),
         damaged_(std::move(damaged)),
+        unheard_(std::move(unheard)),
         scanner_([this](const sim::ScannedFrame& f) { OnFrame(f); }) {}
 
   // Requests received for a service; read once the bus has stopped.
@@ -69,6 +71,11 @@ class CannedStation : public sim::Node {
     ++requests_[service];
     const auto reply = replies_.find(service);
     if (reply == replies_.end()) return;
+    int& unheard = unheard_[service];
+    if (unheard > 0) {
+      --unheard;
+      return;
+    }
     pending_ = sim::EncodeFrame(kDataNotExpectingReply, source, address_, reply->second);
     int& damaged = damaged_[service];
     if (damaged > 0) {
@@ -81,6 +88,7 @@ class CannedStation : public sim::Node {
   uint8_t address_;
   std::map<uint8_t, std::vector<uint8_t>> replies_;
   std::map<uint8_t, int> damaged_;
+  std::map<uint8_t, int> unheard_;
   std::map<uint8_t, int> requests_;
   sim::FrameScanner scanner_;
   sim::Micros now_ = 0;

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "client/client.h"
 #include "client/scan.h"
@@ -97,28 +99,34 @@ TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
 }
 
 // A damaged answer proves that a station is there: the scan asks it again,
-// through the real link, as often as its rules allow and no more; a station
-// that stays silent is asked once, or twice at the foot of the band where
-// controllers live.
-TEST(DamagedAnswers, AreAskedAgainAndSilenceIsNot) {
+// through the real link, as often as its rules allow and no more. A silent
+// station is asked once, or twice in the band where controllers live up to
+// one above the highest station that answered, which finds a controller whose
+// first probe was lost.
+TEST(ScanOnANoisyLine, AsksAgainWhatAnsweredDamagedAndTheFootOfTheBand) {
   const std::vector<uint8_t> probeReply = {0x01, 0x01, 0x1C, 0x00};
   const std::vector<uint8_t> identityReply = {0x01, 0x05, 0x01, 0x01, 1,    7,
                                               6,    0x00, 0x43, 0x4B, 0x25};
-  CannedStation twiceDamaged(kCanned, {{0x01, probeReply}, {0x05, identityReply}},
-                             {{0x01, 2}, {0x05, 2}});
-  CannedStation alwaysDamaged(7, {{0x01, probeReply}, {0x05, identityReply}}, {{0x01, 1000}});
+  const std::map<uint8_t, std::vector<uint8_t>> answers = {{0x01, probeReply},
+                                                           {0x05, identityReply}};
+  CannedStation twiceDamaged(kCanned, answers, {{0x01, 2}, {0x05, 2}});
+  CannedStation alwaysDamaged(7, answers, {{0x01, 1000}});
   CannedStation silent(8, {});
-  CannedStation silentFootOfBand(16, {});
-  CannedStation silentInBand(17, {});
-  EmulatedBus bus(kRing, {&twiceDamaged, &alwaysDamaged, &silent, &silentFootOfBand, &silentInBand});
+  CannedStation firstProbeLost(16, answers, {}, {{0x01, 1}});
+  CannedStation silentAboveIt(17, {});
+  CannedStation silentHigher(18, {});
+  EmulatedBus bus(kRing, {&twiceDamaged, &alwaysDamaged, &silent, &firstProbeLost,
+                          &silentAboveIt, &silentHigher});
   {
     PortOpen port;
     ASSERT_EQ(port.result(), 0);
-    DeviceRecord found[12];
-    ASSERT_EQ(Client_ScanRange(kPort, kCanned, 17, found, 12), 2);
+    DeviceRecord found[13];
+    ASSERT_EQ(Client_ScanRange(kPort, kCanned, 18, found, 13), 3);
     EXPECT_EQ(found[0].address, kCanned);
     EXPECT_EQ(found[0].serialNumber, 0x00434B25);
     EXPECT_EQ(found[1].address, 9);
+    EXPECT_EQ(found[2].address, 16);
+    EXPECT_STREQ(found[2].portName, kPort);
   }
   bus.Stop();
   EXPECT_EQ(twiceDamaged.Requests(0x01), 3);
@@ -126,8 +134,10 @@ TEST(DamagedAnswers, AreAskedAgainAndSilenceIsNot) {
   EXPECT_EQ(alwaysDamaged.Requests(0x01), ScanProbeAttempts);
   EXPECT_EQ(alwaysDamaged.Requests(0x05), 0);
   EXPECT_EQ(silent.Requests(0x01), 1);
-  EXPECT_EQ(silentFootOfBand.Requests(0x01), 2);
-  EXPECT_EQ(silentInBand.Requests(0x01), 1);
+  EXPECT_EQ(firstProbeLost.Requests(0x01), 2);
+  EXPECT_EQ(firstProbeLost.Requests(0x05), 1);
+  EXPECT_EQ(silentAboveIt.Requests(0x01), 2);
+  EXPECT_EQ(silentHigher.Requests(0x01), 1);
 }
 
 std::atomic<int> g_completed{0};
