@@ -1,5 +1,6 @@
 #include "client/scan.h"
 
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 
@@ -90,27 +91,101 @@ int Client_ReadBootIdentity(const char* portName, uint8_t station, DeviceRecord*
   return 1;
 }
 
-uint8_t Client_ScanRange(const char* portName, uint8_t first, uint8_t last, DeviceRecord* records,
-                         std::size_t capacity) {
-  std::size_t count = 0;
-  for (unsigned address = first; address <= last && count < capacity; ++address) {
-    const auto station = static_cast<uint8_t>(address);
-    const int probe = Client_Probe(portName, station);
-    if (probe == 0) continue;
-    DeviceRecord& record = records[count];
-    record.address = station;
-    CopyText(record.portName, portName);
-    if (probe == 2) {
-      if (Client_ReadBootIdentity(portName, station, &record) == 1) {
-        record.inBootloader = 1;
-        ++count;
-      }
-    } else if (Client_ReadIdentity(portName, station, 1, &record) == 1) {
-      record.address = station;
-      record.inBootloader = 0;
-      ++count;
+namespace {
+
+enum class Presence { Silent, Unidentified, Identified };
+
+// Probes one station, asking again while what answers cannot be read, and
+// reads the identity of a station that answered readably, again after a
+// failed read. The record is written only by a read that succeeds.
+Presence Identify(ScanSteps& steps, uint8_t station, DeviceRecord* record) {
+  int probe = ProbeSilent;
+  bool answered = false;
+  for (int attempt = 0; attempt < ScanProbeAttempts; ++attempt) {
+    probe = steps.Probe(station);
+    if (probe == ProbeApplication || probe == ProbeBootloader) break;
+    if (probe == ProbeUnreadable) {
+      answered = true;
+    } else if (!answered) {
+      return Presence::Silent;
     }
   }
+  if (probe != ProbeApplication && probe != ProbeBootloader) return Presence::Unidentified;
+  const bool boot = probe == ProbeBootloader;
+  for (int attempt = 0; attempt < ScanIdentityAttempts; ++attempt) {
+    const int read =
+        boot ? steps.ReadBootIdentity(station, record) : steps.ReadIdentity(station, record);
+    if (read == 1) {
+      record->address = station;
+      record->inBootloader = boot ? 1 : 0;
+      return Presence::Identified;
+    }
+  }
+  return Presence::Unidentified;
+}
+
+bool InBand(unsigned address) { return address >= ScanBandLow && address <= ScanBandHigh; }
+
+class BusScan : public ScanSteps {
+ public:
+  explicit BusScan(const char* portName) : portName_(portName) {}
+  int Probe(uint8_t station) override { return Client_Probe(portName_, station); }
+  int ReadIdentity(uint8_t station, DeviceRecord* record) override {
+    return Client_ReadIdentity(portName_, station, 1, record);
+  }
+  int ReadBootIdentity(uint8_t station, DeviceRecord* record) override {
+    return Client_ReadBootIdentity(portName_, station, record);
+  }
+
+ private:
+  const char* portName_;
+};
+
+}  // namespace
+
+std::size_t Scan_Range(ScanSteps& steps, uint8_t first, uint8_t last, DeviceRecord* records,
+                       std::size_t capacity) {
+  std::size_t count = 0;
+  std::bitset<256> silent;
+  unsigned highestInBand = 0;  // 0: no station of the band answered
+  for (unsigned address = first; address <= last && count < capacity; ++address) {
+    const Presence presence = Identify(steps, static_cast<uint8_t>(address), &records[count]);
+    if (presence == Presence::Silent) {
+      silent.set(address);
+      continue;
+    }
+    if (InBand(address)) highestInBand = address;
+    if (presence == Presence::Identified) ++count;
+  }
+  // Second tries go to the silent addresses of the band up to the one above
+  // the highest station that answered (the first one scanned when none did);
+  // a station found here widens the reach.
+  const unsigned bandFirst = first > ScanBandLow ? first : ScanBandLow;
+  for (unsigned address = bandFirst; address <= ScanBandHigh && count < capacity; ++address) {
+    const unsigned reach = highestInBand == 0 ? bandFirst : highestInBand + 1;
+    if (address > reach) break;
+    if (!silent.test(address)) continue;
+    DeviceRecord record = records[count];
+    const Presence presence = Identify(steps, static_cast<uint8_t>(address), &record);
+    if (presence == Presence::Silent) continue;
+    if (address > highestInBand) highestInBand = address;
+    if (presence == Presence::Unidentified) continue;
+    std::size_t at = count;
+    while (at > 0 && records[at - 1].address > address) {
+      records[at] = records[at - 1];
+      --at;
+    }
+    records[at] = record;
+    ++count;
+  }
+  return count;
+}
+
+uint8_t Client_ScanRange(const char* portName, uint8_t first, uint8_t last, DeviceRecord* records,
+                         std::size_t capacity) {
+  BusScan steps(portName);
+  const std::size_t count = Scan_Range(steps, first, last, records, capacity);
+  for (std::size_t i = 0; i < count; ++i) CopyText(records[i].portName, portName);
   return static_cast<uint8_t>(count);
 }
 

@@ -35,8 +35,42 @@ int DecodeIdentityItems(const uint8_t* reply, std::size_t length, DeviceRecord* 
 
 // Probes every address from `first` to `last` and fills one record per device
 // identified, in address order, at most `capacity`. Returns the number filled.
+// A noisy line is given second tries by the rules of Scan_Range.
 uint8_t Client_ScanRange(const char* portName, uint8_t first, uint8_t last, DeviceRecord* records,
                          std::size_t capacity);
+
+// A station that answered the probe with something unreadable is probed up to
+// this many times in all: the answer proves it is there.
+inline constexpr int ScanProbeAttempts = 3;
+// A station that answered the probe has its identity read up to this many
+// times in all.
+inline constexpr int ScanIdentityAttempts = 3;
+// The band where controllers live (the standard bus addresses). A silent
+// address in it is probed a second time, once the rest of the range has been
+// scanned, when it lies at or below the one just above the highest station of
+// the band that answered (the first address of the band scanned when none
+// did): controllers sit from 16 upward with few gaps, so a controller lost to
+// one damaged or lost frame is found again, while the empty top of the band
+// costs one probe, not sixteen, and a look at one address asks twice.
+inline constexpr uint8_t ScanBandLow = 16;
+inline constexpr uint8_t ScanBandHigh = 31;
+
+// What a scan does on the bus, apart from its rules.
+class ScanSteps {
+ public:
+  virtual ~ScanSteps() = default;
+  // One Client_Probe: a Probe* result.
+  virtual int Probe(uint8_t station) = 0;
+  // One identity read: 1 = filled, 0 = failed.
+  virtual int ReadIdentity(uint8_t station, DeviceRecord* record) = 0;
+  virtual int ReadBootIdentity(uint8_t station, DeviceRecord* record) = 0;
+};
+
+// The rules of the scan: fills `address`, `inBootloader` and the identity of
+// one record per device identified, in address order, at most `capacity`.
+// Returns the number filled.
+std::size_t Scan_Range(ScanSteps& steps, uint8_t first, uint8_t last, DeviceRecord* records,
+                       std::size_t capacity);
 
 // Whether a bootloader's model text (with '*' and 'X' as wildcards) fits a
 // model number; the comparison ends with the shorter text, and an empty model

@@ -23,11 +23,20 @@ int Client_Probe(const char* portName, uint8_t station) {
   uint16_t length = 0;
   uint8_t status = 0;
   if (Client_Request(portName, station, request, sizeof request, 1, nullptr, reply, sizeof reply,
-                     &length, &status) != 0 ||
-      status != Delivered || length < 4) {
-    return 0;
+                     &length, &status) != 0) {
+    return ProbeSilent;
   }
-  return reply[3] == ProbeBootloaderMark ? 2 : 1;
+  switch (status) {
+    case Delivered:
+      if (length < 4) return ProbeUnreadable;
+      return reply[3] == ProbeBootloaderMark ? ProbeBootloader : ProbeApplication;
+    case InvalidFrame:
+    case ReplyPostponed:
+      return ProbeUnreadable;
+    default:
+      // A time-out, or another station's frame: nothing says this one is there.
+      return ProbeSilent;
+  }
 }
 
 int Client_ReadMember(const char* portName, uint8_t station, uint8_t cls, uint8_t member,

@@ -11,8 +11,15 @@
 // Reply byte 3 of a presence probe when the station runs its bootloader.
 inline constexpr uint8_t ProbeBootloaderMark = 0xCC;
 
-// 0 = no answer (or a reply too short to tell), 1 = the application answered,
-// 2 = the bootloader answered.
+// Results of Client_Probe.
+inline constexpr int ProbeSilent = 0;       // no answer within the reply wait
+inline constexpr int ProbeApplication = 1;  // the application answered
+inline constexpr int ProbeBootloader = 2;   // the bootloader answered
+// Something answered that cannot be read: a damaged frame, a reply too short
+// to tell, or Reply Postponed. A station is there; asking again may tell which.
+inline constexpr int ProbeUnreadable = 3;
+
+// One of the Probe* results above.
 int Client_Probe(const char* portName, uint8_t station);
 
 // 0 = read into `value` (point value->buffer at a buffer to read a text); 1 to

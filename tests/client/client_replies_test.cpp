@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <thread>
+#include <vector>
 
 #include "client/client.h"
 #include "client/scan.h"
@@ -57,7 +59,7 @@ TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
   // A full probe reply first: a short one read by position could pick up
   // what such a reply left in the buffer.
   EXPECT_EQ(Client_Probe(kPort, 9), 1);
-  EXPECT_EQ(Client_Probe(kPort, kCanned), 0);
+  EXPECT_EQ(Client_Probe(kPort, kCanned), ProbeUnreadable);
 
   TypedValue value;
   value.value = 0x11223344u;
@@ -98,6 +100,92 @@ TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
   EXPECT_EQ(std::memcmp(record.modelNumber, reply.data() + 3, 32), 0);
   EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABCDEF"), kCanned);
   EXPECT_EQ(Client_FindBootloader(kPort, kCanned, kCanned, "ABD"), 255);
+}
+
+// A scripted station answering by service code that counts the requests it
+// receives; by service code, `damaged` first answers go out with a bit of their
+// data check flipped, as a line fault would leave them, and `unheard` first
+// requests go unanswered, as if lost. Counts are read once the bus stopped.
+struct CountingStation {
+  CountingStation(uint8_t address, std::map<uint8_t, std::vector<uint8_t>> replies,
+                  std::map<uint8_t, int> damaged = {}, std::map<uint8_t, int> unheard = {})
+      : damaged_(std::move(damaged)), unheard_(std::move(unheard)) {
+    station.AnswerAs(address, [this, address, replies = std::move(replies)](const sim::Frame& request) {
+      const uint8_t service = request.data.size() > 1 ? request.data[1] : 0;
+      ++requests_[service];
+      const auto reply = replies.find(service);
+      if (reply == replies.end()) return std::vector<uint8_t>{};
+      if (int& toDrop = unheard_[service]; toDrop > 0) {
+        --toDrop;
+        return std::vector<uint8_t>{};
+      }
+      std::vector<uint8_t> frame =
+          sim::EncodeFrame(sim::kDataNotExpectingReply, request.src, address, reply->second);
+      if (int& toDamage = damaged_[service]; toDamage > 0) {
+        --toDamage;
+        frame.back() ^= 0x01;
+      }
+      return frame;
+    });
+  }
+  int Requests(uint8_t service) const {
+    const auto it = requests_.find(service);
+    return it == requests_.end() ? 0 : it->second;
+  }
+
+  ScriptedStation station;
+
+ private:
+  std::map<uint8_t, int> damaged_;
+  std::map<uint8_t, int> unheard_;
+  std::map<uint8_t, int> requests_;
+};
+
+// A damaged answer proves that a station is there: the scan asks it again,
+// through the real link, as often as its rules allow and no more. A silent
+// station is asked once, or twice in the band where controllers live up to
+// one above the highest station that answered, which finds a controller whose
+// first probe was lost.
+TEST(ScanOnANoisyLine, AsksAgainWhatAnsweredDamagedAndTheFootOfTheBand) {
+  const std::vector<uint8_t> probeReply = {0x01, 0x01, 0x1C, 0x00};
+  const std::vector<uint8_t> identityReply = {0x01, 0x05, 0x01, 0x01, 1,    7,
+                                              6,    0x00, 0x43, 0x4B, 0x25};
+  const std::map<uint8_t, std::vector<uint8_t>> answers = {{0x01, probeReply},
+                                                           {0x05, identityReply}};
+  CountingStation twiceDamaged(kCanned, answers, {{0x01, 2}, {0x05, 2}});
+  CountingStation alwaysDamaged(7, answers, {{0x01, 1000}});
+  CountingStation silent(8, {});
+  CountingStation firstProbeLost(16, answers, {}, {{0x01, 1}});
+  CountingStation silentAboveIt(17, {});
+  CountingStation silentHigher(18, {});
+  EmulatedBus bus(kRing, BusOptions()
+                             .Station(&twiceDamaged.station)
+                             .Station(&alwaysDamaged.station)
+                             .Station(&silent.station)
+                             .Station(&firstProbeLost.station)
+                             .Station(&silentAboveIt.station)
+                             .Station(&silentHigher.station));
+  {
+    PortOpen port;
+    ASSERT_EQ(port.result(), 0);
+    DeviceRecord found[13];
+    ASSERT_EQ(Client_ScanRange(kPort, kCanned, 18, found, 13), 3);
+    EXPECT_EQ(found[0].address, kCanned);
+    EXPECT_EQ(found[0].serialNumber, 0x00434B25);
+    EXPECT_EQ(found[1].address, 9);
+    EXPECT_EQ(found[2].address, 16);
+    EXPECT_STREQ(found[2].portName, kPort);
+  }
+  bus.Stop();
+  EXPECT_EQ(twiceDamaged.Requests(0x01), 3);
+  EXPECT_EQ(twiceDamaged.Requests(0x05), 3);
+  EXPECT_EQ(alwaysDamaged.Requests(0x01), ScanProbeAttempts);
+  EXPECT_EQ(alwaysDamaged.Requests(0x05), 0);
+  EXPECT_EQ(silent.Requests(0x01), 1);
+  EXPECT_EQ(firstProbeLost.Requests(0x01), 2);
+  EXPECT_EQ(firstProbeLost.Requests(0x05), 1);
+  EXPECT_EQ(silentAboveIt.Requests(0x01), 2);
+  EXPECT_EQ(silentHigher.Requests(0x01), 1);
 }
 
 std::atomic<int> g_completed{0};
