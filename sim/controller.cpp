@@ -589,7 +589,9 @@ std::string Controller::ReportJson() const {
   j += ", \"counters\": {\"frames\": " + std::to_string(station_.frames()) +
        ", \"bad_frames\": " + std::to_string(station_.badFrames() + modbusSlave_.badFrames()) +
        ", \"tokens\": " + std::to_string(station_.tokens()) +
-       ", \"requests\": " + std::to_string(requestsServed()) + "}";
+       ", \"requests\": " + std::to_string(requestsServed()) +
+       ", \"power_cuts\": " + std::to_string(powerCutDone_ ? 1 : 0) +
+       ", \"reboots\": " + std::to_string(rebootDone_ ? 1 : 0) + "}";
   return j + "}";
 }
 

@@ -344,6 +344,8 @@ TEST_P(SettingsCutTest, TakesTheCountedRequestUnansweredAndComesBack) {
              200'000);
   EXPECT_EQ(controller->mode(), sim::Controller::Mode::kApplication);
   EXPECT_EQ(Must(identity)[1], 0x03);
+  const std::string counted = cut.powerCut ? "\"power_cuts\": 1" : "\"reboots\": 1";
+  EXPECT_NE(controller->ReportJson().find(counted), std::string::npos) << controller->ReportJson();
 }
 
 INSTANTIATE_TEST_SUITE_P(
