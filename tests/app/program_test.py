@@ -255,6 +255,10 @@ CASES = {
     "end_of_input_at_the_device_menu": Case(None, [], "1\n"),
     "unattended_without_a_match_ends_silently": Case(None, ["-vYES", "-cCom1", "-a21"], "1\n", 2),
     "unattended_port_that_does_not_open": Case(False, ["-cCom7", "-a16"], "", 2),
+    # The devices an unattended run saw are filed as a discovery from the
+    # menus files them: a later run can restore the identity of one that the
+    # update left in its bootloader.
+    "default_bus_unattended_files_what_it_found": Case(None, ["-cCom1", "-a21"], "", 2),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),
