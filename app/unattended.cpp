@@ -43,7 +43,10 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
       return;
     }
   }
-  if (state->deviceCount == 1) {
+  // Without an address (-c alone) a port's single fitting device is the one
+  // meant. With one, another device is never taken in its place: the device
+  // asked for may only have missed the discovery on a faulty line.
+  if (state->deviceCount == 1 && address == 0) {
     state->devices[0] = g_fitting[0];
     state->menuState = MenuState::NextDevice;
   } else {

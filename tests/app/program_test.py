@@ -181,6 +181,16 @@ STUCK = STUCK_BEFORE + """start = bootloader
 after_update_model = placeholder
 """
 
+# A controller alone on its port.
+LONE_AT_17 = """
+[controller]
+address = 17
+max_master = 20
+version = 14.00.172
+serial = 4410388
+name = Boiler 2
+"""
+
 # A bus on which nothing answers the tool.
 SILENT = """
 [controller]
@@ -259,6 +269,9 @@ CASES = {
     # menus files them: a later run can restore the identity of one that the
     # update left in its bootloader.
     "default_bus_unattended_files_what_it_found": Case(None, ["-cCom1", "-a21"], "", 2),
+    # The one controller on the port is not the one asked for (the one asked
+    # for may have missed the discovery): nothing is updated.
+    "unattended_another_address_is_not_taken": Case(LONE_AT_17, ["-cCom1", "-a18"], "", 2),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),
