@@ -77,6 +77,9 @@ inline constexpr uint16_t BackupShortestRecord = 3;  // class, instance, item co
 // How long the engine searches for a device that stopped answering before it
 // ends the run as failed. Each search lasts up to 60 s, so this allows three.
 inline constexpr uint32_t BackupLostDeviceMs = 180000;
+// Attempts BackupDevice makes at starting a backup on a device that does not
+// answer its identity reads.
+inline constexpr int BackupStartAttempts = 5;
 // Attempts RestoreDevice makes at starting a restore on a device that is found
 // on the bus but does not answer its identity reads.
 inline constexpr int RestoreStartAttempts = 5;
