@@ -1,6 +1,7 @@
 #include "app/unattended.h"
 
 #include "client/client.h"
+#include "client/registry_record.h"
 #include "platform/console.h"
 #include "update/image_package.h"
 
@@ -28,6 +29,10 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
   }
   state->discoveredCount =
       Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
+  // Filed as from the menus: should the update leave the device in its
+  // bootloader (a crash, a power cut), the next run takes its identity from
+  // here to find it again and to restore its model number.
+  Registry_SaveDevices(state->discovered, state->discoveredCount);
   const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_fitting);
   state->deviceCount = fitting < MaxDevices ? fitting : MaxDevices;
   for (uint32_t i = 0; i < state->deviceCount; ++i) {
@@ -38,7 +43,10 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
       return;
     }
   }
-  if (state->deviceCount == 1) {
+  // Without an address (-c alone) a port's single fitting device is the one
+  // meant. With one, another device is never taken in its place: the device
+  // asked for may only have missed the discovery on a faulty line.
+  if (state->deviceCount == 1 && address == 0) {
     state->devices[0] = g_fitting[0];
     state->menuState = MenuState::NextDevice;
   } else {

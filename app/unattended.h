@@ -7,7 +7,7 @@
 #include "app/front_end.h"
 
 // Scans `portName` and makes the device at `address` the only one to process
-// (state NextDevice); a port with a single fitting device processes that one
-// whatever its address. Nothing fits: state Quit, and nothing is printed; a
+// (state NextDevice); with address 0 (no address given) a port with a single
+// fitting device processes that one. Nothing fits: state Quit, and nothing is printed; a
 // port that cannot be opened: state Quit, and one line says so.
 void Preselect(FrontEndState* state, const char* portName, uint8_t address);

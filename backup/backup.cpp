@@ -51,9 +51,15 @@ MenuState BackupDevice(DeviceRecord* device, SettingsOutcome* outcome) {
   if (device->inBootloader == 1 || Image_BackupEnabled(hardwareId) == 0) {
     return MenuState::StartProgramming;
   }
-  if (StartBackup(device->portName, device->address) == 0) {
-    Backup_Print("Can't create backup for device settings.\r\n");
-    return MenuState::StartProgramming;
+  // A faulty line can cost an identity read; a backup that cannot be taken
+  // at all is a failed one, so that the device is not reported updated
+  // after its settings were reset to the factory values.
+  for (int attempts = 1; StartBackup(device->portName, device->address) == 0; ++attempts) {
+    if (attempts >= BackupStartAttempts) {
+      Backup_Print("Can't create backup for device settings.\r\n");
+      *outcome = SettingsOutcome::Failed;
+      return MenuState::StartProgramming;
+    }
   }
   Backup_Print("Backing up Device Settings...");
   *outcome = WaitForRun() == 0 ? SettingsOutcome::Complete : SettingsOutcome::Failed;

@@ -83,6 +83,9 @@ inline constexpr uint32_t BackupLostDeviceMs = 180000;
 // would hold the worker for ever. As long as the client's own settle wait,
 // which the end of the run and the update steps still add.
 inline constexpr uint32_t BackupSettleLimitMs = 60000;
+// Attempts BackupDevice makes at starting a backup on a device that does not
+// answer its identity reads.
+inline constexpr int BackupStartAttempts = 5;
 // Attempts RestoreDevice makes at starting a restore on a device that is found
 // on the bus but does not answer its identity reads.
 inline constexpr int RestoreStartAttempts = 5;

@@ -238,8 +238,44 @@ std::optional<std::vector<uint8_t>> Controller::Serve(const std::vector<uint8_t>
   return mode_ == Mode::kBootloader ? ServeBootloader(req, now) : ServeApplication(req, now);
 }
 
+bool Controller::CutAt(Moment::Kind kind, uint64_t value, Micros now) {
+  auto hit = [kind, value](const Moment& m) { return m.kind == kind && m.value == value; };
+  if (!powerCutDone_ && hit(config_.powerCut)) {
+    powerCutDone_ = true;
+    PowerOff(now + static_cast<Micros>(config_.powerOffMs) * 1000, BootTarget::kFlash);
+    return true;
+  }
+  if (!rebootDone_ && hit(config_.reboot)) {
+    rebootDone_ = true;
+    PowerOff(now + static_cast<Micros>(config_.bootMs) * 1000, BootTarget::kFlash);
+    return true;
+  }
+  return false;
+}
+
+Moment::Kind Controller::SettingsRequestKind(const std::vector<uint8_t>& req) {
+  const bool member = req[1] == 0x03 || req[1] == 0x04;
+  const bool instance = req[1] == 0x05 || req[1] == 0x0A;
+  // Read member carries a 0x01 before the class.
+  const size_t at = req[1] == 0x03 ? 3 : 2;
+  if ((!member && !instance) || req.size() < at + 2 || !IsSettingsClass(req[at])) {
+    return Moment::Kind::kNone;
+  }
+  if (req[1] == 0x03 || req[1] == 0x05) return Moment::Kind::kRead;
+  // The settle request writes no setting.
+  if (req[1] == 0x04 && req[at] == 17 && req[at + 1] == 51) return Moment::Kind::kNone;
+  return Moment::Kind::kWrite;
+}
+
 std::optional<std::vector<uint8_t>> Controller::ServeApplication(const std::vector<uint8_t>& req,
                                                                  Micros now) {
+  // A power cut or reboot set for the Nth settings read or write takes the
+  // request with it, unanswered.
+  const Moment::Kind settings = SettingsRequestKind(req);
+  if (settings == Moment::Kind::kRead && CutAt(settings, ++settingsReads_, now)) return std::nullopt;
+  if (settings == Moment::Kind::kWrite && CutAt(settings, ++settingsWrites_, now)) {
+    return std::nullopt;
+  }
   switch (req[1]) {
     case 0x01:
       return std::vector<uint8_t>{0x01, 0x01, config_.hardwareId, 0x00};
@@ -327,17 +363,7 @@ std::optional<std::vector<uint8_t>> Controller::WriteBlock(const std::vector<uin
     return Refuse(kProgrammingError);
   }
   uint64_t block = (addr - kFlashBase) / 128;
-  auto hit = [block](const Moment& m) { return m.kind == Moment::Kind::kBlock && m.value == block; };
-  if (!powerCutDone_ && hit(config_.powerCut)) {
-    powerCutDone_ = true;
-    PowerOff(now + static_cast<Micros>(config_.powerOffMs) * 1000, BootTarget::kFlash);
-    return std::nullopt;
-  }
-  if (!rebootDone_ && hit(config_.reboot)) {
-    rebootDone_ = true;
-    PowerOff(now + static_cast<Micros>(config_.bootMs) * 1000, BootTarget::kFlash);
-    return std::nullopt;
-  }
+  if (CutAt(Moment::Kind::kBlock, block, now)) return std::nullopt;
   if (config_.programError && block == config_.programErrorBlock) return Refuse(kProgrammingError);
   if (!erased_ || now < eraseDoneAt_) return Refuse(kNotErased);
   std::copy(req.begin() + 8, req.end(), flash_.begin() + (addr - kFlashBase));
@@ -563,7 +589,9 @@ std::string Controller::ReportJson() const {
   j += ", \"counters\": {\"frames\": " + std::to_string(station_.frames()) +
        ", \"bad_frames\": " + std::to_string(station_.badFrames() + modbusSlave_.badFrames()) +
        ", \"tokens\": " + std::to_string(station_.tokens()) +
-       ", \"requests\": " + std::to_string(requestsServed()) + "}";
+       ", \"requests\": " + std::to_string(requestsServed()) +
+       ", \"power_cuts\": " + std::to_string(powerCutDone_ ? 1 : 0) +
+       ", \"reboots\": " + std::to_string(rebootDone_ ? 1 : 0) + "}";
   return j + "}";
 }
 

@@ -93,6 +93,11 @@ class Controller : public Node {
 
   void Advance(Micros now);
   void PowerOff(Micros until, BootTarget target);
+  // Carries out a power cut or reboot set for this moment (a block number or
+  // a count of settings requests); true when the station went off.
+  bool CutAt(Moment::Kind kind, uint64_t value, Micros now);
+  // The setting request kind (kRead, kWrite) of a request, kNone for others.
+  static Moment::Kind SettingsRequestKind(const std::vector<uint8_t>& req);
   void Boot(Micros now);
   void ApplyUpdate(const ImageInfo& info);
   void SetAddress(uint8_t address);
@@ -123,6 +128,8 @@ class Controller : public Node {
   AfterAnswer after_;
   bool powerCutDone_ = false;
   bool rebootDone_ = false;
+  uint64_t settingsReads_ = 0;
+  uint64_t settingsWrites_ = 0;
   uint64_t requests_ = 0;
 };
 

@@ -25,9 +25,11 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_reportNow{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void OnSignal(int) { g_stop.store(true); }
+void OnReportSignal(int) { g_reportNow.store(true); }
 
 void CatchSignals() {
   struct sigaction action {};
@@ -37,6 +39,8 @@ void CatchSignals() {
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnReportSignal;
+  sigaction(SIGUSR1, &action, nullptr);
 }
 
 int64_t EpochMicros() {
@@ -120,15 +124,9 @@ int Run(const sim::Options& options) {
   }
   std::fflush(stdout);
 
-  sim::Runner runner(bus, ports);
-  runner.Every(1'000'000, [&pcap] { pcap.Flush(); });
-  const sim::Micros until =
-      options.duration ? static_cast<sim::Micros>(std::llround(*options.duration * 1e6)) : sim::kNever;
-  runner.Run(g_stop, until);
-  bus.Flush();
-  pcap.Close();
-
-  if (!options.report.empty()) {
+  // The report as things stand, written to a temporary file and renamed
+  // over the report file, so that a reader sees it whole or not at all.
+  auto writeReport = [&]() {
     sim::RunReport report;
     report.seconds = static_cast<double>(bus.Now()) / 1e6;
     report.seed = scenario.seed;
@@ -141,13 +139,36 @@ int Run(const sim::Options& options) {
                               endpoint.OctetsIn(), endpoint.OctetsOut(), endpoint.OctetsDropped()});
     }
     for (const auto& controller : controllers) report.controllers.push_back(controller->ReportJson());
-    std::ofstream file(options.report, std::ios::trunc);
+    const std::string part = options.report + ".part";
+    std::ofstream file(part, std::ios::trunc);
     file << sim::ReportJson(report);
-    if (!file.flush()) {
-      std::fprintf(stderr, "tarnix-sim: cannot write %s\n", options.report.c_str());
-      return 1;
+    std::error_code renamed;
+    if (file.flush()) {
+      file.close();
+      std::filesystem::rename(part, options.report, renamed);
     }
-  }
+    if (!file || renamed) {
+      std::fprintf(stderr, "tarnix-sim: cannot write %s\n", options.report.c_str());
+      return false;
+    }
+    return true;
+  };
+
+  sim::Runner runner(bus, ports);
+  // Every 100 ms: a report asked for by SIGUSR1; every second: the capture
+  // flushed.
+  unsigned ticks = 0;
+  runner.Every(100'000, [&] {
+    if (++ticks % 10 == 0) pcap.Flush();
+    if (g_reportNow.exchange(false) && !options.report.empty()) writeReport();
+  });
+  const sim::Micros until =
+      options.duration ? static_cast<sim::Micros>(std::llround(*options.duration * 1e6)) : sim::kNever;
+  runner.Run(g_stop, until);
+  bus.Flush();
+  pcap.Close();
+
+  if (!options.report.empty() && !writeReport()) return 1;
   return 0;
 }
 

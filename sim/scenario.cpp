@@ -158,8 +158,12 @@ class Parser {
       m.kind = Moment::Kind::kTime;
     } else if (kind == "block") {
       m.kind = Moment::Kind::kBlock;
+    } else if (kind == "read") {
+      m.kind = Moment::Kind::kRead;
+    } else if (kind == "write") {
+      m.kind = Moment::Kind::kWrite;
     } else {
-      Fail("expected 'time MS' or 'block N': '" + std::string(v) + "'");
+      Fail("expected 'time MS', 'block N', 'read N' or 'write N': '" + std::string(v) + "'");
     }
     m.value = Number<uint64_t>(rest, UINT32_MAX);
     return m;

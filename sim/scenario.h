@@ -29,9 +29,11 @@ struct LineFaults {
 // A moment at which something happens to a controller: a bus time, or the
 // arrival of a given firmware block.
 struct Moment {
-  enum class Kind { kNone, kTime, kBlock };
+  enum class Kind { kNone, kTime, kBlock, kRead, kWrite };
   Kind kind = Kind::kNone;
-  uint64_t value = 0;  // ms of bus time, or block number (128-byte blocks from the flash start)
+  // ms of bus time; block number (128-byte blocks from the flash start); or
+  // the count, from 1, of the settings read or write requests received
+  uint64_t value = 0;
 };
 
 struct ControllerConfig {

@@ -188,6 +188,16 @@ power_cut_at = block 1903
 power_off_ms = 600000
 """, 1)
 
+# A controller alone on its port.
+LONE_AT_17 = """
+[controller]
+address = 17
+max_master = 20
+version = 14.00.172
+serial = 4410388
+name = Boiler 2
+"""
+
 # A bus on which nothing answers the tool.
 SILENT = """
 [controller]
@@ -265,6 +275,13 @@ CASES = {
     "end_of_input_at_the_device_menu": Case(None, [], "1\n"),
     "unattended_without_a_match_ends_silently": Case(None, ["-vYES", "-cCom1", "-a21"], "1\n", 2),
     "unattended_port_that_does_not_open": Case(False, ["-cCom7", "-a16"], "", 2),
+    # The devices an unattended run saw are filed as a discovery from the
+    # menus files them: a later run can restore the identity of one that the
+    # update left in its bootloader.
+    "default_bus_unattended_files_what_it_found": Case(None, ["-cCom1", "-a21"], "", 2),
+    # The one controller on the port is not the one asked for (the one asked
+    # for may have missed the discovery): nothing is updated.
+    "unattended_another_address_is_not_taken": Case(LONE_AT_17, ["-cCom1", "-a18"], "", 2),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),

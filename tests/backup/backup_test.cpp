@@ -434,14 +434,28 @@ TEST_F(HandlerTest, BackupIsTakenUnlessInBootloaderOrSwitchedOff) {
   }
 }
 
-TEST_F(HandlerTest, BackupThatCannotStartIsReported) {
+// A backup that was wanted but could not be taken is a failed one: the
+// summary must not call the device updated once the factory settings are
+// written over its own.
+TEST_F(HandlerTest, BackupThatCannotStartIsReportedAsFailed) {
   device_.identityFails = true;
   DeviceRecord d = Device();
   SettingsOutcome outcome = SettingsOutcome::Complete;
   EXPECT_EQ(BackupDevice(&d, &outcome), MenuState::StartProgramming);
-  EXPECT_EQ(outcome, SettingsOutcome::NotTaken);
+  EXPECT_EQ(outcome, SettingsOutcome::Failed);
   std::lock_guard<std::recursive_mutex> guard(device_.lock);
   EXPECT_EQ(device_.console, "Can't create backup for device settings.\r\n");
+  EXPECT_FALSE(Exists(FileName()));
+}
+
+// One identity read lost on the line does not cost the device its backup.
+TEST_F(HandlerTest, BackupStartsAgainAfterAFailedIdentityRead) {
+  device_.identityFailures = 1;
+  DeviceRecord d = Device();
+  SettingsOutcome outcome = SettingsOutcome::Failed;
+  EXPECT_EQ(BackupDevice(&d, &outcome), MenuState::StartProgramming);
+  EXPECT_EQ(outcome, SettingsOutcome::Complete);
+  EXPECT_TRUE(Exists(FileName()));
 }
 
 TEST_F(HandlerTest, BackupUpdatesTheAddressOfADeviceThatMoved) {

@@ -36,6 +36,7 @@ struct FakeDevice {
   std::map<Bytes, Bytes> replyOverride;  // request -> reply
   std::map<Bytes, int> failTimes;        // request -> completions still to fail
   bool identityFails = false;
+  int identityFailures = 0;  // identity reads still to fail
   uint8_t foundAt = 16;       // what a search answers
   uint32_t searchCostMs = 0;  // time one search takes
   std::deque<int> keys;       // -1 once they are used up
@@ -144,6 +145,10 @@ inline BackupSeam MakeSeam() {
       return 0;
     }
     if (d.identityFails) return 1;
+    if (d.identityFailures > 0) {
+      --d.identityFailures;
+      return 1;
+    }
     if (member == 9) std::snprintf(value->buffer, value->bufferSize, "%s", d.model.c_str());
     if (member == 7) value->value = static_cast<uint32_t>(d.serial);
     if (member == 1) value->value = static_cast<uint32_t>(d.hardwareId);

@@ -302,4 +302,57 @@ TEST_F(BootloaderTest, AfterUpdateModelNumberHoldsPlaceholders) {
   EXPECT_EQ(controller->IdentityText(11), config.deviceName);
 }
 
+// A power cut or reboot set for the Nth settings read or write (a backup's or
+// a restore's) takes that request unanswered; identity and status reads and
+// the settle request around them are not counted.
+struct SettingsCut {
+  sim::Moment::Kind kind;
+  uint64_t count;
+  bool powerCut;
+  size_t unansweredRequest;  // index into the sequence below
+};
+
+class SettingsCutTest : public BootloaderTest, public ::testing::WithParamInterface<SettingsCut> {};
+
+TEST_P(SettingsCutTest, TakesTheCountedRequestUnansweredAndComesBack) {
+  const SettingsCut cut = GetParam();
+  (cut.powerCut ? config.powerCut : config.reboot) = {cut.kind, cut.count};
+  Start();
+  const Bytes identity{0x01, 0x03, 0x01, 0x01, 0x07, 0x01};
+  const Bytes status{0x01, 0x05, 0x10, 0x01};
+  const Bytes settle{0x01, 0x04, 0x11, 0x33, 0x01, 0x07, 0x01, 0x6A};
+  // Reads of loops 1 and 2, each written back as read (empty: the write).
+  const std::vector<Bytes> sequence{identity, status, {0x01, 0x05, 0x02, 0x01}, settle,
+                                    {},       {0x01, 0x05, 0x02, 0x02},      {}};
+  Bytes lastRead;
+  for (size_t i = 0; i < sequence.size(); ++i) {
+    Bytes request = sequence[i];
+    if (request.empty()) {
+      request = lastRead;
+      request[1] = 0x0A;
+    }
+    std::optional<Bytes> answer = Ask(request);
+    if (i == cut.unansweredRequest) {
+      EXPECT_FALSE(answer) << "request " << i;
+      EXPECT_EQ(controller->mode(), sim::Controller::Mode::kOff);
+      break;
+    }
+    ASSERT_TRUE(answer) << "request " << i;
+    if (request[1] == 0x05) lastRead = *answer;
+  }
+  bus.RunFor(static_cast<Micros>(cut.powerCut ? config.powerOffMs : config.bootMs) * 1000 +
+             200'000);
+  EXPECT_EQ(controller->mode(), sim::Controller::Mode::kApplication);
+  EXPECT_EQ(Must(identity)[1], 0x03);
+  const std::string counted = cut.powerCut ? "\"power_cuts\": 1" : "\"reboots\": 1";
+  EXPECT_NE(controller->ReportJson().find(counted), std::string::npos) << controller->ReportJson();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadsAndWrites, SettingsCutTest,
+    ::testing::Values(SettingsCut{sim::Moment::Kind::kRead, 1, false, 2},
+                      SettingsCut{sim::Moment::Kind::kRead, 2, true, 5},
+                      SettingsCut{sim::Moment::Kind::kWrite, 1, true, 4},
+                      SettingsCut{sim::Moment::Kind::kWrite, 2, false, 6}));
+
 }  // namespace

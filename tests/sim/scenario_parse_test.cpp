@@ -97,6 +97,15 @@ address = 17
   EXPECT_FALSE(s.controllers[1].programError);
 }
 
+TEST(ScenarioParseTest, CutsAtACountOfSettingsReadsOrWrites) {
+  sim::Scenario s = sim::ParseScenario("[controller]\npower_cut_at = read 3\nreboot_at = write 7\n",
+                                       "s.txt");
+  EXPECT_EQ(s.controllers[0].powerCut.kind, sim::Moment::Kind::kRead);
+  EXPECT_EQ(s.controllers[0].powerCut.value, 3u);
+  EXPECT_EQ(s.controllers[0].reboot.kind, sim::Moment::Kind::kWrite);
+  EXPECT_EQ(s.controllers[0].reboot.value, 7u);
+}
+
 TEST(ScenarioParseTest, ErrorsNameTheFileAndLine) {
   EXPECT_EQ(ErrorOf("[bus]\nbaud = 12345\n[controller]\n"), "s.txt:2: baud must be 9600, 19200 or 38400");
   EXPECT_EQ(ErrorOf("[controller]\naddress = 128\n"), "s.txt:2: number too large: 128");
@@ -111,7 +120,7 @@ TEST(ScenarioParseTest, ErrorsNameTheFileAndLine) {
             "s.txt:2: not a hexadecimal byte: '5G'");
   EXPECT_EQ(ErrorOf("[controller]\nversion = 14.0\n"), "s.txt:2: version must be RELEASE.PROTOTYPE.BUILD");
   EXPECT_EQ(ErrorOf("[controller]\npower_cut_at = soon 5\n"),
-            "s.txt:2: expected 'time MS' or 'block N': 'soon 5'");
+            "s.txt:2: expected 'time MS', 'block N', 'read N' or 'write N': 'soon 5'");
   EXPECT_EQ(ErrorOf("[controller]\nsilent = maybe\n"), "s.txt:2: expected yes or no: 'maybe'");
   EXPECT_EQ(ErrorOf("[bus]\nloss_rate = 1.5\n[controller]\n"),
             "s.txt:2: rate must be between 0 and 1: '1.5'");

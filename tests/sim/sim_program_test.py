@@ -119,6 +119,25 @@ class ProgramTest(unittest.TestCase):
         with open(self.report) as f:
             self.assertGreater(json.load(f)["bus"]["seconds"], 0.4)
 
+    def test_sigusr1_writes_the_report_while_the_run_goes_on(self):
+        proc, _ = start(["--ports", self.ports, "--report", self.report])
+        try:
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGUSR1)
+            deadline = time.monotonic() + 5
+            while not os.path.exists(self.report) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            with open(self.report) as f:
+                first = json.load(f)["bus"]["seconds"]
+            self.assertIsNone(proc.poll(), "the run ended")
+            self.assertFalse(os.path.exists(self.report + ".part"))
+            time.sleep(0.5)
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            proc.communicate(timeout=5)
+        with open(self.report) as f:
+            self.assertGreater(json.load(f)["bus"]["seconds"], first + 0.4)
+
     def test_bad_command_line_is_refused_with_usage(self):
         result = subprocess.run([SIM, "--ports", self.ports, "--loss", "2"],
                                 capture_output=True, text=True, timeout=10)
