@@ -61,13 +61,14 @@ size_t BuildFrame(uint8_t frameType, uint8_t destination, uint8_t source, const 
 GateDecision DecideGates(const GateView& view) {
   GateDecision decision;
   if (view.tokenFresh) {
+    // A purge is a system call on every token hold; it is made only when
+    // there is something to throw away.
+    decision.discardInput = view.pendingCount > 0;
     if (view.tokenAgeMs > kTokenAgeLimitMs || !OnlyTokenRepetitionPending(view)) {
       decision.verdict = GateVerdict::Refused;
-      decision.discardInput = true;
       return decision;
     }
     decision.tokenTaken = true;
-    decision.discardInput = true;
   } else if (view.pendingCount > 0) {
     decision.verdict = GateVerdict::Refused;
     decision.discardInput = true;

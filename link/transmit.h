@@ -54,7 +54,8 @@ enum class GateVerdict : uint8_t {
 struct GateDecision {
   GateVerdict verdict = GateVerdict::SendNow;
   uint32_t waitMicros = 0;
-  // The pending input is to be thrown away (whatever the verdict).
+  // The pending input is to be thrown away (whatever the verdict); never
+  // when there is none.
   bool discardInput = false;
   // The first frame after the token passed its check: the token is no longer
   // fresh and its age starts again (whatever the verdict).
