@@ -19,6 +19,9 @@ constexpr uint8_t kBroadcast = 255;
 constexpr uint16_t kOctetsAfterFirstPreamble = 7;
 constexpr uint16_t kHeaderOctets = 6;
 constexpr uint16_t kDataCrcOctets = 2;
+// A turnaround (40 bit times), a frame without data, and one octet's time
+// for the adapter.
+constexpr uint32_t kOctetsUntilAnswerIsWhole = 4 + 8 + 1;
 
 // The octets not yet through the receive step: the rest of the block, then
 // what waits in the port. Reading them takes them off the port; the gates
@@ -293,6 +296,11 @@ void ReceiverThread(void* arg) {
       while (readOk && channel->MayLinger != 0 &&
              EndsWithFrameForOthers(channel->Block, count, channel->ThisStation) &&
              count + kShortestFrame <= kReadBlockSize) {
+        // Tokens and polls are answered, and an answering station waits out
+        // a turnaround first: sleeping until the answer can be whole spares
+        // the wake-up at its first octet.
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(kOctetsUntilAnswerIsWhole * channel->OctetMicros.load()));
         uint16_t more = 0;
         readOk = ReadFrame(id, *channel, count, 0, &more);
         if (more == 0) {
