@@ -473,12 +473,10 @@ uint32_t MasterDueInMs(const NodeState& node) {
 }
 
 void MasterPortLost(NodeState& node, MasterIo& io) {
-  if (node.MasterState == kMsWaitForReply) {
-    node.ResendPending = 0;
-    node.ResendCount = 0;
-    if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
-      upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
-    }
+  node.ResendPending = 0;
+  node.ResendCount = 0;
+  if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
+    upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
   }
   node.MasterState = kMsIdle;
   node.ReceiveState = kRxIdle;

@@ -66,6 +66,13 @@ class EmulatedBus {
     if (thread_.joinable()) thread_.join();
   }
 
+  // The adapter pulled out: the bus stops and the emulator's side of the
+  // port closes, so the link's next read or write of it fails.
+  void PullAdapter() {
+    Stop();
+    port_.reset();
+  }
+
   const sim::Controller& controller(std::size_t i) const { return *controllers_.at(i); }
   const sim::ControllerConfig& config(std::size_t i) const { return scenario_.controllers.at(i); }
 
