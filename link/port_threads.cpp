@@ -52,37 +52,41 @@ void DiscardPending(uint8_t id, SerialChannel& channel) {
   DiscardInput(id);
 }
 
-// Runs the gates of the master-mode transmit: true when the frame may go.
-bool PassGates(uint8_t id, const LinkPort& port, NodeState& node, SerialChannel& channel) {
-  uint8_t pending[kTokenFrameOctets];
-  GateView view;
-  view.tokenFresh = node.TokenFresh != 0;
-  view.tokenAgeMs = node.TokenAgeTimer.load();
-  view.thisStation = node.ThisStation;
-  view.tokenSource = node.SourceAddress;
-  view.pending = pending;
-  view.pendingCount = PeekPending(id, channel, pending, view.tokenFresh ? kTokenFrameOctets : 1);
-  view.jamActive = port.JamActive.load() != 0;
-  view.answering = node.Answering != 0;
-  view.replyDelayMs = node.ReplyDelayTimer.load();
-  const int64_t busy = channel.LineBusyUntil.load() - LinkMicros();
-  view.lineBusyMicros = busy > 0 ? static_cast<uint32_t>(busy) : 0;
-  const GateDecision decision = DecideGates(view);
-  if (decision.tokenTaken) {
-    node.TokenFresh = 0;
-    node.TokenAgeTimer = 0;
+// The serial port as the sending of a frame sees it.
+class PortLine final : public FrameLine {
+ public:
+  PortLine(uint8_t id, SerialChannel& channel, bool capture)
+      : id_(id), channel_(channel), capture_(capture) {}
+
+  size_t PeekPending(uint8_t* out, size_t wanted) override {
+    return tarnix::PeekPending(id_, channel_, out, wanted);
   }
-  if (decision.discardInput) {
-    DiscardPending(id, channel);
+  void DiscardPending() override { tarnix::DiscardPending(id_, channel_); }
+  uint32_t LineBusyMicros() override {
+    const int64_t busy = channel_.LineBusyUntil.load() - LinkMicros();
+    return busy > 0 ? static_cast<uint32_t>(busy) : 0;
   }
-  if (decision.verdict == GateVerdict::Refused) {
-    return false;
+  void Wait(uint32_t micros) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
-  if (decision.verdict == GateVerdict::Wait) {
-    std::this_thread::sleep_for(std::chrono::microseconds(decision.waitMicros));
+  bool Write(const uint8_t* octets, size_t count, int64_t* leftLineAt) override {
+    const int64_t sentAt = capture_ ? CaptureClock() : 0;
+    LockPort(id_);
+    const bool written = count == 0 || WriteOctets(id_, octets, static_cast<uint32_t>(count));
+    *leftLineAt = LinkMicros() + static_cast<int64_t>(count) * channel_.OctetMicros.load();
+    channel_.LineBusyUntil = *leftLineAt;
+    UnlockPort(id_);
+    if (written && capture_) {
+      CaptureWrite(octets, count, sentAt);
+    }
+    return written;
   }
-  return true;
-}
+
+ private:
+  uint8_t id_;
+  SerialChannel& channel_;
+  bool capture_;
+};
 
 // Reads into the block from `at` on: `expect` octets, or what arrives within
 // the master's wait, topped up to a frame's first eight octets.
@@ -192,43 +196,16 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   if (length > kMaxDataLength || (length > 0 && data == nullptr)) {
     return 1;
   }
-  KeepForResend(*node, frameType, destination, data, length);
   if (channel->Lost.load() != 0) {
+    KeepForResend(*node, frameType, destination, data, length);
     return 1;
   }
-  const bool masterMode = port->MasterServicesDisabled.load() == 0;
-  if (masterMode && !PassGates(id, *port, *node, *channel)) {
-    return 1;
-  }
-  const bool framed = port->FramingDisabled.load() == 0;
   // Raw octets are no frame a capture reader could decode.
-  const bool capture = framed && node->CaptureOn != 0;
-  uint8_t frame[kMaxFrameOctets];
-  // Only a frame with data spends the corrupt-checksum switch.
-  const bool corrupt = length > 0 && port->CorruptNextDataCrc.exchange(0) != 0;
-  const size_t count =
-      BuildFrame(frameType, destination, node->ThisStation, data, length, framed, corrupt, frame);
-  const int64_t sentAt = capture ? CaptureClock() : 0;
-  LockPort(id);
-  const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
-  // The silence after a frame starts when its last octet has left the line,
-  // which is also where a reply time-out counts from.
-  const int64_t leftLine = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
-  node->SilenceTimer.StartAt(leftLine);
-  channel->LineBusyUntil = leftLine;
-  UnlockPort(id);
-  if (!written) {
-    return 1;
-  }
-  // Only the master machine looks at NoReplyPending, and only its own thread
-  // sends in master mode; a passive-mode send from another thread leaves it be.
-  if (masterMode) {
-    NoteSent(*node, frameType);
-  }
-  if (capture) {
-    CaptureWrite(frame, count, sentAt);
-  }
-  return 0;
+  PortLine line(id, *channel, port->FramingDisabled.load() == 0 && node->CaptureOn != 0);
+  return SendThroughGates(*node, *port, line, frameType, destination, data, length, nullptr) ==
+                 SendOutcome::Sent
+             ? 0
+             : 1;
 }
 
 void ReceiveBlock(NodeState& node, SerialChannel& channel, ReceiverHost& host, uint16_t* skip) {
