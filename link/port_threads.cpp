@@ -1,5 +1,6 @@
 #include "link/port_threads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -150,6 +151,21 @@ bool ReadFrame(uint8_t id, SerialChannel& channel, uint16_t at, uint16_t expect,
   return readOk;
 }
 
+// Tokens and polls are answered, and an answering station waits out a
+// turnaround first: while the machine only listens, the receiver sleeps until
+// the answer to a frame that ended at `endedAt` can be whole, which spares the
+// wake-up at its first octet, but never past the master machine's next
+// time-out. An answer that comes later is waited for as any frame is.
+void SleepUntilAnswerCanBeWhole(const SerialChannel& channel, int64_t endedAt) {
+  const int64_t wake =
+      endedAt + static_cast<int64_t>(kOctetsUntilAnswerIsWhole * channel.OctetMicros.load());
+  const int64_t due = static_cast<int64_t>(channel.WaitMs) * 1000;
+  const int64_t left = std::min(wake - LinkMicros(), due);
+  if (left > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(left));
+  }
+}
+
 // Whether the block ends with a whole frame without data addressed to another
 // station (a token or poll passing by). Only a hint for when to hand over:
 // the receive step still judges every octet.
@@ -266,6 +282,11 @@ void ReceiverThread(void* arg) {
       plat::sleep_ms(kReadWaitMs);
     } else {
       LockPort(id);
+      if (channel->MayLinger != 0 && channel->Expect == 0) {
+        // The frame this station has just sent (a token pass, a reply to a
+        // poll) is answered the same way.
+        SleepUntilAnswerCanBeWhole(*channel, channel->LineBusyUntil.load());
+      }
       readOk = ReadFrame(id, *channel, 0, channel->Expect, &count);
       // A frame for another station needs nothing of the machine while it
       // only listens: the next frame is read into the same block first, so
@@ -273,11 +294,7 @@ void ReceiverThread(void* arg) {
       while (readOk && channel->MayLinger != 0 &&
              EndsWithFrameForOthers(channel->Block, count, channel->ThisStation) &&
              count + kShortestFrame <= kReadBlockSize) {
-        // Tokens and polls are answered, and an answering station waits out
-        // a turnaround first: sleeping until the answer can be whole spares
-        // the wake-up at its first octet.
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(kOctetsUntilAnswerIsWhole * channel->OctetMicros.load()));
+        SleepUntilAnswerCanBeWhole(*channel, LinkMicros());
         uint16_t more = 0;
         readOk = ReadFrame(id, *channel, count, 0, &more);
         if (more == 0) {
