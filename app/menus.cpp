@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "backup/backup.h"
+#include "client/client.h"
 #include "client/registry_record.h"
 #include "client/typed_value.h"
 #include "platform/clock.h"
@@ -27,6 +28,17 @@ void AdvancePort(FrontEndState* state) {
   state->currentPort = next >= state->portCount ? 0 : static_cast<uint8_t>(next);
 }
 
+// A port whose adapter went away fails every exchange at once, which would
+// otherwise read as silent devices: say which port it was, what the system
+// said, and what to do.
+void ReportLostPort(const char* port, const char* during) {
+  char why[ClientLostTextMax];
+  if (Client_PortLost(port, why, sizeof why) != 1) return;
+  plat::con_printf("Port %s was lost %s: %s.\r\n", ShownPortName(port), during, why);
+  plat::con_printf("Check that its adapter is plugged in and its cable is sound, then choose the "
+                   "port again.\r\n");
+}
+
 void ScanOnePort(FrontEndState* state) {
   state->currentPort = static_cast<uint8_t>(state->currentPort % state->portCount);
   const char* port = state->ports.names[state->currentPort];
@@ -34,6 +46,7 @@ void ScanOnePort(FrontEndState* state) {
   plat::con_printf("Discovering Devices @ %s ..", port);
   while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) plat::con_printf(".");
   plat::con_printf("\r\n");
+  ReportLostPort(port, "during the discovery");
   // Devices beyond the table's room are dropped.
   state->discoveredCount += Programmer_FetchScan(state->discovered + state->discoveredCount,
                                                  MaxDiscovered - state->discoveredCount);
@@ -231,6 +244,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
       const MenuState next = Update_Finish(&CurrentReport(state).update);
+      ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");
       ++state->currentDevice;
       return next;
     }

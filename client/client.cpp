@@ -1,6 +1,7 @@
 #include "client/client.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -18,6 +19,14 @@ struct ConnectionTable {
   // which empties and destroys the queue under it. A slot's lock is taken
   // before the table lock, never after it.
   plat::CriticalSection use[ClientPortSlots];
+  // Ports found lost, with the system's message; guarded by lock.
+  struct LostPort {
+    bool used = false;
+    char name[ClientPortNameMax + 1] = "";
+    char text[ClientLostTextMax] = "";
+  };
+  LostPort lost[ClientPortSlots];
+  int nextLost = 0;  // guarded by lock: the entry a full table gives up next
 
   ConnectionTable() {
     plat::cs_init(&lock);
@@ -153,7 +162,82 @@ void ReleaseSlot(PortConnection* connection) {
   plat::cs_leave(&Table().use[slot]);
 }
 
+bool LinkLost(const char* portName) { return TarnixLink_PortLost(portName, nullptr, 0) == 1; }
+
+// Notes that the port is lost, with the link's account of why.
+void RecordLost(const char* portName) {
+  char text[ClientLostTextMax];
+  TarnixLink_PortLost(portName, text, sizeof text);
+  TableLock guard;
+  ConnectionTable& table = Table();
+  ConnectionTable::LostPort* entry = nullptr;
+  for (ConnectionTable::LostPort& l : table.lost) {
+    if (l.used && std::strcmp(l.name, portName) == 0) entry = &l;
+  }
+  for (ConnectionTable::LostPort& l : table.lost) {
+    if (entry == nullptr && !l.used) entry = &l;
+  }
+  if (entry == nullptr) {
+    entry = &table.lost[table.nextLost];
+    table.nextLost = (table.nextLost + 1) % ClientPortSlots;
+  }
+  entry->used = true;
+  std::snprintf(entry->name, sizeof entry->name, "%s", portName);
+  std::snprintf(entry->text, sizeof entry->text, "%s", text);
+}
+
+void ForgetLost(const char* portName) {
+  TableLock guard;
+  for (ConnectionTable::LostPort& l : Table().lost) {
+    if (l.used && std::strcmp(l.name, portName) == 0) l.used = false;
+  }
+}
+
+void CompleteAsyncFailed(const char* portName, PendingRequest* request) {
+  if (request->expectReply != 0 && request->completion != nullptr) {
+    request->completion(portName, static_cast<int32_t>(std::strlen(portName)), nullptr, 0, 0,
+                        static_cast<uint32_t>(ReplyTimeout));
+  }
+  FreeAsync(request);
+}
+
+// The port is lost: no request of its queue will ever be answered, so every
+// one completes now as failed, in queue order. Asynchronous callbacks run
+// after the hold, so that they may queue requests (which then fail at once).
+void FailLostPort(const char* portName) {
+  RecordLost(portName);
+  PendingRequest* async[ClientQueueCapacity];
+  int count = 0;
+  {
+    HeldQueue held(portName);
+    RequestQueue* queue = held.queue();
+    if (queue == nullptr) return;
+    while (RequestQueue_IsEmpty(queue) == 0) {
+      auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+      if (request->blocking == 1) {
+        CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
+      } else {
+        async[count++] = request;
+      }
+    }
+  }
+  for (int i = 0; i < count; ++i) CompleteAsyncFailed(portName, async[i]);
+}
+
 }  // namespace
+
+int Client_PortLost(const char* portName, char* text, uint32_t size) {
+  if (text != nullptr && size > 0) text[0] = '\0';
+  if (portName == nullptr) return 0;
+  TableLock guard;
+  for (const ConnectionTable::LostPort& l : Table().lost) {
+    if (l.used && std::strcmp(l.name, portName) == 0) {
+      if (text != nullptr && size > 0) std::snprintf(text, size, "%s", l.text);
+      return 1;
+    }
+  }
+  return 0;
+}
 
 void Client_SetRequestWaitLimit(uint32_t ms) { g_requestWaitMs.store(ms, std::memory_order_relaxed); }
 
@@ -203,6 +287,7 @@ int Client_Open(const char* portName) {
     ReleaseSlot(connection);
     return -4;
   }
+  ForgetLost(portName);
   return 0;
 }
 
@@ -236,18 +321,31 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 
   int slot = -1;
   RequestQueue* queue = nullptr;
+  bool lost = false;
   {
     HeldQueue held(portName);
     if (held.queue() == nullptr) return -1;
-    // A signal of its own: nothing but this request's completion can wake it.
-    request.done = plat::sem_create(0, 1, "SemBlocking");
-    if (request.done == nullptr) return -2;
-    if (RequestQueue_TryPut(&request, held.queue()) == 0) {
-      plat::sem_close(request.done);
-      return -3;
+    // Looked at under the hold: a loss after it fails this request together
+    // with the rest of the queue.
+    lost = LinkLost(portName);
+    if (!lost) {
+      // A signal of its own: nothing but this request's completion can wake it.
+      request.done = plat::sem_create(0, 1, "SemBlocking");
+      if (request.done == nullptr) return -2;
+      if (RequestQueue_TryPut(&request, held.queue()) == 0) {
+        plat::sem_close(request.done);
+        return -3;
+      }
+      slot = held.slot();
+      queue = held.queue();
     }
-    slot = held.slot();
-    queue = held.queue();
+  }
+  if (lost) {
+    RecordLost(portName);
+    if (source != nullptr) *source = 0;
+    if (replyLength != nullptr) *replyLength = 0;
+    if (status != nullptr) *status = ReplyTimeout;
+    return 0;
   }
 
   plat::WaitResult waited = plat::sem_wait(request.done, g_requestWaitMs.load(std::memory_order_relaxed));
@@ -274,9 +372,6 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion) {
   if (data == nullptr || length > ClientMaxMessage) return -1;
-  HeldQueue held(portName);
-  if (held.queue() == nullptr) return -1;
-
   auto* copy = new uint8_t[length > 0 ? length : 1];
   if (length > 0) std::memcpy(copy, data, length);
   auto* request = new PendingRequest;
@@ -286,10 +381,24 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
   request->expectReply = expectReply;
   request->blocking = 0;
   request->completion = completion;
-  if (RequestQueue_TryPut(request, held.queue()) == 0) {
-    FreeAsync(request);
-    return -3;
+  {
+    HeldQueue held(portName);
+    if (held.queue() == nullptr) {
+      FreeAsync(request);
+      return -1;
+    }
+    // Looked at under the hold: a loss after it fails this request together
+    // with the rest of the queue.
+    if (!LinkLost(portName)) {
+      if (RequestQueue_TryPut(request, held.queue()) == 0) {
+        FreeAsync(request);
+        return -3;
+      }
+      return 0;
+    }
   }
+  RecordLost(portName);
+  CompleteAsyncFailed(portName, request);
   return 0;
 }
 
@@ -326,6 +435,11 @@ uint8_t Client_OnTokenObtained(const char* portName) {
 
 int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t source, uint32_t length,
                         UpcallStatus status) {
+  // The link's word that the port has gone: nothing queued will be answered.
+  if (status == ReplyTimeout && LinkLost(portName)) {
+    FailLostPort(portName);
+    return 0;
+  }
   PendingRequest* request = nullptr;
   {
     HeldQueue held(portName);

@@ -72,7 +72,7 @@ PortConnection* Client_Find(const char* portName);
 // 0 means only that the exchange ended: the caller tests *status
 // (0 = Delivered) and the reply. A request that outlasts the limit is taken
 // back from the queue and returns -2; a port closed meanwhile completes it with
-// ReplyTimeout. A reply longer
+// ReplyTimeout, and so does a lost port (see Client_PortLost). A reply longer
 // than `replyCapacity` is not copied and ends as InvalidFrame with length 0.
 // A request without reply expectation completes once the link has taken it.
 int Client_Request(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
@@ -83,6 +83,22 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 // runs on the master thread when a request that expects a reply completes.
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion);
+
+// Whether the port's device went away (an adapter pulled, a driver that gave
+// up) since the port was last opened: 1 with the system's message in `text`
+// (cut to `size` characters with its NUL; text may be null), else 0. The
+// answer outlives Client_Close, so that whoever reports a failed job can say
+// why; the next successful Client_Open of the name forgets it.
+//
+// On a lost port every request completes at once as failed, with the status
+// ReplyTimeout, whether it was on the bus, still queued, or made afterwards;
+// this call tells such a failure from a silent station. Completion callbacks
+// of requests failed that way may run on the thread that queued the request
+// or on the port's master thread, never on both for one port at a time.
+int Client_PortLost(const char* portName, char* text, uint32_t size);
+
+// Longest system message Client_PortLost keeps, with its NUL.
+inline constexpr uint32_t ClientLostTextMax = 128;
 
 // Sets the limit of a blocking request's wait (ClientRequestWaitMs unless set);
 // tests shorten it.

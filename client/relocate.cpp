@@ -40,6 +40,8 @@ class BusSteps : public RelocateSteps {
 
   uint32_t NowMs() override { return plat::now_ms(); }
 
+  bool PortLost() override { return Client_PortLost(portName_, nullptr, 0) == 1; }
+
  private:
   const char* portName_;
   uint8_t first_;
@@ -56,6 +58,7 @@ uint8_t Relocate_Search(RelocateSteps& steps, uint32_t searchMs) {
   do {
     const uint8_t found = steps.Look();
     if (found != 255) return found;
+    if (steps.PortLost()) return 255;
     steps.SwitchBack();
     const uint8_t again = steps.Look();
     if (again != 255) return again;

@@ -12,7 +12,8 @@
 // `selectRegister` is the device's protocol-select register
 // (Image_ModbusSelectRegister of its hardware id). The port's connection must
 // be open; it is open again when the search returns.
-// Returns the station address, or 255 when the deadline passed.
+// Returns the station address, or 255 when the deadline passed or the port was
+// lost (Client_PortLost).
 uint8_t Client_Relocate(const char* portName, uint8_t first, uint8_t last, uint16_t selectRegister,
                         const char* modelNumber, int32_t serialNumber);
 
@@ -27,10 +28,13 @@ class RelocateSteps {
   // after it.
   virtual void SwitchBack() = 0;
   virtual uint32_t NowMs() = 0;
+  // The port's device has gone: no look or switch can succeed any more.
+  virtual bool PortLost() = 0;
 };
 
 // The rules of the search: look, switch back, look again, until one look finds
-// the device or a pass ends after `searchMs`. Returns the station or 255.
+// the device or a pass ends after `searchMs`; a lost port ends it after the
+// look that found it lost. Returns the station or 255.
 uint8_t Relocate_Search(RelocateSteps& steps, uint32_t searchMs);
 
 inline constexpr uint32_t RelocateSearchMs = 60000;

@@ -39,6 +39,13 @@ class MsTimer {
     return *this;
   }
   operator uint32_t() const { return load(); }
+  // Microseconds until the timer reads `ms` (0 once it does); exact where
+  // load() rounds down and reads 0 for a start that lies ahead.
+  int64_t MicrosUntil(uint32_t ms) const {
+    const int64_t left =
+        static_cast<int64_t>(ms) * 1000 - (LinkMicros() - start_.load(std::memory_order_relaxed));
+    return left > 0 ? left : 0;
+  }
   // Counts from the monotonic microsecond `micros`, which may lie ahead: the
   // timer reads 0 until then.
   void StartAt(int64_t micros) { start_.store(micros, std::memory_order_relaxed); }

@@ -438,17 +438,21 @@ void MasterReset(NodeState& node, MasterIo& io) {
 }
 
 uint32_t MasterDueInMs(const NodeState& node) {
-  const uint32_t silence = node.SilenceTimer.load();
-  const auto until = [silence](uint32_t limit) { return silence < limit ? limit - silence : 0u; };
+  // Rounded up, and counted from where the silence really starts (the end of
+  // a frame still on the line): a wait that ended a little early would only
+  // cost one more hand-over between the port's threads.
+  const auto until = [&node](uint32_t limit) {
+    return static_cast<uint32_t>((node.SilenceTimer.MicrosUntil(limit) + 999) / 1000);
+  };
   switch (node.MasterState) {
     case kMsIdle:
       return until(kNoTokenMs);
     case kMsNoToken: {
       const uint32_t slotStart = kNoTokenMs + kSlotMs * node.ThisStation;
-      if (silence < slotStart) {
-        return slotStart - silence;
+      if (const uint32_t due = until(slotStart); due > 0) {
+        return due;
       }
-      return silence < slotStart + kSlotMs ? 0u : until(kSilenceResetMs + 1);
+      return until(slotStart + kSlotMs) > 0 ? 0u : until(kSilenceResetMs + 1);
     }
     case kMsPollForMaster:
       return node.ReceivedInvalidFrame != 0 ? 0u : until(kUsageTimeoutMs);
@@ -469,12 +473,10 @@ uint32_t MasterDueInMs(const NodeState& node) {
 }
 
 void MasterPortLost(NodeState& node, MasterIo& io) {
-  if (node.MasterState == kMsWaitForReply) {
-    node.ResendPending = 0;
-    node.ResendCount = 0;
-    if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
-      upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
-    }
+  node.ResendPending = 0;
+  node.ResendCount = 0;
+  if (const UpcallDelegate upcall = node.Upcall.load(); upcall != nullptr) {
+    upcall(io.PortName(), nullptr, 0, 0, ReplyTimeout);
   }
   node.MasterState = kMsIdle;
   node.ReceiveState = kRxIdle;

@@ -44,9 +44,11 @@ void MasterReset(NodeState& node, MasterIo& io);
 // slot, the usage time-out, the reply time-out). 0 when it must run now.
 uint32_t MasterDueInMs(const NodeState& node);
 
-// The port's device has gone: a request waiting for its reply completes at
-// once with ReplyTimeout (no resend: nothing can go out any more), and the
-// machine rests in IDLE. The machine is not run again on a lost port.
+// The port's device has gone: one upcall with ReplyTimeout is made at once,
+// whether or not a request waits for its reply (no resend: nothing can go
+// out any more), so that a user with requests still queued learns of the loss
+// without waiting for a token that will never come. The machine then rests in
+// IDLE and is not run again on a lost port.
 void MasterPortLost(NodeState& node, MasterIo& io);
 
 // Runs the machine from its current state until it has to wait: it stops in

@@ -1,5 +1,6 @@
 #include "link/port_threads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -19,6 +20,9 @@ constexpr uint8_t kBroadcast = 255;
 constexpr uint16_t kOctetsAfterFirstPreamble = 7;
 constexpr uint16_t kHeaderOctets = 6;
 constexpr uint16_t kDataCrcOctets = 2;
+// A turnaround (40 bit times), a frame without data, and one octet's time
+// for the adapter.
+constexpr uint32_t kOctetsUntilAnswerIsWhole = 4 + 8 + 1;
 
 // The octets not yet through the receive step: the rest of the block, then
 // what waits in the port. Reading them takes them off the port; the gates
@@ -49,37 +53,41 @@ void DiscardPending(uint8_t id, SerialChannel& channel) {
   DiscardInput(id);
 }
 
-// Runs the gates of the master-mode transmit: true when the frame may go.
-bool PassGates(uint8_t id, const LinkPort& port, NodeState& node, SerialChannel& channel) {
-  uint8_t pending[kTokenFrameOctets];
-  GateView view;
-  view.tokenFresh = node.TokenFresh != 0;
-  view.tokenAgeMs = node.TokenAgeTimer.load();
-  view.thisStation = node.ThisStation;
-  view.tokenSource = node.SourceAddress;
-  view.pending = pending;
-  view.pendingCount = PeekPending(id, channel, pending, view.tokenFresh ? kTokenFrameOctets : 1);
-  view.jamActive = port.JamActive.load() != 0;
-  view.answering = node.Answering != 0;
-  view.replyDelayMs = node.ReplyDelayTimer.load();
-  const int64_t busy = channel.LineBusyUntil.load() - LinkMicros();
-  view.lineBusyMicros = busy > 0 ? static_cast<uint32_t>(busy) : 0;
-  const GateDecision decision = DecideGates(view);
-  if (decision.tokenTaken) {
-    node.TokenFresh = 0;
-    node.TokenAgeTimer = 0;
+// The serial port as the sending of a frame sees it.
+class PortLine final : public FrameLine {
+ public:
+  PortLine(uint8_t id, SerialChannel& channel, bool capture)
+      : id_(id), channel_(channel), capture_(capture) {}
+
+  size_t PeekPending(uint8_t* out, size_t wanted) override {
+    return tarnix::PeekPending(id_, channel_, out, wanted);
   }
-  if (decision.discardInput) {
-    DiscardPending(id, channel);
+  void DiscardPending() override { tarnix::DiscardPending(id_, channel_); }
+  uint32_t LineBusyMicros() override {
+    const int64_t busy = channel_.LineBusyUntil.load() - LinkMicros();
+    return busy > 0 ? static_cast<uint32_t>(busy) : 0;
   }
-  if (decision.verdict == GateVerdict::Refused) {
-    return false;
+  void Wait(uint32_t micros) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
-  if (decision.verdict == GateVerdict::Wait) {
-    std::this_thread::sleep_for(std::chrono::microseconds(decision.waitMicros));
+  bool Write(const uint8_t* octets, size_t count, int64_t* leftLineAt) override {
+    const int64_t sentAt = capture_ ? CaptureClock() : 0;
+    LockPort(id_);
+    const bool written = count == 0 || WriteOctets(id_, octets, static_cast<uint32_t>(count));
+    *leftLineAt = LinkMicros() + static_cast<int64_t>(count) * channel_.OctetMicros.load();
+    channel_.LineBusyUntil = *leftLineAt;
+    UnlockPort(id_);
+    if (written && capture_) {
+      CaptureWrite(octets, count, sentAt);
+    }
+    return written;
   }
-  return true;
-}
+
+ private:
+  uint8_t id_;
+  SerialChannel& channel_;
+  bool capture_;
+};
 
 // Reads into the block from `at` on: `expect` octets, or what arrives within
 // the master's wait, topped up to a frame's first eight octets.
@@ -99,6 +107,63 @@ bool ReadFrameStart(uint8_t id, SerialChannel& channel, uint16_t at, uint16_t ex
   }
   *count = got;
   return readOk;
+}
+
+// How many octets of data and data checksum the good header that ends the
+// block announces (0: the block does not end with such a header). They are
+// read in the same turn, which spares a hand-over between the threads for
+// every frame with data; like the hint below, the receive step still judges
+// every octet.
+uint16_t DataAnnounced(const uint8_t* block, uint16_t count) {
+  if (count < kShortestFrame) {
+    return 0;
+  }
+  const uint8_t* frame = block + count - kShortestFrame;
+  if (frame[0] != 0x55 || frame[1] != 0xFF) {
+    return 0;
+  }
+  uint8_t crc = kHeaderCrcInit;
+  for (int i = 2; i < kShortestFrame; ++i) {
+    crc = HeaderCrcUpdate(crc, frame[i]);
+  }
+  const uint16_t length = static_cast<uint16_t>(frame[5] * 256 + frame[6]);
+  if (crc != kHeaderCrcGood || length == 0 || length > kMaxDataLength) {
+    return 0;
+  }
+  return static_cast<uint16_t>(length + kDataCrcOctets);
+}
+
+// A frame's start as ReadFrameStart reads it, and its data when its header
+// announces some.
+bool ReadFrame(uint8_t id, SerialChannel& channel, uint16_t at, uint16_t expect, uint16_t* count) {
+  if (!ReadFrameStart(id, channel, at, expect, count)) {
+    return false;
+  }
+  const uint16_t end = static_cast<uint16_t>(at + *count);
+  const uint16_t rest = expect == 0 ? DataAnnounced(channel.Block, end) : 0;
+  if (rest == 0 || end + rest > kReadBlockSize) {
+    return true;
+  }
+  uint16_t more = 0;
+  const bool readOk = ReadBlock(id, channel.Block + end, static_cast<uint16_t>(kReadBlockSize - end),
+                                rest, 0, &more);
+  *count = static_cast<uint16_t>(*count + more);
+  return readOk;
+}
+
+// Tokens and polls are answered, and an answering station waits out a
+// turnaround first: while the machine only listens, the receiver sleeps until
+// the answer to a frame that ended at `endedAt` can be whole, which spares the
+// wake-up at its first octet, but never past the master machine's next
+// time-out. An answer that comes later is waited for as any frame is.
+void SleepUntilAnswerCanBeWhole(const SerialChannel& channel, int64_t endedAt) {
+  const int64_t wake =
+      endedAt + static_cast<int64_t>(kOctetsUntilAnswerIsWhole * channel.OctetMicros.load());
+  const int64_t due = static_cast<int64_t>(channel.WaitMs) * 1000;
+  const int64_t left = std::min(wake - LinkMicros(), due);
+  if (left > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(left));
+  }
 }
 
 // Whether the block ends with a whole frame without data addressed to another
@@ -147,43 +212,16 @@ uint8_t TransmitFrame(uint8_t id, uint8_t frameType, uint8_t destination, const 
   if (length > kMaxDataLength || (length > 0 && data == nullptr)) {
     return 1;
   }
-  KeepForResend(*node, frameType, destination, data, length);
   if (channel->Lost.load() != 0) {
+    KeepForResend(*node, frameType, destination, data, length);
     return 1;
   }
-  const bool masterMode = port->MasterServicesDisabled.load() == 0;
-  if (masterMode && !PassGates(id, *port, *node, *channel)) {
-    return 1;
-  }
-  const bool framed = port->FramingDisabled.load() == 0;
   // Raw octets are no frame a capture reader could decode.
-  const bool capture = framed && node->CaptureOn != 0;
-  uint8_t frame[kMaxFrameOctets];
-  // Only a frame with data spends the corrupt-checksum switch.
-  const bool corrupt = length > 0 && port->CorruptNextDataCrc.exchange(0) != 0;
-  const size_t count =
-      BuildFrame(frameType, destination, node->ThisStation, data, length, framed, corrupt, frame);
-  const int64_t sentAt = capture ? CaptureClock() : 0;
-  LockPort(id);
-  const bool written = count == 0 || WriteOctets(id, frame, static_cast<uint32_t>(count));
-  // The silence after a frame starts when its last octet has left the line,
-  // which is also where a reply time-out counts from.
-  const int64_t leftLine = LinkMicros() + static_cast<int64_t>(count) * channel->OctetMicros.load();
-  node->SilenceTimer.StartAt(leftLine);
-  channel->LineBusyUntil = leftLine;
-  UnlockPort(id);
-  if (!written) {
-    return 1;
-  }
-  // Only the master machine looks at NoReplyPending, and only its own thread
-  // sends in master mode; a passive-mode send from another thread leaves it be.
-  if (masterMode) {
-    NoteSent(*node, frameType);
-  }
-  if (capture) {
-    CaptureWrite(frame, count, sentAt);
-  }
-  return 0;
+  PortLine line(id, *channel, port->FramingDisabled.load() == 0 && node->CaptureOn != 0);
+  return SendThroughGates(*node, *port, line, frameType, destination, data, length, nullptr) ==
+                 SendOutcome::Sent
+             ? 0
+             : 1;
 }
 
 void ReceiveBlock(NodeState& node, SerialChannel& channel, ReceiverHost& host, uint16_t* skip) {
@@ -244,15 +282,21 @@ void ReceiverThread(void* arg) {
       plat::sleep_ms(kReadWaitMs);
     } else {
       LockPort(id);
-      readOk = ReadFrameStart(id, *channel, 0, channel->Expect, &count);
+      if (channel->MayLinger != 0 && channel->Expect == 0) {
+        // The frame this station has just sent (a token pass, a reply to a
+        // poll) is answered the same way.
+        SleepUntilAnswerCanBeWhole(*channel, channel->LineBusyUntil.load());
+      }
+      readOk = ReadFrame(id, *channel, 0, channel->Expect, &count);
       // A frame for another station needs nothing of the machine while it
       // only listens: the next frame is read into the same block first, so
       // that the ring's traffic costs one hand-over for two frames.
       while (readOk && channel->MayLinger != 0 &&
              EndsWithFrameForOthers(channel->Block, count, channel->ThisStation) &&
              count + kShortestFrame <= kReadBlockSize) {
+        SleepUntilAnswerCanBeWhole(*channel, LinkMicros());
         uint16_t more = 0;
-        readOk = ReadFrameStart(id, *channel, count, 0, &more);
+        readOk = ReadFrame(id, *channel, count, 0, &more);
         if (more == 0) {
           break;
         }

@@ -82,10 +82,12 @@ void TarnixLink_SetTokenObtainedDelegate(const char* portName, TokenObtainedDele
 /* Whether the port's device has gone: a read or write of the port failed (an
  * adapter pulled, a driver that gave up). 1 lost, with the system's message in
  * `text` (cut to `size` characters with its NUL; text may be null); 0 working;
- * 255 no such port. A request that was waiting for its reply when the port was
- * lost has had its ReplyTimeout upcall; nothing more is sent or received, and
- * the port is to be closed with TarnixLink_UnInit. This tells a lost port from
- * a silent station, which gives ReplyTimeout too. */
+ * 255 no such port. When the port is lost, one upcall with ReplyTimeout and no
+ * data is made at once, whether or not a request was waiting for its reply, so
+ * that requests still queued by the user can be failed without waiting for a
+ * token; nothing more is sent or received, and the port is to be closed with
+ * TarnixLink_UnInit. This tells a lost port from a silent station, which gives
+ * ReplyTimeout too. */
 uint8_t TarnixLink_PortLost(const char* portName, char* text, uint32_t size);
 
 /* Bus test switches. */

@@ -61,13 +61,14 @@ size_t BuildFrame(uint8_t frameType, uint8_t destination, uint8_t source, const 
 GateDecision DecideGates(const GateView& view) {
   GateDecision decision;
   if (view.tokenFresh) {
+    // A purge is a system call on every token hold; it is made only when
+    // there is something to throw away.
+    decision.discardInput = view.pendingCount > 0;
     if (view.tokenAgeMs > kTokenAgeLimitMs || !OnlyTokenRepetitionPending(view)) {
       decision.verdict = GateVerdict::Refused;
-      decision.discardInput = true;
       return decision;
     }
     decision.tokenTaken = true;
-    decision.discardInput = true;
   } else if (view.pendingCount > 0) {
     decision.verdict = GateVerdict::Refused;
     decision.discardInput = true;
@@ -82,6 +83,65 @@ GateDecision DecideGates(const GateView& view) {
     decision.waitMicros = view.lineBusyMicros;
   }
   return decision;
+}
+
+SendOutcome SendThroughGates(NodeState& node, LinkPort& port, FrameLine& line, uint8_t frameType,
+                             uint8_t destination, const uint8_t* data, uint16_t length,
+                             GateDecision* decision) {
+  KeepForResend(node, frameType, destination, data, length);
+  GateDecision decided;
+  const bool masterMode = port.MasterServicesDisabled.load() == 0;
+  if (masterMode) {
+    uint8_t pending[kTokenFrameOctets];
+    GateView view;
+    view.tokenFresh = node.TokenFresh != 0;
+    view.tokenAgeMs = node.TokenAgeTimer.load();
+    view.thisStation = node.ThisStation;
+    view.tokenSource = node.SourceAddress;
+    view.pending = pending;
+    view.pendingCount = line.PeekPending(pending, view.tokenFresh ? kTokenFrameOctets : 1);
+    view.jamActive = port.JamActive.load() != 0;
+    view.answering = node.Answering != 0;
+    view.replyDelayMs = node.ReplyDelayTimer.load();
+    view.lineBusyMicros = line.LineBusyMicros();
+    decided = DecideGates(view);
+    if (decided.tokenTaken) {
+      node.TokenFresh = 0;
+      node.TokenAgeTimer = 0;
+    }
+    if (decided.discardInput) {
+      line.DiscardPending();
+    }
+  }
+  if (decision != nullptr) {
+    *decision = decided;
+  }
+  if (decided.verdict == GateVerdict::Refused) {
+    return SendOutcome::Refused;
+  }
+  if (decided.verdict == GateVerdict::Wait) {
+    line.Wait(decided.waitMicros);
+  }
+  uint8_t frame[kMaxFrameOctets];
+  const bool framed = port.FramingDisabled.load() == 0;
+  // Only a frame with data spends the corrupt-checksum switch.
+  const bool corrupt = length > 0 && port.CorruptNextDataCrc.exchange(0) != 0;
+  const size_t count =
+      BuildFrame(frameType, destination, node.ThisStation, data, length, framed, corrupt, frame);
+  int64_t leftLine = 0;
+  const bool written = line.Write(frame, count, &leftLine);
+  // The silence after a frame starts when its last octet has left the line,
+  // which is also where a reply time-out counts from.
+  node.SilenceTimer.StartAt(leftLine);
+  if (!written) {
+    return SendOutcome::WriteFailed;
+  }
+  // Only the master machine looks at NoReplyPending, and only its own thread
+  // sends in master mode; a passive-mode send from another thread leaves it be.
+  if (masterMode) {
+    NoteSent(node, frameType);
+  }
+  return SendOutcome::Sent;
 }
 
 void KeepForResend(NodeState& node, uint8_t frameType, uint8_t destination, const uint8_t* data,

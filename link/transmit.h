@@ -54,7 +54,8 @@ enum class GateVerdict : uint8_t {
 struct GateDecision {
   GateVerdict verdict = GateVerdict::SendNow;
   uint32_t waitMicros = 0;
-  // The pending input is to be thrown away (whatever the verdict).
+  // The pending input is to be thrown away (whatever the verdict); never
+  // when there is none.
   bool discardInput = false;
   // The first frame after the token passed its check: the token is no longer
   // fresh and its age starts again (whatever the verdict).
@@ -67,6 +68,35 @@ struct GateDecision {
 // free of this station's own previous frame. A refusal caused by pending input
 // discards it.
 GateDecision DecideGates(const GateView& view);
+
+// The port as the sending of a frame sees it. The product wires it to the
+// serial port (TransmitFrame, port_threads.h); tests wire it to a recorder.
+class FrameLine {
+ public:
+  virtual ~FrameLine() = default;
+  // Takes up to `wanted` octets of the input not yet through the receive step.
+  virtual size_t PeekPending(uint8_t* out, size_t wanted) = 0;
+  // Throws away the input not yet through the receive step.
+  virtual void DiscardPending() = 0;
+  // How long this station's previous frame still occupies the line.
+  virtual uint32_t LineBusyMicros() = 0;
+  virtual void Wait(uint32_t micros) = 0;
+  // Writes the frame in one go: false when it failed or timed out. Whether
+  // or not, *leftLineAt is the monotonic microsecond (LinkMicros) at which
+  // its last octet has left the line.
+  virtual bool Write(const uint8_t* octets, size_t count, int64_t* leftLineAt) = 0;
+};
+
+enum class SendOutcome : uint8_t { Sent, Refused, WriteFailed };
+
+// Sends one frame of at most kMaxDataLength data octets through `line`: the
+// saved request for a resend, then (unless master services are disabled) the
+// gates and what they decide (in *decision when not null; SendNow without
+// gates), the frame built and written, the silence counted from its end on the
+// line, and in master mode what the frame tells the master machine.
+SendOutcome SendThroughGates(NodeState& node, LinkPort& port, FrameLine& line, uint8_t frameType,
+                             uint8_t destination, const uint8_t* data, uint16_t length,
+                             GateDecision* decision);
 
 // Keeps a Data Expecting Reply frame in the RequestBuffer for a resend,
 // whether it goes out or not; other frames are not kept. On a resend `data`

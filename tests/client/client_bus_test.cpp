@@ -1,11 +1,13 @@
 // The client against an emulated bus, through the real link and a pty.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/client.h"
@@ -171,6 +173,107 @@ TEST(ClientRequest, BlockingAndQueuedRequestsCompleteInOrderWithTheirOwnStatus) 
   EXPECT_EQ(g_completions[2].order, 3);
   EXPECT_EQ(g_completions[2].status, static_cast<uint32_t>(Delivered));
   EXPECT_EQ(g_completions[2].source, 9u);
+}
+
+// Completions of requests made around a pulled adapter, with their time.
+struct Timed {
+  uint32_t status;
+  std::chrono::steady_clock::time_point at;
+};
+std::mutex g_timed_lock;
+std::vector<Timed> g_timed;
+
+uint8_t RecordTimed(const char*, int32_t, const uint8_t*, uint32_t, uint32_t, uint32_t status) {
+  std::lock_guard<std::mutex> guard(g_timed_lock);
+  g_timed.push_back({status, std::chrono::steady_clock::now()});
+  return 0;
+}
+
+std::vector<Timed> TimedSoFar() {
+  std::lock_guard<std::mutex> guard(g_timed_lock);
+  return g_timed;
+}
+
+// The adapter pulled in the middle of a request loop: the request on the bus
+// and those queued behind it fail at once instead of after the client's
+// minute, later requests fail at once too, and the port is reported lost, with
+// the system's reason, until it is opened again.
+TEST(ClientLostPort, PulledAdapterFailsEveryRequestAtOnceAndIsReported) {
+  using Clock = std::chrono::steady_clock;
+  // Answers come 200 ms late, so a request is nearly always on the bus.
+  EmulatedBus bus(Controller(5, "latency_ms = 200\n"));
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  char text[ClientLostTextMax] = "untouched";
+  EXPECT_EQ(Client_PortLost(kPort, text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+  {
+    std::lock_guard<std::mutex> guard(g_timed_lock);
+    g_timed.clear();
+  }
+  const uint8_t probe[] = {0x01, 0x01};
+  std::atomic<bool> stop{false};
+  std::atomic<int> delivered{0};
+  std::mutex loopLock;
+  std::vector<Timed> loopEnds;
+  std::thread loop([&] {
+    while (!stop.load()) {
+      uint8_t status = 99;
+      const int result = Client_Request(kPort, 5, probe, 2, 1, nullptr, nullptr, 0, nullptr, &status);
+      std::lock_guard<std::mutex> guard(loopLock);
+      loopEnds.push_back({result == 0 ? status : 99u, Clock::now()});
+      if (status == Delivered) ++delivered;
+    }
+  });
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (delivered.load() < 2 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(delivered.load(), 2);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Client_RequestAsync(kPort, 5, probe, 2, 1, RecordTimed), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  size_t endsBefore = 0;
+  {
+    std::lock_guard<std::mutex> guard(loopLock);
+    endsBefore = loopEnds.size();
+  }
+  const Clock::time_point pulled = Clock::now();
+  bus.PullAdapter();
+  while (TimedSoFar().size() < 3 && Clock::now() < pulled + std::chrono::seconds(2)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stop = true;
+  loop.join();
+
+  {
+    std::lock_guard<std::mutex> guard(loopLock);
+    ASSERT_GT(loopEnds.size(), endsBefore);
+    EXPECT_EQ(loopEnds[endsBefore].status, static_cast<uint32_t>(ReplyTimeout));
+    EXPECT_LT(loopEnds[endsBefore].at - pulled, std::chrono::milliseconds(100));
+  }
+  const std::vector<Timed> queued = TimedSoFar();
+  ASSERT_EQ(queued.size(), 3u);
+  for (const Timed& t : queued) {
+    EXPECT_EQ(t.status, static_cast<uint32_t>(ReplyTimeout));
+    EXPECT_LT(t.at - pulled, std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(Client_PortLost(kPort, text, sizeof text), 1);
+  EXPECT_STRNE(text, "");
+
+  // Made after the loss: failed at once, on the caller's own thread.
+  uint8_t status = 99;
+  uint16_t length = 99;
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(Client_Request(kPort, 5, probe, 2, 1, nullptr, nullptr, 0, &length, &status), 0);
+  EXPECT_EQ(status, ReplyTimeout);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(Client_RequestAsync(kPort, 5, probe, 2, 1, RecordTimed), 0);
+  EXPECT_EQ(TimedSoFar().size(), 4u);
+  EXPECT_LT(Clock::now() - asked, std::chrono::milliseconds(100));
+
+  EXPECT_EQ(Client_Close(kPort), 0);
+  EXPECT_EQ(Client_PortLost(kPort, text, sizeof text), 1) << "forgotten before a new open";
+  EXPECT_STRNE(text, "");
 }
 
 TEST(ClientRequest, ReplyLongerThanTheCallersBufferIsAFailedExchange) {

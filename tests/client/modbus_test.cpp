@@ -79,9 +79,13 @@ class FakeSteps : public RelocateSteps {
     now_ += switchMs_;
   }
   uint32_t NowMs() override { return now_; }
+  bool PortLost() override {
+    return lostFromLook > 0 && static_cast<int>(lookStarts.size()) >= lostFromLook;
+  }
 
   std::vector<uint32_t> lookStarts;
   int switches = 0;
+  int lostFromLook = 0;  // the port is lost from this look on (0: never)
 
  private:
   uint32_t now_ = 0xFFFFF000u;  // the millisecond clock wraps during the search
@@ -113,6 +117,24 @@ TEST(RelocateSearch, DeviceThatNeverShowsRunsWholePassesUntilTheDeadline) {
   EXPECT_EQ(steps.switches, 17);
   EXPECT_EQ(steps.lookStarts.size(), 34u);
   EXPECT_EQ(steps.lookStarts.back() - steps.lookStarts.front(), 16u * 3600u + 2900u);
+}
+
+// Every look of a lost port fails at once: searching on would only spin
+// through looks and connection restarts for a minute.
+TEST(RelocateSearch, LostPortEndsTheSearchWithoutSwitchingBack) {
+  const struct {
+    int lostFromLook;
+    int switches;
+    size_t looks;
+  } cases[] = {{1, 0, 1}, {2, 1, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lostFromLook);
+    FakeSteps steps(700, 2200, 0);
+    steps.lostFromLook = c.lostFromLook;
+    EXPECT_EQ(Relocate_Search(steps, RelocateSearchMs), 255);
+    EXPECT_EQ(steps.switches, c.switches);
+    EXPECT_EQ(steps.lookStarts.size(), c.looks);
+  }
 }
 
 TEST(RelocateSearch, APassThatStartsJustBeforeTheDeadlineStillRuns) {

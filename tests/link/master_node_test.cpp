@@ -1,7 +1,8 @@
 // Steps the master node machine transition by transition: the fixture plays
 // the receiver (frame fields plus ReceivedValidFrame / ReceivedInvalidFrame),
-// the tick thread (the three timers) and the transmit procedure (a recorder
-// that can refuse), and never sleeps.
+// the clock (the three timers) and the port under the link's own transmit
+// rules (a line that records every frame and the gates' decision, and can
+// hold input that makes them refuse), and never sleeps.
 #include "link/master_node.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,8 @@ struct Frame {
   std::vector<uint8_t> data;
   uint32_t silence = 0;  // SilenceTimer when the frame was handed over
   int outputDiscards = 0;  // output purges made before it
+  GateVerdict verdict = GateVerdict::SendNow;  // what the gates decided
+  uint32_t waitMicros = 0;
 };
 
 struct UpcallSeen {
@@ -38,28 +41,30 @@ struct UpcallSeen {
   uint32_t replyDelay = 0;
 };
 
-// Stands in for the transmit procedure: it keeps the side effects the machine
-// relies on (the saved request, NoReplyPending, the token's freshness and the
-// silence an octet written brings) and records every attempt.
-class RecordingIo : public MasterIo {
+// Sends through the link's own transmit rules (SendThroughGates) over a line
+// the test plays, and records every attempt with what the gates decided. A
+// refusal is made the way the bus makes one: input is pending on the line when
+// the frame is to go.
+class RecordingIo : public MasterIo, public FrameLine {
  public:
-  explicit RecordingIo(NodeState& node) : node_(node) {}
+  RecordingIo(NodeState& node, LinkPort& port) : node_(node), port_(port) {}
 
   uint8_t Transmit(uint8_t frameType, uint8_t destination, const uint8_t* data,
                    uint16_t length) override {
-    tarnix::KeepForResend(node_, frameType, destination, data, length);
     Frame frame{frameType, destination, {}, node_.SilenceTimer.load(), outputDiscards};
     if (length > 0) {
       frame.data.assign(data, data + length);
     }
+    pendingNow_ = refuse && refuse(frameType);
+    GateDecision decision;
+    const SendOutcome outcome = SendThroughGates(node_, port_, *this, frameType, destination, data,
+                                                 length, &decision);
+    frame.verdict = decision.verdict;
+    frame.waitMicros = decision.waitMicros;
     attempts.push_back(frame);
-    if (refuse && refuse(frameType)) {
+    if (outcome != SendOutcome::Sent) {
       return 1;
     }
-    tarnix::NoteSent(node_, frameType);
-    node_.TokenFresh = 0;
-    node_.TokenAgeTimer = 0;
-    node_.SilenceTimer = 0;
     sent.push_back(frame);
     return 0;
   }
@@ -67,14 +72,41 @@ class RecordingIo : public MasterIo {
   void DiscardOutput() override { ++outputDiscards; }
   const char* PortName() override { return "Com3"; }
 
+  size_t PeekPending(uint8_t* out, size_t wanted) override {
+    if (!pendingNow_ || wanted == 0) {
+      return 0;
+    }
+    out[0] = 0x42;  // the first octet of a late answer
+    return 1;
+  }
+  void DiscardPending() override {
+    pendingNow_ = false;
+    ++pendingDiscards;
+  }
+  uint32_t LineBusyMicros() override { return lineBusyMicros; }
+  void Wait(uint32_t micros) override { waited.push_back(micros); }
+  bool Write(const uint8_t* octets, size_t count, int64_t* leftLineAt) override {
+    written.emplace_back(octets, octets + count);
+    // The test's line takes no time: the silence starts as the frame is written.
+    *leftLineAt = LinkMicros();
+    return true;
+  }
+
   std::vector<Frame> attempts;
   std::vector<Frame> sent;
+  // Frame types met by pending input on the line, and thus refused by the gates.
   std::function<bool(uint8_t frameType)> refuse;
+  uint32_t lineBusyMicros = 0;
+  std::vector<uint32_t> waited;
+  std::vector<std::vector<uint8_t>> written;
   int inputDiscards = 0;
   int outputDiscards = 0;
+  int pendingDiscards = 0;
 
  private:
   NodeState& node_;
+  LinkPort& port_;
+  bool pendingNow_ = false;
 };
 
 // The link's clock in these tests: it stands still unless a test moves it.
@@ -193,7 +225,7 @@ class MasterNodeTest : public ::testing::Test {
 
   NodeState node_;
   LinkPort port_;
-  RecordingIo io_{node_};
+  RecordingIo io_{node_, port_};
   std::function<uint8_t()> onToken_;
   std::function<void()> duringUpcall_;
   int tokenCalls_ = 0;
@@ -1000,6 +1032,48 @@ TEST_F(MasterNodeTest, TokenPassRefusedByALateAnswerGoesOnceTheLineIsQuiet) {
   EXPECT_EQ(node_.PassHeldBack, 0);
   EXPECT_EQ(io_.outputDiscards, 0);  // no reset
   EXPECT_EQ(CountAttempts(kFrameToken), 4u);
+  for (size_t i = io_.attempts.size() - 4; i + 1 < io_.attempts.size(); ++i) {
+    EXPECT_EQ(io_.attempts[i].verdict, GateVerdict::Refused);
+  }
+  EXPECT_EQ(io_.attempts.back().verdict, GateVerdict::SendNow);
+  EXPECT_EQ(io_.pendingDiscards, 3) << "each refusal throws the late answer away";
+}
+
+// The gates, not the machine, decide when a frame goes: a request right after
+// the token waits for this station's previous frame to leave the line, and
+// nothing goes on a token held too long.
+TEST_F(MasterNodeTest, FramesGoAsTheGatesDecide) {
+  JoinRing(9);
+  DelegateSendsRequests(16, {0x01});
+  io_.lineBusyMicros = 1200;
+  TakeToken();
+  ASSERT_EQ(io_.attempts.size(), 1u);
+  EXPECT_EQ(io_.attempts[0].verdict, GateVerdict::Wait);
+  EXPECT_EQ(io_.attempts[0].waitMicros, 1200u);
+  EXPECT_EQ(io_.waited, std::vector<uint32_t>{1200});
+  ASSERT_EQ(io_.written.size(), 1u);
+  EXPECT_EQ(io_.written[0].size(), 8u + 1u + 2u);
+  EXPECT_EQ(node_.TokenFresh, 0);
+  EXPECT_EQ(node_.NoReplyPending, 1) << "the machine has noted the request and waits";
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+
+  io_.lineBusyMicros = 0;
+  node_.MasterState = kMsIdle;
+  node_.SilenceTimer = 0;
+  onToken_ = [this] {
+    gFakeMicros += 97'000;  // the delegate dawdles past the token's age limit
+    io_.Transmit(kFrameDataExpectingReply, 16, nullptr, 0);
+    return uint8_t{0};
+  };
+  const size_t before = io_.attempts.size();
+  TakeToken();
+  ASSERT_EQ(io_.attempts.size(), before + 2);
+  EXPECT_EQ(io_.attempts[before].verdict, GateVerdict::Refused);
+  // The token is still the one received, and as old: its pass is held back too.
+  EXPECT_EQ(io_.attempts[before + 1].type, kFrameToken);
+  EXPECT_EQ(io_.attempts[before + 1].verdict, GateVerdict::Refused);
+  EXPECT_EQ(io_.written.size(), 1u);
+  EXPECT_EQ(node_.PassHeldBack, 1);
 }
 
 TEST_F(MasterNodeTest, TokenHeldBackFor48msIsGivenUpWithAReset) {
