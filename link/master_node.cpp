@@ -498,7 +498,17 @@ void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
     }
     node.MasterState = next;
     // A frame held back waits for the next run, when the line may be quiet.
-    if ((next != kMsUseToken && next != kMsDoneWithToken) || node.PassHeldBack != 0) {
+    if (node.PassHeldBack != 0) {
+      break;
+    }
+    // IDLE takes one event per step, and a damaged frame noted earlier comes
+    // first: the receiver flags a header that fails its check without running
+    // the machine. The frame that ran it must not be left for a next run,
+    // which on a busy line comes only with the next frame for this station,
+    // by when another damaged frame may have been flagged: the station would
+    // drop every token and poll and stay out of the ring.
+    const bool frameWaits = next == kMsIdle && node.ReceivedValidFrame != 0;
+    if (next != kMsUseToken && next != kMsDoneWithToken && !frameWaits) {
       break;
     }
   }
