@@ -100,10 +100,18 @@ class Machine {
 
   // Either repeats the request that went unanswered or lets the user send.
   uint8_t TokenStep() {
-    if (node_.ResendPending != 0 && node_.ResendCount < node_.MaxRequestResend.load()) {
-      const SavedRequest& saved = node_.RequestBuffer;
-      io_.Transmit(saved.FrameType, saved.Destination, saved.Data, saved.Length);
-      ++node_.ResendCount;
+    if (node_.ResendPending != 0) {
+      bool sent = false;
+      if (node_.ResendCount < node_.MaxRequestResend.load()) {
+        const SavedRequest& saved = node_.RequestBuffer;
+        sent = io_.Transmit(saved.FrameType, saved.Destination, saved.Data, saved.Length) == 0;
+        ++node_.ResendCount;
+      }
+      if (!sent && node_.ResendCount >= node_.MaxRequestResend.load()) {
+        // A resend that did not go still counts. With none left, no reply
+        // wait will end the request: it ends here, as one left unanswered.
+        UpcallStep(nullptr, 0, 0, ReplyTimeout);
+      }
       return 1;
     }
     const TokenObtainedDelegate tokenObtained = node_.TokenObtained.load();

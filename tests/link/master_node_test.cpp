@@ -671,6 +671,77 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
   return param.param.name;
 }
 
+// A request waiting for its resend must end even when no resend goes: the
+// gates may refuse the last one (input pending as the token came), or the user
+// may lower the limit meanwhile. No reply wait is left to report the
+// time-out, so the token hold does, and the user's next request goes after it.
+struct ResendNotSentCase {
+  const char* name;
+  uint8_t maxResend;
+  uint8_t maxAfterTimeout;
+  bool refused;
+  friend void PrintTo(const ResendNotSentCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MasterNodeResendNotSentTest : public MasterNodeTest,
+                                    public ::testing::WithParamInterface<ResendNotSentCase> {};
+
+TEST_P(MasterNodeResendNotSentTest, RequestEndsWithATimeOutAtTheNextToken) {
+  const ResendNotSentCase& c = GetParam();
+  node_.MaxRequestResend = c.maxResend;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x61});
+  TakeToken();
+  Advance(125);
+  ASSERT_EQ(node_.ResendPending, 1u);
+  ASSERT_TRUE(upcalls_.empty());
+  node_.MaxRequestResend = c.maxAfterTimeout;
+  if (c.refused) {
+    io_.refuse = [](uint8_t type) { return type == kFrameDataExpectingReply; };
+  }
+  TakeToken();
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+  EXPECT_FALSE(upcalls_[0].hadData);
+  EXPECT_EQ(node_.ResendPending, 0u);
+  EXPECT_EQ(node_.ResendCount, 0);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 1u);
+  EXPECT_EQ(Last().type, kFrameToken) << "the hold ends with the token passed on";
+
+  io_.refuse = nullptr;
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, 2);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 2u);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resends, MasterNodeResendNotSentTest,
+    ::testing::Values(ResendNotSentCase{"LastResendRefused", 1, 1, true},
+                      ResendNotSentCase{"LimitLoweredWhileAResendWaits", 2, 0, false}),
+    CaseName<ResendNotSentCase>);
+
+// An earlier resend refused still counts, and the last one goes.
+TEST_F(MasterNodeTest, RefusedResendCountsAndTheNextOneGoes) {
+  node_.MaxRequestResend = 2;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x61});
+  TakeToken();
+  Advance(125);
+  io_.refuse = [](uint8_t type) { return type == kFrameDataExpectingReply; };
+  TakeToken();
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(node_.ResendCount, 1);
+  io_.refuse = nullptr;
+  TakeToken();
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 2u);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+  Advance(125);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+  EXPECT_EQ(tokenCalls_, 1);
+}
+
 class MasterNodeResendEndTest : public MasterNodeTest,
                                 public ::testing::WithParamInterface<Scenario> {};
 
