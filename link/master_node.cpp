@@ -100,10 +100,18 @@ class Machine {
 
   // Either repeats the request that went unanswered or lets the user send.
   uint8_t TokenStep() {
-    if (node_.ResendPending != 0 && node_.ResendCount < node_.MaxRequestResend.load()) {
-      const SavedRequest& saved = node_.RequestBuffer;
-      io_.Transmit(saved.FrameType, saved.Destination, saved.Data, saved.Length);
-      ++node_.ResendCount;
+    if (node_.ResendPending != 0) {
+      bool sent = false;
+      if (node_.ResendCount < node_.MaxRequestResend.load()) {
+        const SavedRequest& saved = node_.RequestBuffer;
+        sent = io_.Transmit(saved.FrameType, saved.Destination, saved.Data, saved.Length) == 0;
+        ++node_.ResendCount;
+      }
+      if (!sent && node_.ResendCount >= node_.MaxRequestResend.load()) {
+        // A resend that did not go still counts. With none left, no reply
+        // wait will end the request: it ends here, as one left unanswered.
+        UpcallStep(nullptr, 0, 0, ReplyTimeout);
+      }
       return 1;
     }
     const TokenObtainedDelegate tokenObtained = node_.TokenObtained.load();
@@ -498,7 +506,17 @@ void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {
     }
     node.MasterState = next;
     // A frame held back waits for the next run, when the line may be quiet.
-    if ((next != kMsUseToken && next != kMsDoneWithToken) || node.PassHeldBack != 0) {
+    if (node.PassHeldBack != 0) {
+      break;
+    }
+    // IDLE takes one event per step, and a damaged frame noted earlier comes
+    // first: the receiver flags a header that fails its check without running
+    // the machine. The frame that ran it must not be left for a next run,
+    // which on a busy line comes only with the next frame for this station,
+    // by when another damaged frame may have been flagged: the station would
+    // drop every token and poll and stay out of the ring.
+    const bool frameWaits = next == kMsIdle && node.ReceivedValidFrame != 0;
+    if (next != kMsUseToken && next != kMsDoneWithToken && !frameWaits) {
       break;
     }
   }

@@ -52,7 +52,8 @@ uint32_t MasterDueInMs(const NodeState& node);
 void MasterPortLost(NodeState& node, MasterIo& io);
 
 // Runs the machine from its current state until it has to wait: it stops in
-// IDLE, NO_TOKEN, POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
+// IDLE (never with a received frame still to deal with), NO_TOKEN,
+// POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
 // port's MasterServicesDisabled is set it stays in IDLE (after finishing a
 // reply wait already under way), answering polls and delivering frames only.
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io);

@@ -138,6 +138,8 @@ class MasterNodeTest : public ::testing::Test {
   // A complete frame as the receiver hands it over: each of its eight header
   // octets ends the silence and counts as a line event, and the fifth runs
   // the machine while it watches for activity; at the end the machine runs.
+  // Like the receiver, only a frame with data (whose data checksum decides
+  // between the two flags) clears a damaged frame flagged before it.
   void Receive(uint8_t type, uint8_t destination, uint8_t source,
                const std::vector<uint8_t>& data = {}) {
     for (int octet = 0; octet < 8; ++octet) {
@@ -156,8 +158,20 @@ class MasterNodeTest : public ::testing::Test {
       std::memcpy(node_.InputBuffer, data.data(), data.size());
     }
     node_.ReceivedValidFrame = 1;
-    node_.ReceivedInvalidFrame = 0;
+    if (!data.empty()) {
+      node_.ReceivedInvalidFrame = 0;
+    }
     Run();
+  }
+
+  // A header that fails its check, of a frame for any station: the receiver
+  // flags it but does not run the machine, its destination being unknown.
+  void ReceiveBrokenHeader() {
+    for (int octet = 0; octet < 8; ++octet) {
+      node_.SilenceTimer = 0;
+      ++node_.EventCount;
+    }
+    node_.ReceivedInvalidFrame = 1;
   }
 
   // A frame whose data checksum failed: the receiver runs the machine at once.
@@ -657,6 +671,77 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
   return param.param.name;
 }
 
+// A request waiting for its resend must end even when no resend goes: the
+// gates may refuse the last one (input pending as the token came), or the user
+// may lower the limit meanwhile. No reply wait is left to report the
+// time-out, so the token hold does, and the user's next request goes after it.
+struct ResendNotSentCase {
+  const char* name;
+  uint8_t maxResend;
+  uint8_t maxAfterTimeout;
+  bool refused;
+  friend void PrintTo(const ResendNotSentCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MasterNodeResendNotSentTest : public MasterNodeTest,
+                                    public ::testing::WithParamInterface<ResendNotSentCase> {};
+
+TEST_P(MasterNodeResendNotSentTest, RequestEndsWithATimeOutAtTheNextToken) {
+  const ResendNotSentCase& c = GetParam();
+  node_.MaxRequestResend = c.maxResend;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x61});
+  TakeToken();
+  Advance(125);
+  ASSERT_EQ(node_.ResendPending, 1u);
+  ASSERT_TRUE(upcalls_.empty());
+  node_.MaxRequestResend = c.maxAfterTimeout;
+  if (c.refused) {
+    io_.refuse = [](uint8_t type) { return type == kFrameDataExpectingReply; };
+  }
+  TakeToken();
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+  EXPECT_FALSE(upcalls_[0].hadData);
+  EXPECT_EQ(node_.ResendPending, 0u);
+  EXPECT_EQ(node_.ResendCount, 0);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 1u);
+  EXPECT_EQ(Last().type, kFrameToken) << "the hold ends with the token passed on";
+
+  io_.refuse = nullptr;
+  TakeToken();
+  EXPECT_EQ(tokenCalls_, 2);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 2u);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Resends, MasterNodeResendNotSentTest,
+    ::testing::Values(ResendNotSentCase{"LastResendRefused", 1, 1, true},
+                      ResendNotSentCase{"LimitLoweredWhileAResendWaits", 2, 0, false}),
+    CaseName<ResendNotSentCase>);
+
+// An earlier resend refused still counts, and the last one goes.
+TEST_F(MasterNodeTest, RefusedResendCountsAndTheNextOneGoes) {
+  node_.MaxRequestResend = 2;
+  JoinRing(5);
+  DelegateSendsRequests(9, {0x61});
+  TakeToken();
+  Advance(125);
+  io_.refuse = [](uint8_t type) { return type == kFrameDataExpectingReply; };
+  TakeToken();
+  EXPECT_TRUE(upcalls_.empty());
+  EXPECT_EQ(node_.ResendCount, 1);
+  io_.refuse = nullptr;
+  TakeToken();
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 2u);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
+  Advance(125);
+  ASSERT_EQ(upcalls_.size(), 1u);
+  EXPECT_EQ(upcalls_[0].status, ReplyTimeout);
+  EXPECT_EQ(tokenCalls_, 1);
+}
+
 class MasterNodeResendEndTest : public MasterNodeTest,
                                 public ::testing::WithParamInterface<Scenario> {};
 
@@ -888,6 +973,73 @@ TEST_F(MasterNodeTest, DamagedFrameInIdleIsForgotten) {
   EXPECT_EQ(node_.ReceivedInvalidFrame, 0);
   EXPECT_EQ(node_.MasterState, kMsIdle);
   EXPECT_TRUE(upcalls_.empty());
+}
+
+// On a noisy line a broken header is flagged between nearly any two frames
+// for this station, and nothing runs the machine in between while other
+// stations keep the line busy. The frame that then runs it must be taken, not
+// dropped behind the old flag: a station that dropped them would never use a
+// token or answer a poll again and stay out of the ring for good.
+struct AfterBrokenHeaderCase {
+  const char* name;
+  uint8_t state;  // where the machine was when the broken header came
+  uint8_t frameType;
+  uint8_t source;
+  uint8_t answerType;
+  uint8_t answerTo;
+  uint8_t stateAfter;
+  friend void PrintTo(const AfterBrokenHeaderCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MasterNodeAfterBrokenHeaderTest
+    : public MasterNodeTest,
+      public ::testing::WithParamInterface<AfterBrokenHeaderCase> {};
+
+TEST_P(MasterNodeAfterBrokenHeaderTest, FrameForUsIsTakenAfterABrokenHeader) {
+  const AfterBrokenHeaderCase& c = GetParam();
+  JoinRing(9);
+  node_.MasterState = c.state;
+  ReceiveBrokenHeader();
+  gFakeMicros += 20'000;  // frames of other stations: the line never goes quiet
+  Receive(c.frameType, kUs, c.source);
+  ASSERT_EQ(io_.sent.size(), 1u);
+  EXPECT_EQ(Last().type, c.answerType);
+  EXPECT_EQ(Last().destination, c.answerTo);
+  EXPECT_EQ(node_.MasterState, c.stateAfter);
+  EXPECT_EQ(node_.ReceivedValidFrame, 0);
+  EXPECT_EQ(node_.ReceivedInvalidFrame, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, MasterNodeAfterBrokenHeaderTest,
+    ::testing::Values(
+        AfterBrokenHeaderCase{"TokenInIdle", kMsIdle, kFrameToken, 1, kFrameToken, 9, kMsPassToken},
+        AfterBrokenHeaderCase{"PollInIdle", kMsIdle, kFramePollForMaster, 20, kFrameReplyToPoll,
+                              20, kMsIdle},
+        // The fifth octet heard after the pass was no header octet (a broken
+        // preamble), so nothing ran the machine while it watched for activity.
+        AfterBrokenHeaderCase{"TokenAfterOurPass", kMsPassToken, kFrameToken, 1, kFrameToken, 9,
+                              kMsPassToken}),
+    CaseName<AfterBrokenHeaderCase>);
+
+// The frames a station at the end of a ring heard at one in 333 octets
+// damaged: it answered the poll of the last station, whose token then came
+// with a broken header and again, intact, after the usage time-out.
+TEST_F(MasterNodeTest, TokenRepeatedAfterABrokenCopyIsUsed) {
+  DelegateSendsRequests(16, {0x01, 0x05, 0x01, 0x01});
+  Receive(kFramePollForMaster, kUs, 20);
+  ASSERT_EQ(io_.sent.size(), 1u);
+  ASSERT_EQ(Last().type, kFrameReplyToPoll);
+  ReceiveBrokenHeader();
+  // The receiver waits for octets until the lost-token time: the repeat comes
+  // first, and the machine does not run before it.
+  gFakeMicros += 52'000;
+  TakeToken(20);
+  EXPECT_EQ(tokenCalls_, 1);
+  ASSERT_EQ(io_.sent.size(), 2u);
+  EXPECT_EQ(Last().type, kFrameDataExpectingReply);
+  EXPECT_EQ(Last().destination, 16);
+  EXPECT_EQ(node_.MasterState, kMsWaitForReply);
 }
 
 TEST_F(MasterNodeTest, RequestFromTokenDropStationIsAnsweredWithTestRequestAndReset) {
