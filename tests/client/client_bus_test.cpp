@@ -15,10 +15,12 @@
 #include "client/scan.h"
 #include "client/services.h"
 #include "link/tarnix_link.h"
+#include "tests/client/client_scopes.h"
 #include "tests/support/emulated_bus.h"
 
 namespace {
 
+using client_test::OpenPort;
 using test_support::BusOptions;
 using test_support::EmulatedBus;
 
@@ -29,21 +31,6 @@ constexpr const char* kPort = "Com1";
 std::string Controller(int address, const std::string& extra = "") {
   return "[controller]\naddress = " + std::to_string(address) + "\nmax_master = 20\n" + extra;
 }
-
-// Opens Com1 on construction and closes it at the end of the test.
-class OpenPort {
- public:
-  OpenPort() : result_(Client_Open(kPort)) {}
-  ~OpenPort() {
-    if (result_ == 0) Client_Close(kPort);
-  }
-  OpenPort(const OpenPort&) = delete;
-  OpenPort& operator=(const OpenPort&) = delete;
-  int result() const { return result_; }
-
- private:
-  int result_;
-};
 
 TEST(ClientOpen, TakesTheLowestAddressNobodyUses) {
   EmulatedBus bus(Controller(0) + Controller(2) + Controller(9));

@@ -12,10 +12,12 @@
 
 #include "client/client.h"
 #include "link/tarnix_link.h"
+#include "tests/client/client_scopes.h"
 #include "tests/support/emulated_bus.h"
 
 namespace {
 
+using client_test::WaitLimit;
 using test_support::EmulatedBus;
 
 constexpr const char* kPort = "Com1";
@@ -26,15 +28,6 @@ uint8_t CountCompletion(const char*, int32_t, const uint8_t*, uint32_t, uint32_t
   ++g_completions;
   return 0;
 }
-
-// Shortens the wait of blocking requests for one test.
-class WaitLimit {
- public:
-  explicit WaitLimit(uint32_t ms) { Client_SetRequestWaitLimit(ms); }
-  ~WaitLimit() { Client_SetRequestWaitLimit(ClientRequestWaitMs); }
-  WaitLimit(const WaitLimit&) = delete;
-  WaitLimit& operator=(const WaitLimit&) = delete;
-};
 
 int32_t Queued() {
   PortConnection* connection = Client_Find(kPort);

@@ -14,11 +14,13 @@
 #include "client/scan.h"
 #include "client/services.h"
 #include "link/tarnix_link.h"
+#include "tests/client/client_scopes.h"
 #include "tests/support/emulated_bus.h"
 #include "tests/support/scripted_station.h"
 
 namespace {
 
+using client_test::OpenPort;
 using test_support::CannedReplies;
 using test_support::BusOptions;
 using test_support::EmulatedBus;
@@ -29,19 +31,6 @@ constexpr uint8_t kCanned = 6;
 // A controller that keeps the token going round.
 const char* kRing = "[controller]\naddress = 9\nmax_master = 20\n";
 
-class PortOpen {
- public:
-  PortOpen() : result_(Client_Open(kPort)) {}
-  ~PortOpen() {
-    if (result_ == 0) Client_Close(kPort);
-  }
-  PortOpen(const PortOpen&) = delete;
-  PortOpen& operator=(const PortOpen&) = delete;
-  int result() const { return result_; }
-
- private:
-  int result_;
-};
 
 TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
   ScriptedStation canned;
@@ -53,7 +42,7 @@ TEST(ShortReplies, AreFailedExchangesNeverStaleBytes) {
                                 {0xEB, {0x01, 0xEB}},
                             }));
   EmulatedBus bus(kRing, BusOptions().Station(&canned));
-  PortOpen port;
+  OpenPort port;
   ASSERT_EQ(port.result(), 0);
 
   // A full probe reply first: a short one read by position could pick up
@@ -91,7 +80,7 @@ TEST(BootIdentity, CutsAModelTextLongerThanTheRecord) {
   ScriptedStation canned;
   canned.AnswerAs(kCanned, CannedReplies(kCanned, {{0x01, {0x01, 0x01, 0x17, 0xCC}}, {0xEB, reply}}));
   EmulatedBus bus(kRing, BusOptions().Station(&canned));
-  PortOpen port;
+  OpenPort port;
   ASSERT_EQ(port.result(), 0);
   DeviceRecord record;
   ASSERT_EQ(Client_ReadBootIdentity(kPort, kCanned, &record), 1);
@@ -166,7 +155,7 @@ TEST(ScanOnANoisyLine, AsksAgainWhatAnsweredDamagedAndTheFootOfTheBand) {
                              .Station(&silentAboveIt.station)
                              .Station(&silentHigher.station));
   {
-    PortOpen port;
+    OpenPort port;
     ASSERT_EQ(port.result(), 0);
     DeviceRecord found[13];
     ASSERT_EQ(Client_ScanRange(kPort, kCanned, 18, found, 13), 3);
@@ -202,7 +191,7 @@ uint8_t Count(const char*, int32_t, const uint8_t*, uint32_t source, uint32_t, u
 // stays queued, and a blocking caller stays asleep until its own reply.
 TEST(StrayFrames, DoNotCompleteRequestsThatAreNotOnTheBus) {
   EmulatedBus bus(kRing);
-  PortOpen port;
+  OpenPort port;
   ASSERT_EQ(port.result(), 0);
   // Hold the requests back: the link no longer asks for frames to send.
   TarnixLink_SetTokenObtainedDelegate(kPort, nullptr);
@@ -238,7 +227,7 @@ TEST(StrayFrames, DoNotCompleteRequestsThatAreNotOnTheBus) {
 TEST(BlockingRequests, FromSeveralThreadsEachGetTheirOwnReply) {
   EmulatedBus bus("[controller]\naddress = 5\nmax_master = 20\nhardware_id = 23\n"
                   "[controller]\naddress = 9\nmax_master = 20\nhardware_id = 25\n");
-  PortOpen port;
+  OpenPort port;
   ASSERT_EQ(port.result(), 0);
   std::atomic<int> wrong{0};
   auto ask = [&](uint8_t station, uint8_t hardware) {

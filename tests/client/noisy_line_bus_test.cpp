@@ -9,10 +9,13 @@
 #include <string>
 
 #include "client/client.h"
+#include "tests/client/client_scopes.h"
 #include "tests/support/emulated_bus.h"
 
 namespace {
 
+using client_test::OpenPort;
+using client_test::WaitLimit;
 using test_support::EmulatedBus;
 
 constexpr const char* kPort = "Com1";
@@ -23,13 +26,6 @@ constexpr int kRequests = 120;
 // request the link never ends fails the test without a minute's wait.
 constexpr uint32_t kLongestRequestMs = 8000;
 
-class WaitLimit {
- public:
-  explicit WaitLimit(uint32_t ms) { Client_SetRequestWaitLimit(ms); }
-  ~WaitLimit() { Client_SetRequestWaitLimit(ClientRequestWaitMs); }
-  WaitLimit(const WaitLimit&) = delete;
-  WaitLimit& operator=(const WaitLimit&) = delete;
-};
 
 // Five controllers polling up to 20, as on the emulator's own bus.
 std::string NoisyBus(int seed) {
@@ -40,19 +36,6 @@ std::string NoisyBus(int seed) {
   return text;
 }
 
-class PortOpen {
- public:
-  PortOpen() : result_(Client_Open(kPort)) {}
-  ~PortOpen() {
-    if (result_ == 0) Client_Close(kPort);
-  }
-  PortOpen(const PortOpen&) = delete;
-  PortOpen& operator=(const PortOpen&) = delete;
-  int result() const { return result_; }
-
- private:
-  int result_;
-};
 
 class NoisyLine : public ::testing::TestWithParam<int> {};
 
@@ -62,7 +45,7 @@ TEST_P(NoisyLine, EveryRequestEndsByTheLinksReplyWaitAndMostAreAnswered) {
   int delivered = 0;
   auto longest = std::chrono::steady_clock::duration::zero();
   {
-    const PortOpen port;
+    const OpenPort port;
     ASSERT_EQ(port.result(), 0);
     const uint8_t probe[] = {0x01, 0x01};
     for (int i = 0; i < kRequests; ++i) {
