@@ -456,6 +456,11 @@ uint32_t MasterDueInMs(const NodeState& node) {
     case kMsIdle:
       return until(kNoTokenMs);
     case kMsNoToken: {
+      // Octets heard meanwhile (a frame, or only noise) mean another station
+      // is using the line: the machine must see them before its slot comes.
+      if (node.EventCount > kMinOctets) {
+        return 0;
+      }
       const uint32_t slotStart = kNoTokenMs + kSlotMs * node.ThisStation;
       if (const uint32_t due = until(slotStart); due > 0) {
         return due;
@@ -465,7 +470,15 @@ uint32_t MasterDueInMs(const NodeState& node) {
     case kMsPollForMaster:
       return node.ReceivedInvalidFrame != 0 ? 0u : until(kUsageTimeoutMs);
     case kMsPassToken:
-      // The token goes again only once the silence exceeds the usage time-out.
+      // Octets heard since the pass mean the successor has used the token,
+      // even when no frame could be made of them (its first frame damaged
+      // past recognition): the machine must see them while the usage
+      // time-out runs, or it would send the token again on top of the
+      // successor's own next frame. Otherwise the token goes again only once
+      // the silence exceeds the usage time-out.
+      if (node.EventCount > kMinOctets) {
+        return 0;
+      }
       return until(kUsageTimeoutMs + 1);
     case kMsWaitForReply: {
       const uint32_t reply = until(node.ReplyTimeout.load());

@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "link/port_threads.h"
 #include "link/transmit.h"
 
 namespace tarnix {
@@ -189,6 +191,33 @@ class MasterNodeTest : public ::testing::Test {
     for (uint32_t i = 0; i < ms; ++i) {
       gFakeMicros += 1000;
       Run();
+    }
+  }
+
+  // The quiet line as the master thread meets it: it sleeps until the machine
+  // is due (at least a millisecond, at most its longest read wait) and runs
+  // the machine only then. The clock ends `ms` on, whether or not a run
+  // falls there.
+  void AdvanceAsTheMasterThread(uint32_t ms) {
+    for (uint32_t elapsed = 0;;) {
+      const uint32_t due = MasterDueInMs(node_);
+      const uint32_t wait = due == 0 ? 1 : std::min(due, tarnix::kLongestReadWaitMs);
+      if (elapsed + wait > ms) {
+        gFakeMicros += int64_t{ms - elapsed} * 1000;
+        return;
+      }
+      gFakeMicros += int64_t{wait} * 1000;
+      elapsed += wait;
+      Run();
+    }
+  }
+
+  // Octets that make no frame (a frame whose preamble was damaged): the
+  // receiver counts each as a line event and does not run the machine.
+  void ReceiveNoise(int octets) {
+    for (int octet = 0; octet < octets; ++octet) {
+      node_.SilenceTimer = 0;
+      ++node_.EventCount;
     }
   }
 
@@ -1189,6 +1218,35 @@ TEST_F(MasterNodeTest, TokenPassRefusedByALateAnswerGoesOnceTheLineIsQuiet) {
   }
   EXPECT_EQ(io_.attempts.back().verdict, GateVerdict::SendNow);
   EXPECT_EQ(io_.pendingDiscards, 3) << "each refusal throws the late answer away";
+}
+
+// The successor's first frame after the pass reaches us only as octets that
+// make no frame (its preamble was damaged). That is still the successor using
+// the token: sent again after the usage time-out, the token would go out on
+// top of the successor's own retry, and the colliding frames would cost the
+// bus its token.
+TEST_F(MasterNodeTest, SuccessorHeardOnlyAsNoiseHasTakenTheToken) {
+  JoinRing(9);
+  TakeToken();
+  ASSERT_EQ(node_.MasterState, kMsPassToken);
+  ASSERT_EQ(CountSent(kFrameToken), 1u);
+  AdvanceAsTheMasterThread(3);
+  ReceiveNoise(8);
+  AdvanceAsTheMasterThread(5);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  AdvanceAsTheMasterThread(100);
+  EXPECT_EQ(CountSent(kFrameToken), 1u) << "the token went again";
+}
+
+// Likewise while the token counts as lost: octets heard before this
+// station's slot mean another station is using the line.
+TEST_F(MasterNodeTest, NoiseOnALineThoughtQuietMeansAnotherStationIsUsingIt) {
+  AdvanceAsTheMasterThread(500);
+  ASSERT_EQ(node_.MasterState, kMsNoToken);
+  ReceiveNoise(8);
+  AdvanceAsTheMasterThread(5);
+  EXPECT_EQ(node_.MasterState, kMsIdle);
+  EXPECT_TRUE(io_.sent.empty());
 }
 
 // The gates, not the machine, decide when a frame goes: a request right after
