@@ -24,6 +24,18 @@ constexpr uint8_t kBroadcast = 255;
 // thread's waits, so that octets still arriving have surely been read.
 constexpr uint32_t kQuietAfterDamageMs = 15;
 
+// How long a passed token waits for its successor before it goes again.
+// Octets heard since the pass that made no frame may be the successor's first
+// frame, damaged past recognition (it will send again after its own usage
+// time-out), or a late answer that collided with the pass (nobody has the
+// token). Sent again after one usage time-out, the token would meet the
+// successor's own retry and both would be lost; after two, the successor's
+// retry has been heard (and the machine has gone to IDLE) or the token was
+// really lost and goes again, long before the bus counts it as lost.
+uint32_t PassTokenWaitMs(const NodeState& node) {
+  return node.EventCount > kMinOctets ? 2 * kUsageTimeoutMs : kUsageTimeoutMs;
+}
+
 // One run of the machine over a port's records.
 class Machine {
  public:
@@ -277,7 +289,8 @@ class Machine {
     if (silence < kUsageTimeoutMs && node_.EventCount > kMinOctets) {
       return kMsIdle;
     }
-    if (silence > kUsageTimeoutMs && node_.RetryCount < kTokenRetries) {
+    const uint32_t wait = PassTokenWaitMs(node_);
+    if (silence > wait && node_.RetryCount < kTokenRetries) {
       ++node_.RetryCount;
       if (!SendOrReset(kFrameToken, node_.NextStation)) {
         return kMsIdle;
@@ -285,7 +298,7 @@ class Machine {
       node_.EventCount = 0;
       return kMsPassToken;
     }
-    if (silence >= kUsageTimeoutMs && node_.RetryCount >= kTokenRetries) {
+    if (silence >= wait && node_.RetryCount >= kTokenRetries) {
       node_.PollStation = NextAfter(node_.NextStation);
       if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
         return kMsIdle;
@@ -456,11 +469,6 @@ uint32_t MasterDueInMs(const NodeState& node) {
     case kMsIdle:
       return until(kNoTokenMs);
     case kMsNoToken: {
-      // Octets heard meanwhile (a frame, or only noise) mean another station
-      // is using the line: the machine must see them before its slot comes.
-      if (node.EventCount > kMinOctets) {
-        return 0;
-      }
       const uint32_t slotStart = kNoTokenMs + kSlotMs * node.ThisStation;
       if (const uint32_t due = until(slotStart); due > 0) {
         return due;
@@ -470,16 +478,9 @@ uint32_t MasterDueInMs(const NodeState& node) {
     case kMsPollForMaster:
       return node.ReceivedInvalidFrame != 0 ? 0u : until(kUsageTimeoutMs);
     case kMsPassToken:
-      // Octets heard since the pass mean the successor has used the token,
-      // even when no frame could be made of them (its first frame damaged
-      // past recognition): the machine must see them while the usage
-      // time-out runs, or it would send the token again on top of the
-      // successor's own next frame. Otherwise the token goes again only once
-      // the silence exceeds the usage time-out.
-      if (node.EventCount > kMinOctets) {
-        return 0;
-      }
-      return until(kUsageTimeoutMs + 1);
+      // The token goes again only once the silence exceeds the wait for it
+      // to be used.
+      return until(PassTokenWaitMs(node) + 1);
     case kMsWaitForReply: {
       const uint32_t reply = until(node.ReplyTimeout.load());
       if (node.ReceivedInvalidFrame == 0) {
