@@ -15,6 +15,11 @@ bool con_at_end();
 // One key without echo; -1 when input has ended.
 int con_read_key();
 
+// Both reads return early, false and -1, when an interrupt is requested
+// (platform/interrupt.h), whether it came before the call or while it
+// waited; input has not ended then (con_at_end() stays false) and callers
+// ask interrupt_requested() to tell the two apart.
+
 // True when standard output is a terminal (cursor moves are possible). When it
 // is not, the cursor calls print nothing and return false. Columns and rows
 // count from 0; POSIX terminals are asked for the position (ESC [6n).

@@ -32,5 +32,10 @@ bool file_replace(const char* from, const char* to);
 bool file_rename_new(const char* from, const char* to);
 // Whether anything exists under `path`.
 bool file_exists(const char* path);
+// Whether `path` names a regular file (not a directory, device, or anything
+// else). Follows no link on POSIX (lstat).
+bool file_is_regular(const char* path);
+// Last change of the file's content, seconds since 1970-01-01 UTC.
+bool file_modified_time(const char* path, int64_t* seconds);
 
 }  // namespace plat

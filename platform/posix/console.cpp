@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/interrupt.h"
 #include "platform/posix/posix_util.h"
 
 namespace plat {
@@ -70,6 +71,22 @@ bool read_cursor_reply(int fd, int* column, int* row) {
   return true;
 }
 
+// One octet from standard input, or EOF. A read cut short by a signal is
+// tried again, unless the signal was an interrupt: then `interrupted` is set
+// and EOF returned, and the stream is left as it was (not at its end).
+int read_octet(bool* interrupted) {
+  for (;;) {
+    errno = 0;
+    const int c = std::getc(stdin);
+    if (c != EOF || std::ferror(stdin) == 0 || errno != EINTR) return c;
+    std::clearerr(stdin);
+    if (interrupt_requested()) {
+      *interrupted = true;
+      return EOF;
+    }
+  }
+}
+
 }  // namespace
 
 void con_printf(const char* format, ...) {
@@ -102,13 +119,15 @@ void con_printf(const char* format, ...) {
 
 bool con_read_int(int* value) {
   if (value == nullptr) return fail(EINVAL);
+  if (interrupt_requested()) return fail(EINTR);
   std::string line;
   int c = 0;
   bool any = false;
   bool overlong = false;
+  bool interrupted = false;
   // The whole line is one answer, however long; an overlong one holds no
   // number, and its rest must not be taken for the next answer.
-  while ((c = std::getc(stdin)) != EOF) {
+  while ((c = read_octet(&interrupted)) != EOF) {
     any = true;
     if (c == '\n') break;
     if (line.size() < kMaxLine) {
@@ -117,6 +136,8 @@ bool con_read_int(int* value) {
       overlong = true;
     }
   }
+  // An interrupted answer is dropped; whatever follows is the next one.
+  if (interrupted) return fail(EINTR);
   if (c == EOF) g_input_ended = true;
   if (!any) return fail(EIO);
   return (!overlong && parse_int(line, value)) || fail(EINVAL);
@@ -126,7 +147,12 @@ bool con_at_end() { return g_input_ended.load(); }
 
 int con_read_key() {
   std::fflush(stdout);
+  if (interrupt_requested()) {
+    posix::set_error(EINTR);
+    return -1;
+  }
   int key = EOF;
+  bool interrupted = false;
   termios saved{};
   if (isatty(STDIN_FILENO) != 0 && tcgetattr(STDIN_FILENO, &saved) == 0) {
     termios raw = saved;
@@ -134,10 +160,14 @@ int con_read_key() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    key = std::getc(stdin);
+    key = read_octet(&interrupted);
     tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   } else {
-    key = std::getc(stdin);
+    key = read_octet(&interrupted);
+  }
+  if (interrupted) {
+    posix::set_error(EINTR);
+    return -1;
   }
   if (key == EOF) {
     g_input_ended = true;

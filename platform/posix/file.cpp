@@ -1,6 +1,7 @@
 // Plain files on file descriptors.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,6 +31,19 @@ void sync_parent_directory(const char* path) {
   if (fd < 0) return;
   static_cast<void>(fsync(fd));
   close(fd);
+}
+
+// Renames without ever replacing `to`, for file systems without hard links.
+bool rename_no_replace(const char* from, const char* to) {
+#ifdef SYS_renameat2
+  constexpr unsigned kNoReplace = 1U << 0;  // RENAME_NOREPLACE
+  if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, kNoReplace) == 0) return true;
+  return fail_errno();
+#else
+  static_cast<void>(from);
+  static_cast<void>(to);
+  return fail(ENOTSUP);
+#endif
 }
 
 }  // namespace
@@ -133,9 +147,15 @@ bool file_replace(const char* from, const char* to) {
 bool file_rename_new(const char* from, const char* to) {
   if (from == nullptr || to == nullptr) return fail(EINVAL);
   // A hard link is made only when the name is free, so an existing file is
-  // never replaced; the old name then goes.
-  if (link(from, to) != 0) return fail_errno();
-  if (unlink(from) != 0) return fail_errno();
+  // never replaced; the old name then goes. File systems without hard links
+  // (FAT on a memory stick) get a rename that refuses an existing name.
+  if (link(from, to) == 0) {
+    if (unlink(from) != 0) return fail_errno();
+  } else if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP) {
+    if (!rename_no_replace(from, to)) return false;
+  } else {
+    return fail_errno();
+  }
   sync_parent_directory(to);
   return true;
 }
@@ -143,6 +163,22 @@ bool file_rename_new(const char* from, const char* to) {
 bool file_exists(const char* path) {
   struct stat info {};
   return path != nullptr && lstat(path, &info) == 0;
+}
+
+bool file_is_regular(const char* path) {
+  if (path == nullptr) return fail(EINVAL);
+  struct stat info {};
+  if (lstat(path, &info) != 0) return fail_errno();
+  if (S_ISREG(info.st_mode)) return true;
+  return fail(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+}
+
+bool file_modified_time(const char* path, int64_t* seconds) {
+  if (path == nullptr || seconds == nullptr) return fail(EINVAL);
+  struct stat info {};
+  if (stat(path, &info) != 0) return fail_errno();
+  *seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+  return true;
 }
 
 }  // namespace plat

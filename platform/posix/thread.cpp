@@ -2,6 +2,7 @@
 // and nice levels.
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -133,7 +134,22 @@ ThreadHandle thread_start(ThreadEntry entry, void* arg, std::size_t stack_size) 
   int err = pthread_attr_setstacksize(&attr, stack_size_for(stack_size));
   auto* handoff = new std::shared_ptr<ThreadState>(state);
   pthread_t id{};
-  if (err == 0) err = pthread_create(&id, &attr, trampoline, handoff);
+  if (err == 0) {
+    // The interrupt signals belong to the main thread: a new thread inherits
+    // the mask in force here, so it starts with them blocked and its own
+    // blocking reads are never cut short by them. The caller's mask returns.
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigaddset(&interrupts, SIGHUP);
+    sigset_t saved;
+    err = pthread_sigmask(SIG_BLOCK, &interrupts, &saved);
+    if (err == 0) {
+      err = pthread_create(&id, &attr, trampoline, handoff);
+      static_cast<void>(pthread_sigmask(SIG_SETMASK, &saved, nullptr));
+    }
+  }
   pthread_attr_destroy(&attr);
   if (err != 0) {
     delete handoff;

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "platform/console.h"
+#include "platform/interrupt.h"
 
 namespace plat {
 namespace {
@@ -32,6 +33,53 @@ void write_as_given() {
 bool input_is_console() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+}
+
+// How often a wait for console input looks for an interrupt.
+constexpr DWORD kSliceMs = 100;
+// A line read that Ctrl-C cut short returns before the system has run the
+// handler (on a thread of its own); this is how long it is given.
+constexpr int kHandlerWaitMs = 250;
+
+// Waits, in slices, until the console holds a key press that _getch would
+// take; false when an interrupt came first. Other input events (mouse,
+// focus, key releases) would keep the handle signalled, so the ones in front
+// of the queue are dropped.
+bool wait_for_key() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  while (!interrupt_requested()) {
+    if (_kbhit() != 0) {
+      return true;
+    }
+    INPUT_RECORD record{};
+    DWORD count = 0;
+    if (!PeekConsoleInputA(input, &record, 1, &count)) {
+      return true;  // the read itself reports what is wrong
+    }
+    if (count == 0) {
+      static_cast<void>(WaitForSingleObject(input, kSliceMs));
+      continue;
+    }
+    // A key press that arrived after the _kbhit above is kept for the read.
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown && _kbhit() != 0) {
+      return true;
+    }
+    static_cast<void>(ReadConsoleInputA(input, &record, 1, &count));
+  }
+  return false;
+}
+
+// After a console line read came back empty: true when an interrupt caused
+// it (then the stream is not at its end).
+bool cut_short_by_interrupt() {
+  for (int waited = 0; !interrupt_requested() && waited < kHandlerWaitMs; waited += 10) {
+    Sleep(10);
+  }
+  if (!interrupt_requested()) {
+    return false;
+  }
+  std::clearerr(stdin);
+  return true;
 }
 
 bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
@@ -50,8 +98,15 @@ void con_printf(const char* format, ...) {
 }
 
 bool con_read_int(int* value) {
+  const bool console = input_is_console();
+  if (interrupt_requested() || (console && !wait_for_key())) {
+    return false;
+  }
   char line[128];
   if (std::fgets(line, sizeof line, stdin) == nullptr) {
+    if (console || interrupt_requested()) {
+      static_cast<void>(cut_short_by_interrupt());
+    }
     return false;
   }
   std::size_t length = std::strlen(line);
@@ -85,7 +140,13 @@ bool con_read_int(int* value) {
 bool con_at_end() { return std::feof(stdin) != 0; }
 
 int con_read_key() {
+  if (interrupt_requested()) {
+    return -1;
+  }
   if (input_is_console()) {
+    if (!wait_for_key()) {
+      return -1;
+    }
     const int key = _getch();
     // Arrow and function keys come as a lead-in code and a key code; both
     // belong to this one key press, or the next wait for a key would end at once.
@@ -95,6 +156,9 @@ int con_read_key() {
     return key;
   }
   const int c = std::getchar();
+  if (c == EOF && interrupt_requested()) {
+    std::clearerr(stdin);
+  }
   return c == EOF ? -1 : c;
 }
 

@@ -124,4 +124,43 @@ bool file_exists(const char* path) {
   return path != nullptr && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool file_is_regular(const char* path) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+    return false;
+  }
+  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    SetLastError((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_ACCESS_DENIED
+                                                                         : ERROR_INVALID_FUNCTION);
+    return false;
+  }
+  return true;
+}
+
+bool file_modified_time(const char* path, int64_t* seconds) {
+  if (path == nullptr || seconds == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
+    return false;
+  }
+  // FILETIME counts 100 ns steps from 1601-01-01 UTC.
+  constexpr int64_t kStepsPerSecond = 10000000;
+  constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+  const auto steps = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                          data.ftLastWriteTime.dwLowDateTime);
+  int64_t whole = steps / kStepsPerSecond;
+  if (steps % kStepsPerSecond < 0) {
+    --whole;
+  }
+  *seconds = whole - kSecondsFrom1601To1970;
+  return true;
+}
+
 }  // namespace plat
