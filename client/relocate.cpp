@@ -4,6 +4,7 @@
 #include "client/modbus.h"
 #include "client/scan.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -42,6 +43,8 @@ class BusSteps : public RelocateSteps {
 
   bool PortLost() override { return Client_PortLost(portName_, nullptr, 0) == 1; }
 
+  bool Interrupted() override { return plat::interrupt_requested(); }
+
  private:
   const char* portName_;
   uint8_t first_;
@@ -56,9 +59,10 @@ class BusSteps : public RelocateSteps {
 uint8_t Relocate_Search(RelocateSteps& steps, uint32_t searchMs) {
   const uint32_t start = steps.NowMs();
   do {
+    if (steps.Interrupted()) return 255;
     const uint8_t found = steps.Look();
     if (found != 255) return found;
-    if (steps.PortLost()) return 255;
+    if (steps.PortLost() || steps.Interrupted()) return 255;
     steps.SwitchBack();
     const uint8_t again = steps.Look();
     if (again != 255) return again;

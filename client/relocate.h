@@ -30,6 +30,8 @@ class RelocateSteps {
   virtual uint32_t NowMs() = 0;
   // The port's device has gone: no look or switch can succeed any more.
   virtual bool PortLost() = 0;
+  // The operator interrupted the program: the search gives up at once.
+  virtual bool Interrupted() { return false; }
 };
 
 // The rules of the search: look, switch back, look again, until one look finds

@@ -3,6 +3,7 @@
 #include "client/client.h"
 #include "link/tarnix_link.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ constexpr uint8_t kRefusedFrom = 0x80;
 
 constexpr uint32_t kSettleLimitMs = 60000;
 constexpr uint32_t kSettlePauseMs = 5000;
+constexpr uint32_t kSettleSliceMs = 100;
 
 }  // namespace
 
@@ -83,7 +85,11 @@ int Client_WaitSettled(const char* portName, uint8_t station) {
   for (;;) {
     if (plat::now_ms() - start > kSettleLimitMs) return 0;
     const uint32_t previous = value.value;
-    plat::sleep_ms(kSettlePauseMs);
+    // An interrupt ends the wait: the device settles without being watched.
+    for (uint32_t slept = 0; slept < kSettlePauseMs; slept += kSettleSliceMs) {
+      if (plat::interrupt_requested()) return 0;
+      plat::sleep_ms(kSettleSliceMs);
+    }
     if (Client_ReadMember(portName, station, 16, 9, 1, &value) != 0) return 0;
     if (value.value == previous) return 1;
   }
