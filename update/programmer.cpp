@@ -94,6 +94,9 @@ struct Job {
   std::atomic<uint32_t> stalls{0};
   std::atomic<bool> restartTransfer{false};
   std::atomic<bool> halted{false};
+  std::atomic<bool> abort{false};
+  std::atomic<bool> entrySent{false};
+  bool defaultsWrite = true;
 
   // Written by the worker before it releases "FLESem"; read by the front end
   // only after it has taken that release.
@@ -128,7 +131,15 @@ class ClientIo final : public ProgrammerIo {
                    const char* modelNumber, int32_t serialNumber) override {
     return Client_Relocate(portName, first, last, selectRegister, modelNumber, serialNumber);
   }
-  void Sleep(uint32_t ms) override { plat::sleep_ms(ms); }
+  // An abort cuts a pause short within a tenth of a second.
+  void Sleep(uint32_t ms) override {
+    constexpr uint32_t kSlice = 100;
+    for (uint32_t slept = 0; slept < ms && !g_job.abort.load(std::memory_order_acquire);) {
+      const uint32_t slice = ms - slept < kSlice ? ms - slept : kSlice;
+      plat::sleep_ms(slice);
+      slept += slice;
+    }
+  }
   bool WaitJobEnded(uint32_t timeoutMs) override {
     return plat::sem_wait(jobEnded, timeoutMs) == plat::WaitResult::Signaled;
   }
@@ -362,6 +373,7 @@ void ProgrammingStep(ProgrammerState state) {
     case ProgrammerState::EnterBootloader: {
       uint8_t entry[2 + sizeof BootloaderEntryCode] = {kServiceHeader, kCodeEnterBootloader};
       std::memcpy(entry + 2, BootloaderEntryCode, sizeof BootloaderEntryCode);
+      g_job.entrySent.store(true, std::memory_order_release);
       if (Send(entry, sizeof entry, false, nullptr) != 0) {
         g_job.status.store(ProgrammerEntryFailed, std::memory_order_release);
         SetState(ProgrammerState::Failed);
@@ -394,7 +406,7 @@ void ProgrammingStep(ProgrammerState state) {
       SendControl(kProbe, sizeof kProbe);
       break;
     case ProgrammerState::DefaultsWrite:
-      if (Image_DefaultsWriteEnabled(g_job.hardwareId) == 1) {
+      if (g_job.defaultsWrite && Image_DefaultsWriteEnabled(g_job.hardwareId) == 1) {
         SendControl(kDefaultsWrite, sizeof kDefaultsWrite);
       } else {
         SetState(ProgrammerState::Done);
@@ -462,6 +474,10 @@ void CountStall() {
 
 }  // namespace
 
+void Programmer_Abort() { g_job.abort.store(true, std::memory_order_release); }
+
+bool Programmer_EntrySent() { return g_job.entrySent.load(std::memory_order_acquire); }
+
 int Programmer_Init() {
   ClientIo& client = ClientBinding();
   if (client.jobEnded == nullptr) client.jobEnded = plat::sem_create(0, 1, "FLESem");
@@ -517,7 +533,14 @@ void Programmer_Tick() {
     g_job.failedPasses = 0;
   }
   // A search that gave up has ended the job.
-  ProgrammingStep(State());
+  const ProgrammerState now = State();
+  if (g_job.abort.load(std::memory_order_acquire) && now != ProgrammerState::Idle &&
+      now != ProgrammerState::Scan && now != ProgrammerState::Done &&
+      now != ProgrammerState::Failed) {
+    EndJob(ProgrammerAborted);
+    return;
+  }
+  ProgrammingStep(now);
 }
 
 ProgrammerState Programmer_State() { return State(); }
@@ -540,8 +563,11 @@ uint8_t Programmer_FetchScan(DeviceRecord* destination, std::size_t capacity) {
   return static_cast<uint8_t>(count);
 }
 
-int Programmer_StartProgramming(DeviceRecord* record) {
+int Programmer_StartProgramming(DeviceRecord* record, bool defaultsWrite) {
   g_job.record = record;
+  g_job.defaultsWrite = defaultsWrite;
+  g_job.abort.store(false, std::memory_order_release);
+  g_job.entrySent.store(false, std::memory_order_release);
   std::strncpy(g_job.portName, record->portName, sizeof g_job.portName - 1);
   g_job.portName[sizeof g_job.portName - 1] = '\0';
   g_job.address = record->address;

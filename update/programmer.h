@@ -41,6 +41,10 @@ inline constexpr int ProgrammerEntryFailed = 3;
 // searching for it (see the two limits below). Finding it is left to the
 // update steps, which ask the operator to power cycle it.
 inline constexpr int ProgrammerDeviceLost = 4;
+// The front end asked the job to stop (an interrupt): it ended at its next
+// step. Programmer_EntrySent() tells whether the device may sit in its
+// bootloader.
+inline constexpr int ProgrammerAborted = 5;
 // Programmer_Wait's answer while the job still runs.
 inline constexpr int ProgrammerRunning = 1;
 
@@ -127,8 +131,15 @@ uint8_t Programmer_FetchScan(DeviceRecord* destination, std::size_t capacity);
 
 // Programs the carried image into the device of `record` at the next ticks.
 // The record must stay valid until the job has ended: a new station address
-// of the device is written into it. Returns 1.
-int Programmer_StartProgramming(DeviceRecord* record);
+// of the device is written into it. `defaultsWrite` false leaves out the
+// write of the factory settings after the restart (the settings could not be
+// put back afterwards). Returns 1.
+int Programmer_StartProgramming(DeviceRecord* record, bool defaultsWrite = true);
+// Ends the running programming job at its next step (its waits are cut
+// short), with ProgrammerAborted; nothing more is sent for it.
+void Programmer_Abort();
+// Whether the running or last job sent its device the bootloader entry.
+bool Programmer_EntrySent();
 // Waits up to `timeoutMs` for the end of the current job: ProgrammerRunning
 // while it goes on, otherwise the job's status.
 int Programmer_Wait(uint32_t timeoutMs);

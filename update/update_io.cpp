@@ -5,6 +5,8 @@
 #include "client/relocate.h"
 #include "client/services.h"
 #include "platform/console.h"
+#include "platform/interrupt.h"
+#include "update/address_journal.h"
 #include "update/programmer.h"
 #include "update/update_steps.h"
 
@@ -38,9 +40,18 @@ class ClientIo final : public UpdateIo {
     return Client_Relocate(port, first, last, selectRegister, modelNumber, serialNumber);
   }
   int LoadDevice(DeviceRecord* record) override { return Registry_LoadDevice(record); }
-  int StartProgramming(DeviceRecord* record) override {
-    return Programmer_StartProgramming(record);
+  bool RecordMove(const AddressMove& move, char* why, std::size_t size) override {
+    return Journal_Add(move, why, size);
   }
+  bool ClearMove(const char* port, int32_t serialNumber, char* why, std::size_t size) override {
+    return Journal_Remove(port, serialNumber, why, size);
+  }
+  int StartProgramming(DeviceRecord* record, bool defaultsWrite) override {
+    return Programmer_StartProgramming(record, defaultsWrite);
+  }
+  void AbortProgramming() override { Programmer_Abort(); }
+  bool EntrySent() override { return Programmer_EntrySent(); }
+  bool Interrupted() override { return plat::interrupt_requested(); }
   int WaitProgramming(uint32_t timeoutMs) override { return Programmer_Wait(timeoutMs); }
   uint32_t Progress() override { return Programmer_Progress(); }
   bool ProgrammingHalted() override { return Programmer_Halted(); }

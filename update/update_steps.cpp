@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "client/typed_value.h"
 #include "image/carried_image.h"
+#include "update/backup_folder.h"
 #include "update/image_package.h"
 
 namespace {
@@ -21,7 +22,7 @@ UpdateIo& Io() { return *g_io; }
 
 void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Printf(const char* format, ...) {
-  char text[256];
+  char text[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
@@ -178,7 +179,25 @@ int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
   for (unsigned address = low; address <= high; ++address) {
     const uint8_t free = static_cast<uint8_t>(address);
     if (AddressTaken(discovered, count, free)) continue;
+    // Written down before it is sent: should the program end before the
+    // device is moved back, the next run finds the move and undoes it.
+    AddressMove move;
+    std::snprintf(move.port, sizeof move.port, "%s", device.portName);
+    move.serialNumber = occupant->serialNumber;
+    std::snprintf(move.modelNumber, sizeof move.modelNumber, "%s", occupant->modelNumber);
+    move.from = occupant->address;
+    move.to = free;
+    char why[256];
+    if (!Io().RecordMove(move, why, sizeof why)) {
+      Printf("Can't write the address move of the device at zone %d to the journal in %s: %s. "
+             "It is not moved, so this device is not updated. Free the backup folder or name "
+             "another one with BREVANE_BACKUPS, then run the tool again.\r\n",
+             ZoneOfAddress(occupant->address), BackupFolder_Shown(), why);
+      return -1;
+    }
     if (Io().SetZoneAddress(device.portName, occupant->address, free) != 1) {
+      // The request may have reached the device all the same: the journal
+      // keeps the move until the device is seen back at its address.
       Printf("Failed to change address\r\n");
       return 0;
     }
@@ -200,9 +219,17 @@ int Update_RestoreDisplaced() {
   DeviceRecord& displaced = *change.displaced;
   if (Io().SetZoneAddress(displaced.portName, displaced.address, change.savedAddress) != 1) {
     Printf("Failed to change back address.\r\n");
+    Printf("The device stays at zone %d; the next run of the tool moves it back to zone %d.\r\n",
+           ZoneOfAddress(displaced.address), ZoneOfAddress(change.savedAddress));
     return 0;
   }
   displaced.address = change.savedAddress;
+  char why[256];
+  if (!Io().ClearMove(displaced.portName, displaced.serialNumber, why, sizeof why)) {
+    Printf("The device at zone %d is back, but its move could not be struck from the journal: "
+           "%s.\r\n",
+           ZoneOfAddress(displaced.address), why);
+  }
   return 1;
 }
 
@@ -239,9 +266,14 @@ MenuState Update_StartProgramming(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   // An open port counts as opened; one that fails to open fails the job.
   Io().Open(device.portName);
-  // Programming goes ahead also when the address could not be freed.
-  Update_ClearStandardAddress(update->discovered, update->discoveredCount, device);
-  Io().StartProgramming(&device);
+  // Programming goes ahead also when the address could not be freed, but
+  // never with a move that the journal does not know of.
+  if (Update_ClearStandardAddress(update->discovered, update->discoveredCount, device) < 0) {
+    update->moveNotRecorded = true;
+    return MenuState::FinishDevice;
+  }
+  Io().StartProgramming(&device, update->defaultsWrite);
+  update->started = true;
   OpenProgressLine();
   return MenuState::ProgrammingProgress;
 }
@@ -249,6 +281,7 @@ MenuState Update_StartProgramming(DeviceUpdate* update) {
 MenuState Update_PollProgress(DeviceUpdate* update) {
   const int status = Io().WaitProgramming(kProgressSliceMs);
   if (status == kProgressJobRunning) {
+    if (Io().Interrupted()) Io().AbortProgramming();
     // A halted job has printed its error below the line; the percentage
     // stays as it was rather than be written over the error.
     if (!Io().ProgrammingHalted()) ShowProgress(Io().Progress());
@@ -261,7 +294,22 @@ MenuState Update_PollProgress(DeviceUpdate* update) {
 
 MenuState Update_Reconnect(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
-  if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) return MenuState::RestoreSettings;
+  if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) {
+    // Without its identity the device cannot be told from another one, and
+    // its identity and settings are left alone; whether it now runs the new
+    // firmware is read at its address.
+    update->identityUnknown = true;
+    DeviceRecord read[1];
+    if (Io().ScanRange(device.portName, device.address, device.address, read, 1) == 1 &&
+        read[0].inBootloader != 1) {
+      update->foundAgain = true;
+      update->versionRead = true;
+      update->release = read[0].release;
+      update->prototype = read[0].prototype;
+      update->build = read[0].build;
+    }
+    return MenuState::RestoreSettings;
+  }
 
   if (AnswersAtItsAddress(device) || Relocate(&device)) {
     DeviceRecord read;
@@ -295,8 +343,8 @@ MenuState Update_Finish(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   Update_RestoreDisplaced();
   // A device given up as lost is not spoken to: each request would only
-  // wait for its time-out.
-  if (!update->givenUp) {
+  // wait for its time-out. One that was never programmed was not changed.
+  if (!update->givenUp && update->started) {
     // Restoring the communication settings may have moved the device back
     // to the address it had before the update.
     if (!AnswersAtItsAddress(device)) Relocate(&device);

@@ -6,9 +6,11 @@
 // run on the console thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "client/scan.h"
+#include "update/address_journal.h"
 #include "update/menu_state.h"
 
 // The bus, registry, programming engine and console as the update steps see
@@ -30,7 +32,15 @@ class UpdateIo {
                            const char* modelNumber, int32_t serialNumber) = 0;
   virtual int LoadDevice(DeviceRecord* record) = 0;  // Registry_LoadDevice
 
-  virtual int StartProgramming(DeviceRecord* record) = 0;
+  // The journal of address moves (update/address_journal.h); false with the
+  // reason in `why` when it could not be written.
+  virtual bool RecordMove(const AddressMove& move, char* why, std::size_t size) = 0;
+  virtual bool ClearMove(const char* port, int32_t serialNumber, char* why, std::size_t size) = 0;
+
+  virtual int StartProgramming(DeviceRecord* record, bool defaultsWrite) = 0;
+  virtual void AbortProgramming() = 0;
+  virtual bool EntrySent() = 0;  // the job sent the bootloader entry
+  virtual bool Interrupted() = 0;  // the operator interrupted the program
   virtual int WaitProgramming(uint32_t timeoutMs) = 0;  // 1 while the job runs, else its status
   virtual uint32_t Progress() = 0;
   virtual bool ProgrammingHalted() = 0;
@@ -61,6 +71,16 @@ struct DeviceUpdate {
   // 0 programmed; 2, 3 the job failed; 4 the device was lost after it
   // stopped answering (the job's status, see update/programmer.h).
   int programmingStatus = UpdateNotProgrammed;
+  // Set by the front end before the job starts: false leaves out the
+  // factory-settings write, when the settings could not be put back.
+  bool defaultsWrite = true;
+  bool started = false;  // the programming job was started
+  // The occupant of the standard bus address was not moved, because the
+  // move could not be written to the journal: the device was not programmed.
+  bool moveNotRecorded = false;
+  // Found in its bootloader, and the registry could not give its identity:
+  // it was programmed, but its identity and settings were left alone.
+  bool identityUnknown = false;
   bool foundAgain = false;  // answered after programming
   bool givenUp = false;     // not found, and input ended at the key-press prompt
   bool versionRead = false;  // the version below was read when it was found again
@@ -70,10 +90,12 @@ struct DeviceUpdate {
 };
 
 // Frees the standard bus address, starts the programming job and opens the
-// progress line. Returns ProgrammingProgress.
+// progress line. Returns ProgrammingProgress; FinishDevice when the address
+// move could not be written to the journal (nothing was changed).
 MenuState Update_StartProgramming(DeviceUpdate* update);
 // Waits up to 500 ms for the job and refreshes the percentage; once the job
-// has ended, reports it. ProgrammingProgress, then AfterProgramming.
+// has ended, reports it. ProgrammingProgress, then AfterProgramming. An
+// interrupt asks the job to stop.
 MenuState Update_PollProgress(DeviceUpdate* update);
 // Finds the programmed device again and repairs its identity: RestoreSettings;
 // AfterProgramming after asking the operator to power cycle it; FinishDevice
@@ -86,12 +108,14 @@ MenuState Update_Finish(DeviceUpdate* update);
 
 // Frees the standard bus address for `device` by moving the device of the
 // same port that occupies it to the lowest address of the search range that
-// no discovered device has. 1 when the address is free or nothing needed
-// doing, 0 when it could not be freed.
+// no discovered device has; the move is written to the journal first. 1 when
+// the address is free or nothing needed doing, 0 when it could not be freed,
+// -1 when the journal could not be written (nothing was sent).
 int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
                                 const DeviceRecord& device);
 // Moves the device displaced by the last Update_ClearStandardAddress back,
-// once. 1 when nothing was moved or it is back, 0 when moving it back failed.
+// once, and strikes the move from the journal. 1 when nothing was moved or it
+// is back, 0 when moving it back failed (the journal keeps the move).
 int Update_RestoreDisplaced();
 // Reads the identity of the device at record->address. A model number there
 // with a capital X (the bootloader's placeholder) has the identity the record
