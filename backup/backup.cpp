@@ -8,6 +8,8 @@
 #include "client/services.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/interrupt.h"
+#include "update/backup_folder.h"
 #include "update/image_package.h"
 
 namespace {
@@ -24,13 +26,14 @@ void ConsolePrint(const char* text) { plat::con_printf("%s", text); }
 const BackupSeam& Seam() { return Backup_Seam(); }
 
 // Prints a dot for every second the run goes on; 0 or 2, the run's result.
+// An interrupt stops the run after the request on the bus.
 int WaitForRun() {
   int result = WaitBackupDone(kDotEveryMs);
   while (result == 1) {
+    if (plat::interrupt_requested()) Backup_Stop();
     Backup_Print(".");
     result = WaitBackupDone(kDotEveryMs);
   }
-  Backup_Print(result == 0 ? "Complete\r\n" : "Failed\r\n");
   return result;
 }
 
@@ -42,7 +45,7 @@ const BackupSeam BackupRealSeam = {
     plat::now_ms,      plat::sleep_ms,      plat::con_read_key, ConsolePrint,
     plat::file_open,   plat::file_read,     plat::file_write,  plat::file_seek,
     plat::file_flush,  plat::file_close,    plat::file_delete, plat::file_exists,
-    plat::file_rename_new,
+    plat::file_rename_new, plat::file_is_regular, plat::file_modified_time,
 };
 
 MenuState BackupDevice(DeviceRecord* device, SettingsOutcome* outcome) {
@@ -51,18 +54,42 @@ MenuState BackupDevice(DeviceRecord* device, SettingsOutcome* outcome) {
   if (device->inBootloader == 1 || Image_BackupEnabled(hardwareId) == 0) {
     return MenuState::StartProgramming;
   }
+  // Nothing is asked of the device before the folder has shown that it takes
+  // a file.
+  char why[300];
+  if (!BackupFolder_Probe(why, sizeof why)) {
+    Backup_Print("Can't save a settings backup in %s: %s. The device is not updated and its "
+                 "settings are left as they are. Name a writable folder with BREVANE_BACKUPS, or "
+                 "run with -bNO to update without a backup.\r\n",
+                 BackupFolder_Shown(), why);
+    *outcome = SettingsOutcome::Failed;
+    return MenuState::FinishDevice;
+  }
   // A faulty line can cost an identity read; a backup that cannot be taken
   // at all is a failed one, so that the device is not reported updated
   // after its settings were reset to the factory values.
   for (int attempts = 1; StartBackup(device->portName, device->address) == 0; ++attempts) {
     if (attempts >= BackupStartAttempts) {
       Backup_Print("Can't create backup for device settings.\r\n");
+      Backup_Print("The device did not answer the reads that name its backup; it is not "
+                   "updated.\r\n");
       *outcome = SettingsOutcome::Failed;
-      return MenuState::StartProgramming;
+      return MenuState::FinishDevice;
     }
   }
   Backup_Print("Backing up Device Settings...");
-  *outcome = WaitForRun() == 0 ? SettingsOutcome::Complete : SettingsOutcome::Failed;
+  const int result = WaitForRun();
+  const BackupWorker& w = Backup_Worker();
+  if (w.stopped) {
+    Backup_Print("Stopped\r\n");
+    *outcome = SettingsOutcome::Failed;
+    return MenuState::FinishDevice;
+  }
+  // Programming and the factory settings wait for a backup that is on the
+  // disk and reads back whole.
+  *outcome = result == 0 && w.saved ? SettingsOutcome::Complete : SettingsOutcome::Failed;
+  Backup_Print(*outcome == SettingsOutcome::Complete ? "Complete\r\n" : "Failed\r\n");
+  if (*outcome != SettingsOutcome::Complete) return MenuState::FinishDevice;
 
   // The device may have moved while it was searched for during the run.
   const BackupSeam& seam = Seam();
@@ -97,11 +124,21 @@ uint8_t AwaitDeviceOnBus(const DeviceRecord* device) {
   }
 }
 
-MenuState RestoreDevice(DeviceRecord* device, bool foundInBootloader, SettingsOutcome* outcome) {
+MenuState RestoreDevice(DeviceRecord* device, const RestorePlan& plan, SettingsOutcome* outcome) {
   *outcome = SettingsOutcome::NotTaken;
   const BackupSeam& seam = Seam();
   const int32_t hardwareId = device->hardwareId;
-  if (Image_DefaultsWriteEnabled(hardwareId) == 1) {
+  const bool foundInBootloader = plan.foundInBootloader;
+  if (plan.identityUnknown) {
+    // Which backup is this device's cannot be told: its settings are left as
+    // the device kept them, and every backup file stays.
+    if (Image_BackupEnabled(hardwareId) == 1) {
+      Backup_Print("Restoring Device Settings...skipped: the device's identity is not known, so "
+                   "its backup file cannot be chosen. The backup files are kept.\r\n");
+    }
+    return MenuState::FinishDevice;
+  }
+  if (plan.defaultsWrite && Image_DefaultsWriteEnabled(hardwareId) == 1) {
     if (device->inBootloader == 1) {
       DeviceRecord fresh[1];
       if (seam.scanRange(device->portName, device->address, device->address, fresh, 1) == 1) {
@@ -142,10 +179,28 @@ MenuState RestoreDevice(DeviceRecord* device, bool foundInBootloader, SettingsOu
   }
   Backup_Print("Restoring Device Settings...");
   const int result = WaitForRun();
-  if (result != 0) {
-    *outcome = SettingsOutcome::Failed;
-  } else if (Backup_Worker().fileOpened) {
-    *outcome = SettingsOutcome::Complete;
+  const BackupWorker& w = Backup_Worker();
+  const char* shown = w.fileName;
+  if (!w.fileOpened && w.result == 0 && w.filePassed && !w.fileMissing && w.recordsTotal == 0 &&
+      !plan.backupTaken && !plan.foundInBootloader) {
+    Backup_Print("nothing restored: no backup was taken in this run\r\n");
+    return MenuState::FinishDevice;
   }
+  if (!w.fileOpened && w.result == 0 && w.fileMissing) {
+    // Nothing was written back: a device chosen in its bootloader without a
+    // backup, or a backup that was removed meanwhile.
+    Backup_Print("nothing restored: there is no backup file %s\r\n", shown);
+    *outcome = plan.backupTaken ? SettingsOutcome::Failed : SettingsOutcome::Missing;
+    return MenuState::FinishDevice;
+  }
+  if (result == 0 && w.fileOpened && w.recordsRestored == w.recordsTotal) {
+    Backup_Print("Complete\r\n");
+    *outcome = SettingsOutcome::Complete;
+    return MenuState::FinishDevice;
+  }
+  Backup_Print("%s (%u of %u records written; %s kept)\r\n", w.stopped ? "Stopped" : "Failed",
+               static_cast<unsigned>(w.recordsRestored), static_cast<unsigned>(w.recordsTotal),
+               shown);
+  *outcome = SettingsOutcome::Failed;
   return MenuState::FinishDevice;
 }

@@ -9,8 +9,25 @@
 #include "client/scan.h"
 #include "update/menu_state.h"
 
-// What became of a device's settings in one handler.
-enum class SettingsOutcome : uint8_t { NotTaken, Complete, Failed };
+// What became of a device's settings in one handler. Missing: a restore
+// found no backup file where none had been taken in this run (a device
+// chosen in its bootloader).
+enum class SettingsOutcome : uint8_t { NotTaken, Complete, Failed, Missing };
+
+// What the restore is to do for a device.
+struct RestorePlan {
+  // Chosen in its bootloader: an existing backup file for its identity is
+  // restored even when no backup ran in this program run.
+  bool foundInBootloader = false;
+  // A backup was taken in this run, so a missing file is a failure.
+  bool backupTaken = false;
+  // The factory settings are written first only when the settings can be put
+  // back whole afterwards.
+  bool defaultsWrite = true;
+  // The registry could not give the identity of a device chosen in its
+  // bootloader: no backup file can be chosen for it.
+  bool identityUnknown = false;
+};
 
 // Creates the "Backup" semaphore (initial 0, maximum 1) and makes the worker
 // idle. 0 when the semaphore could not be created, else 1.
@@ -18,17 +35,20 @@ int Backup_Init();
 // The backup worker thread's body: forever one engine step, then 10 ms.
 void Backup_Run(void* unused);
 
-// Handler of MenuState::BackupSettings; returns MenuState::StartProgramming.
-// NotTaken: the device is in its bootloader, backups are switched off ("-bNO"),
-// or the run could not start ("Can't create backup..."); else Complete or
-// Failed. The device's address is updated when it had moved.
+// Handler of MenuState::BackupSettings. NotTaken: the device is in its
+// bootloader or backups are switched off ("-bNO"); Complete: the backup is on
+// the disk and read back whole (StartProgramming follows); Failed: the folder
+// takes no file, the run could not start, a setting could not be read, the
+// file could not be saved, or the run was stopped: FinishDevice follows and
+// the device is left as it was. The device's address is updated when it had
+// moved.
 MenuState BackupDevice(DeviceRecord* device, SettingsOutcome* outcome);
 
 // Handler of MenuState::RestoreSettings; returns MenuState::FinishDevice.
-// `foundInBootloader`: the device was in its bootloader when it was chosen, so
-// an existing backup file for its identity is restored even when no backup ran
-// in this program run. NotTaken: restores are switched off ("-bNO") or there
-// was nothing to restore; Failed: a record was skipped, the device was lost,
-// or standard input ended while the operator was asked for help (the backup
+// NotTaken: restores are switched off ("-bNO") or the identity is unknown;
+// Missing: no backup file for a device chosen in its bootloader; Complete:
+// every record of the file was written back; Failed: a record was skipped,
+// the file was damaged or gone, the device was lost, the run was stopped, or
+// standard input ended while the operator was asked for help (the backup
 // file is then kept for a later run).
-MenuState RestoreDevice(DeviceRecord* device, bool foundInBootloader, SettingsOutcome* outcome);
+MenuState RestoreDevice(DeviceRecord* device, const RestorePlan& plan, SettingsOutcome* outcome);

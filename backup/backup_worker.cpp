@@ -3,9 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "backup/backup.h"
 #include "platform/clock.h"
+#include "platform/serial.h"
 #include "platform/sync.h"
 #include "update/image_package.h"
 
@@ -44,8 +46,42 @@ void CopyText(char* to, std::size_t size, const char* from) {
 }
 
 void FormatFileNames(BackupWorker& w) {
-  std::snprintf(w.fileName, sizeof w.fileName, BackupFileFormat, w.baseName, BackupFileNumber);
+  char name[sizeof w.baseName + 16];
+  std::snprintf(name, sizeof name, BackupFileFormat, w.baseName, BackupFileNumber);
+  BackupFolder_Path(name, w.fileName, sizeof w.fileName);
   std::snprintf(w.partialName, sizeof w.partialName, "%s%s", w.fileName, BackupPartialSuffix);
+}
+
+void SystemText(char* text, std::size_t size) { plat::error_text(plat::last_error(), text, size); }
+
+// A name beside `path` that nothing has yet: the backup's name with `tag`
+// and the date before its extension, and a number when that is taken too.
+bool DistinctName(const char* path, const char* tag, char* out, std::size_t size) {
+  const char* dot = std::strrchr(path, '.');
+  const int stem = dot == nullptr ? static_cast<int>(std::strlen(path)) : static_cast<int>(dot - path);
+  const std::time_t now = std::time(nullptr);
+  char date[32] = "";
+  if (const std::tm* local = std::localtime(&now)) std::strftime(date, sizeof date, "%Y%m%d-%H%M%S", local);
+  for (int n = 1; n < 100; ++n) {
+    char number[8] = "";
+    if (n > 1) std::snprintf(number, sizeof number, "-%d", n);
+    const int length = std::snprintf(out, size, "%.*s.%s-%s%s%s", stem, path, tag, date, number,
+                                     dot == nullptr ? "" : dot);
+    if (length < 0 || static_cast<std::size_t>(length) >= size) return false;
+    if (!g_seam->fileExists(out)) return true;
+  }
+  return false;
+}
+
+// The backup could not be put on the disk: nothing of it is left under the
+// final name, and the device is not to be touched.
+void FailSaving(BackupWorker& w, const char* what) {
+  w.result = 2;
+  w.saved = false;
+  Backup_Print("\r\nCan't save the settings backup %s: %s. The device is not updated and its settings "
+               "are left as they are. Make room in %s or give it write access, name another folder "
+               "with BREVANE_BACKUPS, or run with -bNO to update without a backup.\r\n",
+               w.fileName, what, BackupFolder_Shown());
 }
 
 // Reads the identity items that name the backup file. 1 = all read.
@@ -84,21 +120,106 @@ void CloseFile(BackupWorker& w) {
   w.file = nullptr;
 }
 
-// The backup has been through every class: its file gets its final name, once
-// every byte is on the disk. An unfinished or damaged file never does.
+// The backup has been through every class. It counts as saved only once it
+// has been flushed, renamed to its final name (or to a name of its own beside
+// an earlier backup that is still to be restored) and read back whole. An
+// unfinished or damaged backup never carries the final name.
 void FinishBackupFile(BackupWorker& w) {
   if (w.file == nullptr) return;
   const bool flushed = g_seam->fileFlush(w.file);
+  char text[200] = "";
+  if (!flushed && !w.fileWriteFailed) SystemText(w.writeError, sizeof w.writeError);
   const bool closed = g_seam->fileClose(w.file);
+  if (!closed && flushed && !w.fileWriteFailed) SystemText(w.writeError, sizeof w.writeError);
   w.file = nullptr;
-  if (!w.fileWriteFailed && flushed && closed && g_seam->fileRenameNew(w.partialName, w.fileName)) {
+  if (w.fileWriteFailed || !flushed || !closed) {
+    g_seam->fileDelete(w.partialName);
+    std::snprintf(text, sizeof text, "writing it to the disk failed: %s", w.writeError);
+    FailSaving(w, text);
     return;
   }
-  g_seam->fileDelete(w.partialName);
-  w.result = 2;
-  Backup_Print("Can't save the settings backup %s: writing it to the disk failed. Check the free space "
-        "and the rights of the working directory.\r\n",
-        w.fileName);
+  if (w.result != 0) {
+    // A class or instance was left out: such a file would pass for a whole
+    // backup in a later run.
+    g_seam->fileDelete(w.partialName);
+    Backup_Print("\r\nThe settings backup %s is incomplete: some settings could not be read from "
+                 "the device. It is not kept, and the device is not updated.\r\n",
+                 w.fileName);
+    return;
+  }
+  uint32_t records = 0;
+  BackupFileCheck check = Backup_CheckFile(w.partialName, &records);
+  if (check != BackupFileCheck::Whole || records != w.recordsWritten) {
+    g_seam->fileDelete(w.partialName);
+    std::snprintf(text, sizeof text, "reading it back gave %u of %u records (%s)",
+                  static_cast<unsigned>(records), static_cast<unsigned>(w.recordsWritten),
+                  check == BackupFileCheck::Whole ? "the file is short" : Backup_CheckText(check));
+    FailSaving(w, text);
+    return;
+  }
+  uint32_t earlier = 0;
+  check = Backup_CheckFile(w.fileName, &earlier);
+  if (check == BackupFileCheck::Whole) {
+    // The settings from before an update that did not finish: they are the
+    // ones to put back. This backup may already hold factory settings.
+    if (!DistinctName(w.fileName, "fresh", w.keptName, sizeof w.keptName) ||
+        !g_seam->fileRenameNew(w.partialName, w.keptName)) {
+      SystemText(text, sizeof text);
+      g_seam->fileDelete(w.partialName);
+      char what[320];
+      std::snprintf(what, sizeof what, "keeping it beside the earlier backup failed: %s", text);
+      FailSaving(w, what);
+      return;
+    }
+    char date[40] = "an unknown time";
+    int64_t seconds = 0;
+    if (g_seam->fileModifiedTime(w.fileName, &seconds)) {
+      const std::time_t when = static_cast<std::time_t>(seconds);
+      if (const std::tm* local = std::localtime(&when)) {
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", local);
+      }
+    }
+    Backup_Print("\r\nThe backup %s of %s is from an earlier update that did not finish: it holds "
+                 "the settings from before that update and is the one restored. This backup is "
+                 "kept as %s.\r\n",
+                 w.fileName, date, w.keptName);
+    w.earlierKept = true;
+    w.saved = true;
+    return;
+  }
+  if (check != BackupFileCheck::Missing) {
+    if (!DistinctName(w.fileName, "unreadable", w.keptName, sizeof w.keptName) ||
+        !g_seam->fileRenameNew(w.fileName, w.keptName)) {
+      SystemText(text, sizeof text);
+      g_seam->fileDelete(w.partialName);
+      char what[BackupPathMax + 400];
+      std::snprintf(what, sizeof what,
+                    "%s stands under its name and is not a settings backup (%s), and moving it "
+                    "aside failed: %s",
+                    w.fileName, Backup_CheckText(check), text);
+      FailSaving(w, what);
+      return;
+    }
+    Backup_Print("\r\n%s was not a settings backup (%s): it is moved aside to %s.\r\n",
+                 w.fileName, Backup_CheckText(check), w.keptName);
+  }
+  if (!g_seam->fileRenameNew(w.partialName, w.fileName)) {
+    SystemText(text, sizeof text);
+    g_seam->fileDelete(w.partialName);
+    char what[260];
+    std::snprintf(what, sizeof what, "giving it its name failed: %s", text);
+    FailSaving(w, what);
+    return;
+  }
+  check = Backup_CheckFile(w.fileName, &records);
+  if (check != BackupFileCheck::Whole || records != w.recordsWritten) {
+    g_seam->fileDelete(w.fileName);
+    std::snprintf(text, sizeof text, "reading it back under its name gave %u of %u records",
+                  static_cast<unsigned>(records), static_cast<unsigned>(w.recordsWritten));
+    FailSaving(w, text);
+    return;
+  }
+  w.saved = true;
 }
 
 // The device did not come back: whatever file is open is left as a restore
@@ -143,16 +264,21 @@ void StepOpenBackupFile(BackupWorker& w) {
     return;
   }
   FormatFileNames(w);
-  // A file of an earlier run that was never restored keeps its content. A
-  // partial file left by a run that was cut short is replaced.
-  if (!g_seam->fileExists(w.fileName)) {
-    w.file = g_seam->fileOpen(w.partialName, plat::FileMode::CreateAlways);
-  }
+  // A partial file left by a run that was cut short is replaced; a file under
+  // the final name is looked at once this backup is complete.
+  w.file = g_seam->fileOpen(w.partialName, plat::FileMode::CreateAlways);
   if (w.file == nullptr) {
+    char text[160];
+    SystemText(text, sizeof text);
+    char what[BackupPathMax + 200];
+    std::snprintf(what, sizeof what, "creating %s failed: %s", w.partialName, text);
+    FailSaving(w, what);
     w.filePassed = true;
     return;
   }
   w.fileWriteFailed = false;
+  w.writeError[0] = '\0';
+  w.recordsWritten = 0;
   w.state.store(BackupState::ListInstances);
 }
 
@@ -165,7 +291,7 @@ void StepRestoreRecord(BackupWorker& w) {
   if (read && done == 0) {
     // The end of the file: it goes only when every record reached the device.
     CloseFile(w);
-    if (w.result == 0) g_seam->fileDelete(w.fileName);
+    if (w.result == 0 && w.recordsRestored == w.recordsTotal) g_seam->fileDelete(w.fileName);
     w.state.store(BackupState::RestoreFilePassed);
     return;
   }
@@ -215,8 +341,27 @@ void StepOpenRestoreFile(BackupWorker& w) {
   w.fileOffset = 0;
   w.recordLength = 0;
   FormatFileNames(w);
-  w.file = g_seam->fileOpen(w.fileName, plat::FileMode::OpenRead);
+  w.recordsTotal = 0;
+  w.recordsRestored = 0;
+  const BackupFileCheck check = Backup_CheckFile(w.fileName, &w.recordsTotal);
+  w.fileMissing = check == BackupFileCheck::Missing;
+  if (check == BackupFileCheck::NotAFile) {
+    Backup_Print("\r\n%s is not a settings backup (%s): nothing is restored from it.\r\n", w.fileName,
+                 Backup_CheckText(check));
+    w.result = 2;
+  }
+  w.file = check == BackupFileCheck::Missing || check == BackupFileCheck::NotAFile
+               ? nullptr
+               : g_seam->fileOpen(w.fileName, plat::FileMode::OpenRead);
   if (w.file == nullptr) {
+    if (check != BackupFileCheck::Missing && check != BackupFileCheck::NotAFile) {
+      char text[160];
+      SystemText(text, sizeof text);
+      Backup_Print("\r\nCan't open the settings backup %s: %s. Nothing is restored; the file is "
+                   "kept.\r\n",
+                   w.fileName, text);
+      w.result = 2;
+    }
     w.filePassed = true;
     return;
   }
@@ -230,11 +375,16 @@ void AppendRecord(BackupWorker& w, const uint8_t* reply, uint32_t length) {
   const uint8_t lengthBytes[2] = {static_cast<uint8_t>(payload & 0xFF),
                                   static_cast<uint8_t>(payload >> 8)};
   uint32_t done = 0;
-  if (!g_seam->fileWrite(w.file, lengthBytes, 2, &done) || done != 2) w.fileWriteFailed = true;
+  const bool head = g_seam->fileWrite(w.file, lengthBytes, 2, &done) && done == 2;
   done = 0;
-  if (!g_seam->fileWrite(w.file, reply + kPayloadAt, payload, &done) || done != payload) {
+  const bool body = head && g_seam->fileWrite(w.file, reply + kPayloadAt, payload, &done) &&
+                    done == payload;
+  if (!body) {
+    // The first failure's text is the one the operator reads.
+    if (!w.fileWriteFailed) SystemText(w.writeError, sizeof w.writeError);
     w.fileWriteFailed = true;
   }
+  ++w.recordsWritten;
 }
 
 // Copies a directory list that starts with its count at `countAt`. A reply
@@ -293,6 +443,7 @@ void CompleteReadInstance(BackupWorker& w, bool delivered, const uint8_t* reply,
 void CompleteRestoreRecord(BackupWorker& w, bool delivered, bool givenUp) {
   if (delivered) {
     w.fileOffset += 2u + w.recordLength;
+    ++w.recordsRestored;
   } else if (givenUp) {
     w.fileOffset += 2u + w.recordLength;
     Backup_Print("Restoring Class %d Instance %d Timed Out\r\n", w.message[2], w.message[3]);
@@ -315,7 +466,7 @@ void Backup_Run(void*) {
 }
 
 void Backup_Print(const char* format, ...) {
-  char text[256];
+  char text[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
@@ -343,6 +494,8 @@ void Backup_Reset() {
   w.deviceLost = false;
   w.searching = false;
   w.hardwareId = 0;
+  w.stop.store(false);
+  w.stopped = false;
 }
 
 int StartBackup(const char* portName, uint8_t address) {
@@ -361,6 +514,12 @@ int StartBackup(const char* portName, uint8_t address) {
   w.fileOpened = false;
   w.deviceLost = false;
   w.searching = false;
+  w.saved = false;
+  w.earlierKept = false;
+  w.keptName[0] = '\0';
+  w.recordsWritten = 0;
+  w.stop.store(false, std::memory_order_release);
+  w.stopped = false;
   w.backupStarted = true;
   w.state.store(BackupState::ListClasses);
   return 1;
@@ -378,8 +537,13 @@ int StartRestore(const char* portName, uint8_t address, int32_t hardwareId, bool
   w.failureCount = 0;
   w.filePassed = !(w.backupStarted || readFileAnyway);
   w.fileOpened = false;
+  w.fileMissing = false;
+  w.recordsTotal = 0;
+  w.recordsRestored = 0;
   w.deviceLost = false;
   w.searching = false;
+  w.stop.store(false, std::memory_order_release);
+  w.stopped = false;
   w.state.store(BackupState::OpenRestoreFile);
   return 1;
 }
@@ -388,6 +552,19 @@ void BackupStep() {
   BackupWorker& w = g_worker;
   if (w.replyPending.load(std::memory_order_acquire)) return;
   if (w.state.load() == BackupState::WorkerIdle) return;
+  if (w.stop.load(std::memory_order_acquire) && !w.stopped) {
+    // An unfinished backup goes; a backup being restored stays for a later run.
+    if (w.file != nullptr && w.state.load() != BackupState::RestoreRecord) {
+      CloseFile(w);
+      g_seam->fileDelete(w.partialName);
+    }
+    CloseFile(w);
+    w.stopped = true;
+    w.result = 2;
+    w.deviceLost = true;  // no settle wait
+    w.relocateNeeded = false;
+    w.state.store(BackupState::FinishRun);
+  }
   if (!FindDeviceAgain(w)) return;
   switch (w.state.load()) {
     case BackupState::WorkerIdle:
@@ -480,6 +657,63 @@ uint8_t OnBackupReply(const char*, int32_t, const uint8_t* reply, uint32_t, uint
   return 0;
 }
 
+void Backup_Stop() { g_worker.stop.store(true, std::memory_order_release); }
+
+bool Backup_FileName(const char* modelNumber, int32_t serialNumber, char* path, std::size_t size) {
+  char name[80];
+  std::snprintf(name, sizeof name, "%s%d-%d.qsv", modelNumber, static_cast<int>(serialNumber),
+                BackupFileNumber);
+  return BackupFolder_Path(name, path, size);
+}
+
+BackupFileCheck Backup_CheckFile(const char* path, uint32_t* records) {
+  *records = 0;
+  if (!g_seam->fileExists(path)) return BackupFileCheck::Missing;
+  if (!g_seam->fileIsRegular(path)) return BackupFileCheck::NotAFile;
+  plat::FileHandle file = g_seam->fileOpen(path, plat::FileMode::OpenRead);
+  if (file == nullptr) return BackupFileCheck::Unreadable;
+  BackupFileCheck check = BackupFileCheck::Whole;
+  uint8_t record[BackupLongestRecord];
+  for (;;) {
+    uint8_t lengthBytes[2];
+    uint32_t done = 0;
+    if (!g_seam->fileRead(file, lengthBytes, 2, &done)) {
+      check = BackupFileCheck::Unreadable;
+      break;
+    }
+    if (done == 0) break;
+    const uint16_t length = static_cast<uint16_t>(lengthBytes[0] | (lengthBytes[1] << 8));
+    if (done != 2 || length < BackupShortestRecord || length > BackupLongestRecord) {
+      check = BackupFileCheck::Damaged;
+      break;
+    }
+    done = 0;
+    if (!g_seam->fileRead(file, record, length, &done)) {
+      check = BackupFileCheck::Unreadable;
+      break;
+    }
+    if (done != length) {
+      check = BackupFileCheck::Damaged;
+      break;
+    }
+    ++*records;
+  }
+  g_seam->fileClose(file);
+  if (check == BackupFileCheck::Whole && *records == 0) check = BackupFileCheck::Damaged;
+  return check;
+}
+
+const char* Backup_CheckText(BackupFileCheck check) {
+  switch (check) {
+    case BackupFileCheck::Whole: return "a whole backup";
+    case BackupFileCheck::Missing: return "there is no such file";
+    case BackupFileCheck::NotAFile: return "it is not a regular file";
+    case BackupFileCheck::Unreadable: return "it cannot be read";
+    case BackupFileCheck::Damaged: return "it holds no whole settings records";
+  }
+  return "";
+}
+
 int WaitBackupDone(uint32_t timeoutMs) {
   if (plat::sem_wait(g_done, timeoutMs) != plat::WaitResult::Signaled) return 1;
   return g_worker.result;
@@ -510,6 +744,7 @@ void WaitSettledValue(uint32_t previous) {
   BackupWorker& w = g_worker;
   const uint32_t start = g_seam->nowMs();
   for (;;) {
+    if (w.stop.load(std::memory_order_acquire)) return;
     g_seam->sleepMs(kSettlePollMs);
     TypedValue settle;
     settle.value = previous;

@@ -21,6 +21,7 @@
 #include "client/scan.h"
 #include "client/typed_value.h"
 #include "platform/file.h"
+#include "update/backup_folder.h"
 
 enum class BackupState : uint8_t {
   WorkerIdle = 0,
@@ -64,6 +65,8 @@ struct BackupSeam {
   bool (*fileDelete)(const char* path);
   bool (*fileExists)(const char* path);
   bool (*fileRenameNew)(const char* from, const char* to);
+  bool (*fileIsRegular)(const char* path);
+  bool (*fileModifiedTime)(const char* path, int64_t* seconds);
 };
 
 // The real client, clock, console and files.
@@ -93,6 +96,14 @@ inline constexpr int RestoreStartAttempts = 5;
 inline constexpr const char* BackupFileFormat = "%s-%d.qsv";
 inline constexpr int BackupFileNumber = 31;
 inline constexpr const char* BackupPartialSuffix = ".tmp";
+// What stands under a backup file's name.
+enum class BackupFileCheck : uint8_t {
+  Whole,       // one record or more, the last ending where the file ends
+  Missing,     // nothing
+  NotAFile,    // a directory or anything else that is not a regular file
+  Unreadable,  // a file that cannot be opened or read
+  Damaged,     // no record, a record of impossible length, or one cut short
+};
 
 struct BackupWorker {
   std::atomic<BackupState> state{BackupState::WorkerIdle};
@@ -113,9 +124,25 @@ struct BackupWorker {
   plat::FileHandle file = nullptr;
   // Room for the longest model number and serial number, so that two devices
   // never share a cut-off name.
-  char fileName[56] = {};
-  char partialName[60] = {};  // fileName with the suffix of an unfinished backup
+  char fileName[BackupPathMax] = {};
+  char partialName[BackupPathMax + 8] = {};  // fileName with the suffix of an unfinished backup
   bool fileWriteFailed = false;
+  char writeError[160] = {};  // the system's text of the first failed write
+  // Backup: records appended to the file; the backup is on the disk, read
+  // back whole (`saved`); an earlier whole backup under the name is the one
+  // to restore, and this one was kept as `keptName`.
+  uint32_t recordsWritten = 0;
+  bool saved = false;
+  bool earlierKept = false;
+  char keptName[BackupPathMax + 40] = {};
+  // Restore: whole records in the file, and those the device took.
+  uint32_t recordsTotal = 0;
+  uint32_t recordsRestored = 0;
+  bool fileMissing = false;
+  // The front end asked the run to stop (an interrupt): it ends after the
+  // request on the bus, without its settle waits.
+  std::atomic<bool> stop{false};
+  bool stopped = false;
   char baseName[44] = {};
   uint32_t fileOffset = 0;
   uint16_t recordLength = 0;
@@ -151,6 +178,18 @@ uint8_t OnBackupReply(const char* portName, int32_t portNameLength, const uint8_
                       uint32_t source, uint32_t length, uint32_t status);
 // 1 when `timeoutMs` passed without the end of the run, else its result (0 or 2).
 int WaitBackupDone(uint32_t timeoutMs);
+// Ends the running run after the request now on the bus: a backup leaves no
+// file, a restore keeps its file.
+void Backup_Stop();
+
+// The path of the backup file of the device with this identity, in the
+// backup folder. False when it does not fit.
+bool Backup_FileName(const char* modelNumber, int32_t serialNumber, char* path, std::size_t size);
+// Walks the backup file at `path`; `records` receives the whole records
+// before any damage.
+BackupFileCheck Backup_CheckFile(const char* path, uint32_t* records);
+// "the file is empty", "it is a directory"...: why a check was not Whole.
+const char* Backup_CheckText(BackupFileCheck check);
 
 // Station address of the device once it answers on the bus, asking the
 // operator for help until it does; 255 when standard input ended.

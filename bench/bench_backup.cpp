@@ -176,7 +176,9 @@ int main(int argc, char** argv) {
     SettingsOutcome outcome = SettingsOutcome::NotTaken;
     const Figures backup = Measure([&] { BackupDevice(&device, &outcome); });
     if (outcome != SettingsOutcome::Complete) status = 1;
-    const Figures restore = Measure([&] { RestoreDevice(&device, false, &outcome); });
+    RestorePlan plan;
+    plan.backupTaken = true;
+    const Figures restore = Measure([&] { RestoreDevice(&device, plan, &outcome); });
     if (outcome != SettingsOutcome::Complete) status = 1;
     std::printf("\n");
     Print("backup ", backup);

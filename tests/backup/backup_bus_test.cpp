@@ -177,7 +177,9 @@ void BackupThenRestore(double loss, int seed) {
   EXPECT_EQ(setpoint.value >> 16, 500u);
 
   const uint32_t restoreStart = plat::now_ms();
-  EXPECT_EQ(RestoreDevice(&device, false, &outcome), MenuState::FinishDevice);
+  RestorePlan plan;
+  plan.backupTaken = true;
+  EXPECT_EQ(RestoreDevice(&device, plan, &outcome), MenuState::FinishDevice);
   const uint32_t restoreMs = plat::now_ms() - restoreStart;
   EXPECT_EQ(outcome, SettingsOutcome::Complete);
   EXPECT_FALSE(std::filesystem::exists(kFileName));

@@ -25,13 +25,16 @@ int main(int argc, char** argv) {
   } else {
     // A new program run: only a device recovered from its bootloader gets an
     // earlier run's backup, which is the case this tool stands for.
-    RestoreDevice(&device, true, &outcome);
+    RestorePlan plan;
+    plan.foundInBootloader = true;
+    RestoreDevice(&device, plan, &outcome);
   }
   Client_Close("Com1");
   switch (outcome) {
     case SettingsOutcome::Complete: return 0;
     case SettingsOutcome::Failed: return 1;
-    case SettingsOutcome::NotTaken: return 2;
+    case SettingsOutcome::NotTaken:
+    case SettingsOutcome::Missing: return 2;
   }
   return 2;
 }
