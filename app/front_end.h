@@ -32,4 +32,7 @@ struct FrontEndState {
   bool unattended = false;
   // A device reported a programming error in unattended mode.
   bool programmingHalted = false;
+  // The operator interrupted the program; the loop ended with this status.
+  bool interrupted = false;
+  int interruptStatus = 0;
 };

@@ -2,12 +2,14 @@
 
 #include "app/front_end.h"
 #include "app/menus.h"
+#include "app/safety.h"
 #include "app/settings.h"
 #include "app/summary.h"
 #include "app/unattended.h"
 #include "backup/backup.h"
 #include "client/client.h"
 #include "platform/console.h"
+#include "platform/interrupt.h"
 #include "platform/thread.h"
 #include "update/programmer.h"
 #include "update/update_steps.h"
@@ -26,6 +28,8 @@ int ExitStatus(const FrontEndState& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread starts, so that the signals reach the main thread only.
+  plat::interrupt_install();
   Programmer_Init();
   Backup_Init();
   g_frontEnd = FrontEndState{};
@@ -35,6 +39,7 @@ int main(int argc, char** argv) {
   plat::thread_close(plat::thread_start(Backup_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
+  Safety_StartUp();
   if (IsPreselected()) {
     g_frontEnd.unattended = true;
     Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
@@ -43,6 +48,7 @@ int main(int argc, char** argv) {
     plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", 0, 14, 16);
   }
   RunMenuLoop(&g_frontEnd);
+  if (g_frontEnd.interrupted) return g_frontEnd.interruptStatus;
   // The engine has halted on a programming error, its port's master thread
   // stopped for good: nothing can be closed cleanly, and nothing may be sent.
   if (g_frontEnd.programmingHalted) std::_Exit(ExitProgrammingError);

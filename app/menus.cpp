@@ -2,12 +2,15 @@
 
 #include <cstdio>
 
+#include "app/safety.h"
 #include "backup/backup.h"
+#include "backup/backup_worker.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "client/typed_value.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/interrupt.h"
 #include "update/image_package.h"
 #include "update/programmer.h"
 #include "update/update_steps.h"
@@ -44,7 +47,11 @@ void ScanOnePort(FrontEndState* state) {
   const char* port = state->ports.names[state->currentPort];
   Programmer_StartScan(port, kDiscoverLow, kDiscoverHigh);
   plat::con_printf("Discovering Devices @ %s ..", port);
-  while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) plat::con_printf(".");
+  while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) {
+    // Nothing on the bus is changed by a discovery: an interrupt ends it.
+    if (plat::interrupt_requested()) return;
+    plat::con_printf(".");
+  }
   plat::con_printf("\r\n");
   ReportLostPort(port, "during the discovery");
   // Devices beyond the table's room are dropped.
@@ -135,7 +142,7 @@ bool ReadChoice(const char* prompt, int* choice) {
   for (;;) {
     plat::con_printf("%s", prompt);
     if (plat::con_read_int(choice)) return true;
-    if (plat::con_at_end()) return false;
+    if (plat::con_at_end() || plat::interrupt_requested()) return false;
   }
 }
 
@@ -189,9 +196,11 @@ MenuState DiscoverAndShowDevices(FrontEndState* state) {
     if (scanned < state->portsToScan) {
       state->currentPort = static_cast<uint8_t>(state->currentPort + 1);
     }
-  } while (scanned < state->portsToScan);
+  } while (scanned < state->portsToScan && !plat::interrupt_requested());
+  if (plat::interrupt_requested()) return MenuState::Quit;
 
-  Registry_SaveDevices(state->discovered, state->discoveredCount);
+  const int saved = Registry_SaveDevices(state->discovered, state->discoveredCount);
+  Safety_AfterDiscovery(state->discovered, state->discoveredCount, saved);
   const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_selected);
   // Fitting devices beyond the list's room are dropped.
   state->deviceCount = fitting < MaxDevices ? fitting : MaxDevices;
@@ -215,6 +224,7 @@ MenuState ShowNextDevice(FrontEndState* state) {
   report.update.discovered = state->discovered;
   report.update.discoveredCount = state->discoveredCount;
   state->reportCount = state->currentDevice + 1u;
+  Safety_PrepareDevice(&report);
   plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(device->address));
   plat::con_printf("------------\r\n");
   return MenuState::BackupSettings;
@@ -231,8 +241,14 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       return DiscoverAndShowDevices(state);
     case MenuState::NextDevice:
       return ShowNextDevice(state);
-    case MenuState::BackupSettings:
-      return BackupDevice(CurrentDevice(state), &CurrentReport(state).backup);
+    case MenuState::BackupSettings: {
+      DeviceReport& report = CurrentReport(state);
+      const MenuState next = BackupDevice(CurrentDevice(state), &report.backup);
+      if (report.backup == SettingsOutcome::Complete) {
+        std::snprintf(report.backupFile, sizeof report.backupFile, "%s", Backup_Worker().fileName);
+      }
+      return next;
+    }
     case MenuState::StartProgramming:
       return Update_StartProgramming(&CurrentReport(state).update);
     case MenuState::ProgrammingProgress:
@@ -240,11 +256,12 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
     case MenuState::AfterProgramming:
       return Update_Reconnect(&CurrentReport(state).update);
     case MenuState::RestoreSettings:
-      return RestoreDevice(CurrentDevice(state), CurrentReport(state).before.inBootloader == 1,
+      return RestoreDevice(CurrentDevice(state), Safety_RestorePlan(CurrentReport(state)),
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
       const MenuState next = Update_Finish(&CurrentReport(state).update);
       ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");
+      Safety_AfterDevice(CurrentDevice(state)->portName);
       ++state->currentDevice;
       return next;
     }
@@ -257,6 +274,11 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
 
 int RunMenuLoop(FrontEndState* state) {
   while (state->menuState != MenuState::AllDone && state->menuState != MenuState::Quit) {
+    if (plat::interrupt_requested()) {
+      state->interrupted = true;
+      state->interruptStatus = Safety_StopAfterInterrupt(state);
+      return 0;
+    }
     state->menuState = RunMenuState(state, state->menuState);
     plat::sleep_ms(kLoopPauseMs);
   }

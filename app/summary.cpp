@@ -8,9 +8,16 @@
 #include "update/programmer.h"
 
 DeviceOutcome OutcomeOf(const DeviceReport& report) {
+  const int status = report.update.programmingStatus;
+  if (report.backup == SettingsOutcome::Failed && !report.update.started) {
+    return report.interrupted ? DeviceOutcome::Interrupted : DeviceOutcome::BackupNotSaved;
+  }
+  if (report.update.moveNotRecorded) return DeviceOutcome::MoveNotRecorded;
+  if (status == ProgrammerAborted || (report.interrupted && !report.update.started)) {
+    return report.entrySent ? DeviceOutcome::InterruptedInBootloader : DeviceOutcome::Interrupted;
+  }
   // A job that lost its device ended without seeing it come back: what the
   // update steps found afterwards tells whether it holds the new firmware.
-  const int status = report.update.programmingStatus;
   const bool lost = status == ProgrammerDeviceLost;
   if (status != ProgrammerOk && !lost) return DeviceOutcome::ProgrammingFailed;
   if (!report.update.foundAgain) return DeviceOutcome::NotFound;
@@ -23,6 +30,8 @@ DeviceOutcome OutcomeOf(const DeviceReport& report) {
        report.update.build != image->build)) {
     return DeviceOutcome::ProgrammingFailed;
   }
+  if (report.update.identityUnknown) return DeviceOutcome::IdentityNotRestored;
+  if (report.restore == SettingsOutcome::Missing) return DeviceOutcome::NoBackupToRestore;
   // Settings that were backed up are back only when the restore completed.
   const bool settingsBack = report.backup == SettingsOutcome::NotTaken
                                 ? report.restore != SettingsOutcome::Failed
@@ -41,8 +50,33 @@ const char* to_string(DeviceOutcome outcome) {
       return "programming failed";
     case DeviceOutcome::NotFound:
       return "not found after programming";
+    case DeviceOutcome::NoBackupToRestore:
+      return "updated, no settings backup to restore";
+    case DeviceOutcome::BackupNotSaved:
+      return "not updated: settings backup could not be saved";
+    case DeviceOutcome::MoveNotRecorded:
+      return "not updated: the address move could not be recorded";
+    case DeviceOutcome::IdentityNotRestored:
+      return "identity not restored";
+    case DeviceOutcome::Interrupted:
+      return "not updated: interrupted";
+    case DeviceOutcome::InterruptedInBootloader:
+      return "interrupted: in its bootloader";
   }
   return "";
+}
+
+void OutcomeText(const DeviceReport& report, char* text, std::size_t size) {
+  const DeviceOutcome outcome = OutcomeOf(report);
+  if (outcome == DeviceOutcome::IdentityNotRestored) {
+    if (report.backupFile[0] != '\0') {
+      std::snprintf(text, size, "%s (backup %s kept)", to_string(outcome), report.backupFile);
+    } else {
+      std::snprintf(text, size, "%s (no backup file of its model found)", to_string(outcome));
+    }
+    return;
+  }
+  std::snprintf(text, size, "%s", to_string(outcome));
 }
 
 int ExitStatusOf(const DeviceReport* reports, uint32_t count) {
@@ -63,9 +97,10 @@ void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint
       std::snprintf(after, sizeof after, "%02d.%02d.%02d", r.update.release, r.update.prototype,
                     r.update.build);
     }
+    char outcome[BackupPathMax + 96];
+    OutcomeText(r, outcome, sizeof outcome);
     plat::con_printf("ZONE %2d  %16s  %10d  %02d.%02d.%02d -> %s  %s\r\n",
                      ZoneOfAddress(now.address), now.modelNumber, now.serialNumber,
-                     r.before.release, r.before.prototype, r.before.build, after,
-                     to_string(OutcomeOf(r)));
+                     r.before.release, r.before.prototype, r.before.build, after, outcome);
   }
 }

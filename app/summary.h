@@ -2,10 +2,12 @@
 // program's exit status.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "backup/backup.h"
 #include "client/scan.h"
+#include "update/backup_folder.h"
 #include "update/update_steps.h"
 
 // Exit statuses of the program (1 is left to the request queue, whose misuse
@@ -14,6 +16,7 @@ inline constexpr int ExitDone = 0;  // every chosen device updated, or nothing c
 inline constexpr int ExitNothingToProcess = 2;  // unattended mode found no device to process
 inline constexpr int ExitDeviceFailed = 3;  // a chosen device was not updated completely
 inline constexpr int ExitProgrammingError = 4;  // a device reported a programming error (unattended)
+inline constexpr int ExitInterrupted = 130;  // Ctrl-C, Ctrl-Break, SIGTERM, SIGHUP, console closed
 
 // One chosen device as it went through the update.
 struct DeviceReport {
@@ -21,13 +24,32 @@ struct DeviceReport {
   SettingsOutcome backup = SettingsOutcome::NotTaken;
   SettingsOutcome restore = SettingsOutcome::NotTaken;
   DeviceUpdate update;
+  // The operator interrupted the program while this device was processed.
+  bool interrupted = false;
+  // The device may sit in its bootloader: the programming job sent the entry.
+  bool entrySent = false;
+  // The backup file of the device (identity not restored: the files that fit).
+  char backupFile[BackupPathMax + 48] = {};
 };
 
-enum class DeviceOutcome : uint8_t { Updated, RestoreIncomplete, ProgrammingFailed, NotFound };
+enum class DeviceOutcome : uint8_t {
+  Updated,
+  RestoreIncomplete,
+  NoBackupToRestore,
+  ProgrammingFailed,
+  NotFound,
+  BackupNotSaved,
+  MoveNotRecorded,
+  IdentityNotRestored,
+  Interrupted,
+  InterruptedInBootloader,
+};
 
 DeviceOutcome OutcomeOf(const DeviceReport& report);
 // The outcome in the words of the summary.
 const char* to_string(DeviceOutcome outcome);
+// The outcome's words for this report, with the file it names where it names one.
+void OutcomeText(const DeviceReport& report, char* text, std::size_t size);
 
 // ExitDone when every report is Updated, else ExitDeviceFailed.
 int ExitStatusOf(const DeviceReport* reports, uint32_t count);

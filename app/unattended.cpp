@@ -1,5 +1,6 @@
 #include "app/unattended.h"
 
+#include "app/safety.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "platform/console.h"
@@ -32,7 +33,8 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from
   // here to find it again and to restore its model number.
-  Registry_SaveDevices(state->discovered, state->discoveredCount);
+  const int saved = Registry_SaveDevices(state->discovered, state->discoveredCount);
+  Safety_AfterDiscovery(state->discovered, state->discoveredCount, saved);
   const uint32_t fitting = Image_SelectDevices(state->discovered, state->discoveredCount, g_fitting);
   state->deviceCount = fitting < MaxDevices ? fitting : MaxDevices;
   for (uint32_t i = 0; i < state->deviceCount; ++i) {

@@ -39,7 +39,8 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
       {"earlier backup restored", 0, true, S::NotTaken, S::Complete, O::Updated},
       {"restore of an earlier backup failed", 0, true, S::NotTaken, S::Failed,
        O::RestoreIncomplete},
-      {"backup failed", 0, true, S::Failed, S::Complete, O::RestoreIncomplete},
+      {"backup failed: the device was left alone", 0, true, S::Failed, S::NotTaken,
+       O::BackupNotSaved},
       {"restore failed", 0, true, S::Complete, S::Failed, O::RestoreIncomplete},
       {"backup taken, nothing restored", 0, true, S::Complete, S::NotTaken, O::RestoreIncomplete},
       {"port did not open", 2, true, S::NotTaken, S::NotTaken, O::ProgrammingFailed},
@@ -76,6 +77,54 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
   read.update.release = CarriedImageRelease;
   read.update.programmingStatus = ProgrammerDeviceLost;
   EXPECT_EQ(OutcomeOf(read), DeviceOutcome::Updated);
+
+  // What happened on the PC's side, each a reason why the device is not
+  // (or not wholly) updated.
+  struct Mend {
+    const char* name;
+    void (*apply)(DeviceReport&);
+    DeviceOutcome outcome;
+  };
+  const Mend mends[] = {
+      {"interrupted during the backup",
+       [](DeviceReport& r) {
+         r.backup = S::Failed;
+         r.interrupted = true;
+       },
+       O::Interrupted},
+      {"interrupted before the bootloader entry",
+       [](DeviceReport& r) {
+         r.update.started = true;
+         r.update.programmingStatus = ProgrammerAborted;
+       },
+       O::Interrupted},
+      {"interrupted during the transfer",
+       [](DeviceReport& r) {
+         r.update.started = true;
+         r.update.programmingStatus = ProgrammerAborted;
+         r.entrySent = true;
+       },
+       O::InterruptedInBootloader},
+      {"address move not written to the journal",
+       [](DeviceReport& r) { r.update.moveNotRecorded = true; }, O::MoveNotRecorded},
+      {"identity unknown", [](DeviceReport& r) { r.update.identityUnknown = true; },
+       O::IdentityNotRestored},
+      {"bootloader device without a backup", [](DeviceReport& r) { r.restore = S::Missing; },
+       O::NoBackupToRestore},
+  };
+  for (const Mend& m : mends) {
+    SCOPED_TRACE(m.name);
+    DeviceReport report = Report(cases[0]);
+    m.apply(report);
+    EXPECT_EQ(OutcomeOf(report), m.outcome);
+    EXPECT_EQ(ExitStatusOf(&report, 1), ExitDeviceFailed);
+  }
+  DeviceReport unknown = Report(cases[0]);
+  unknown.update.identityUnknown = true;
+  std::snprintf(unknown.backupFile, sizeof unknown.backupFile, "QD4010A-6AC11004410021-31.qsv");
+  char text[256];
+  OutcomeText(unknown, text, sizeof text);
+  EXPECT_STREQ(text, "identity not restored (backup QD4010A-6AC11004410021-31.qsv kept)");
 
   // One failed device among updated ones fails the run; none processed is done.
   std::vector<DeviceReport> run = {Report(cases[0]), Report(cases[10]), Report(cases[1])};
