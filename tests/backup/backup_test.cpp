@@ -196,6 +196,58 @@ TEST_F(BackupRun, FailedFileWriteKeepsTheBackupFromItsFinalNameAndFailsTheRun) {
   EXPECT_NE(device_.console.find("Can't save the settings backup " + FileName()), std::string::npos);
 }
 
+// What stands under the backup's name when a backup is finished: a whole
+// earlier backup stays and is the one to restore, with the fresh one kept
+// beside it; anything else is moved aside, never deleted or overwritten.
+TEST_F(BackupRun, WhatStandsUnderTheNameIsNeverThrownAway) {
+  const Bytes earlier = Cat({Record({2, 1, 1, 1, 0x01, 9}), Record({2, 2, 1, 1, 0x01, 8})});
+  struct Case {
+    const char* name;
+    Bytes content;  // written under the name; empty with `directory`
+    bool directory;
+    bool earlierKept;
+  };
+  const Case cases[] = {
+      {"a whole earlier backup", earlier, false, true},
+      {"garbage", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'b', 'a', 'c', 'k', 'u', 'p'}, false, false},
+      {"an empty file", Bytes{}, false, false},
+      {"a record cut short", Bytes(earlier.begin(), earlier.end() - 2), false, false},
+      {"a directory", Bytes{}, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      std::filesystem::remove_all(entry.path());
+    }
+    if (c.directory) {
+      std::filesystem::create_directory(FileName());
+    } else {
+      WriteAll(FileName(), c.content);
+    }
+    Backup_Reset();
+    ASSERT_EQ(StartBackup("Com1", 16), 1);
+    EXPECT_EQ(RunToEnd(), 0);
+    const BackupWorker& w = Backup_Worker();
+    EXPECT_TRUE(w.saved);
+    EXPECT_EQ(w.earlierKept, c.earlierKept);
+    ASSERT_NE(w.keptName[0], '\0');
+    const std::string kept = w.keptName;
+    const std::string tag = c.earlierKept ? ".fresh-" : ".unreadable-";
+    EXPECT_NE(kept.find(tag), std::string::npos) << kept;
+    EXPECT_EQ(kept.rfind(".qsv"), kept.size() - 4) << kept;
+    // The earlier backup, or the fresh one, under the name; the other beside.
+    const std::string aside = c.earlierKept ? FileName() : kept;
+    const std::string fresh = c.earlierKept ? kept : FileName();
+    if (c.directory) {
+      EXPECT_TRUE(std::filesystem::is_directory(aside));
+    } else {
+      EXPECT_EQ(Hex(ReadAll(aside)), Hex(c.content));
+    }
+    EXPECT_EQ(ReadAll(fresh).size(), 3u * 12u);
+    EXPECT_FALSE(Exists(FileName() + ".tmp"));
+  }
+}
+
 Bytes Payload(uint8_t cls, uint8_t instance, const Bytes& items, uint8_t count) {
   Bytes p = {cls, instance, count};
   p.insert(p.end(), items.begin(), items.end());
@@ -206,6 +258,35 @@ Bytes WriteOf(const Bytes& payload) {
   Bytes m = {0x01, 0x0A};
   m.insert(m.end(), payload.begin(), payload.end());
   return m;
+}
+
+// The restore writes back what the file holds whole and says how much that
+// was; only a file restored completely goes.
+TEST_F(RestoreRun, CountsTheRecordsItWroteAndKeepsAFileItCouldNotFinish) {
+  const Bytes a = Payload(2, 1, {1, 0x01, 5}, 1);
+  const Bytes b = Payload(2, 2, {1, 0x01, 6}, 1);
+  struct Case {
+    const char* name;
+    Bytes file;
+    uint32_t total;
+    uint32_t restored;
+    bool kept;
+  };
+  const Bytes whole = Cat({Record(a), Record(b)});
+  const Case cases[] = {
+      {"whole", whole, 2, 2, false},
+      {"cut inside its second record", Bytes(whole.begin(), whole.end() - 1), 1, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(FileName(), c.file);
+    Backup_Reset();
+    ASSERT_EQ(StartRestore("Com1", 16, 2492, true), 1);
+    EXPECT_EQ(RunToEnd(), c.kept ? 2 : 0);
+    EXPECT_EQ(Backup_Worker().recordsTotal, c.total);
+    EXPECT_EQ(Backup_Worker().recordsRestored, c.restored);
+    EXPECT_EQ(Exists(FileName()), c.kept);
+  }
 }
 
 TEST_F(RestoreRun, RecordsGoBackInFileOrderAndTheFileIsDeleted) {

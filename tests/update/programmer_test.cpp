@@ -357,6 +357,46 @@ TEST_F(Engine, DefaultsWriteIsLeftOutWhenTheSettingSaysNo) {
   EXPECT_EQ(visited.at(visited.size() - 3), ProgrammerState::DefaultsWrite);
 }
 
+// A device chosen in its bootloader whose settings could not be put back
+// keeps them: the front end starts its job without the factory settings.
+TEST_F(Engine, DefaultsWriteIsLeftOutWhenTheJobIsStartedWithoutIt) {
+  ASSERT_EQ(Programmer_StartProgramming(&record, false), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(Sent(0x04), 0u);
+  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  // The next job writes them again.
+  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  EXPECT_EQ(Sent(0x04), 1u);
+}
+
+// An interrupt stops the job at its next step wherever it is; whether the
+// device may sit in its bootloader depends on whether the entry went out.
+TEST_F(Engine, StoppedJobEndsAtItsNextStepAndSaysWhetherTheEntryWentOut) {
+  struct Case {
+    const char* name;
+    ProgrammerState stopIn;
+    bool entrySent;
+  };
+  const Case cases[] = {
+      {"before the entry", ProgrammerState::EnterBootloader, false},
+      {"in the transfer", ProgrammerState::Transfer, true},
+      {"after the restart", ProgrammerState::ConfirmApplication, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    ASSERT_TRUE(StepUntil(c.stopIn));
+    const std::size_t sent = device.sent.size();
+    Programmer_Abort();
+    Step();
+    EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
+    EXPECT_EQ(Programmer_Wait(0), ProgrammerAborted);
+    EXPECT_EQ(Programmer_EntrySent(), c.entrySent);
+    EXPECT_EQ(device.sent.size(), sent);
+  }
+}
+
 TEST_F(Engine, PortThatDoesNotOpenEndsEitherJobWithStatus2) {
   device.openResult = -5;
   device.scanResult.resize(3);

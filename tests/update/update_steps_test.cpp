@@ -291,9 +291,15 @@ TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
       return d.address == c.newAddress && std::strcmp(d.portName, c.device.portName) == 0;
     });
     ASSERT_NE(moved, discovered.end());
+    // Written down before it was sent.
+    ASSERT_EQ(io.journal.size(), 1u);
+    EXPECT_EQ(io.journal[0].from, c.station);
+    EXPECT_EQ(io.journal[0].to, c.newAddress);
+    EXPECT_EQ(io.journal[0].serialNumber, moved->serialNumber);
 
-    // Moved back at the end, and the discovery list says so.
+    // Moved back at the end, and the discovery list and the journal say so.
     EXPECT_EQ(Update_RestoreDisplaced(), 1);
+    EXPECT_TRUE(io.journal.empty());
     ASSERT_EQ(io.addressRequests.size(), 2u);
     EXPECT_EQ(io.addressRequests[1].station, c.newAddress);
     EXPECT_EQ(io.addressRequests[1].newAddress, c.station);
@@ -327,6 +333,50 @@ TEST_F(UpdateSteps, FailedMoveBackIsReportedAndTheRecordKeepsTheNewAddress) {
   EXPECT_EQ(Update_RestoreDisplaced(), 0);
   EXPECT_EQ(io.output.rfind("Failed to change back address.\r\n", 0), 0u);
   EXPECT_EQ(discovered[0].address, 17);
+  // The next run finds the move in the journal.
+  ASSERT_EQ(io.journal.size(), 1u);
+  EXPECT_EQ(io.journal[0].to, 17);
+}
+
+// A move the journal cannot hold is not made, and nothing is programmed: a
+// run that ended before the move back would leave the device moved for good.
+TEST_F(UpdateSteps, MoveThatCannotBeWrittenDownIsNotMadeAndNothingIsProgrammed) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  io.journalWritable = false;
+  DeviceUpdate update;
+  update.device = &discovered[1];
+  update.discovered = discovered.data();
+  update.discoveredCount = 2;
+  EXPECT_EQ(Update_StartProgramming(&update), MenuState::FinishDevice);
+  EXPECT_TRUE(update.moveNotRecorded);
+  EXPECT_FALSE(update.started);
+  EXPECT_TRUE(io.addressRequests.empty());
+  EXPECT_EQ(io.programmed, nullptr);
+  EXPECT_NE(io.output.find("No space left on device"), std::string::npos);
+  // Finishing it sends nothing to the device it left alone.
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_TRUE(io.messages.empty());
+  EXPECT_TRUE(io.settled.empty());
+}
+
+// The front end's choice of the factory-settings write reaches the job, and
+// an interrupt while the job runs asks it to stop.
+TEST_F(UpdateSteps, JobGetsTheDefaultsChoiceAndIsStoppedByAnInterrupt) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 20)};
+  DeviceUpdate update;
+  update.device = &discovered[0];
+  update.discovered = discovered.data();
+  update.discoveredCount = 1;
+  update.defaultsWrite = false;
+  EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  EXPECT_TRUE(update.started);
+  EXPECT_FALSE(io.defaultsWrite);
+  io.jobAnswers = {1, 1};
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_FALSE(io.aborted);
+  io.interrupted = true;
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_TRUE(io.aborted);
 }
 
 // --- Identity repair -------------------------------------------------------
