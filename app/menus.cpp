@@ -246,6 +246,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       const MenuState next = BackupDevice(CurrentDevice(state), &report.backup);
       if (report.backup == SettingsOutcome::Complete) {
         std::snprintf(report.backupFile, sizeof report.backupFile, "%s", Backup_Worker().fileName);
+        report.earlierKept = Backup_Worker().earlierKept;
       }
       return next;
     }
@@ -259,6 +260,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       return RestoreDevice(CurrentDevice(state), Safety_RestorePlan(CurrentReport(state)),
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
+      Safety_DropUnusedBackup(CurrentReport(state));
       const MenuState next = Update_Finish(&CurrentReport(state).update);
       ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");
       Safety_AfterDevice(CurrentDevice(state)->portName);

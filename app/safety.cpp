@@ -17,6 +17,7 @@
 #include "client/services.h"
 #include "client/typed_value.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/interrupt.h"
 #include "platform/serial.h"
 #include "update/address_journal.h"
@@ -264,6 +265,18 @@ void Safety_PrepareDevice(DeviceReport* report) {
   }
 }
 
+void Safety_DropUnusedBackup(const DeviceReport& report) {
+  if (report.backup != SettingsOutcome::Complete || report.earlierKept ||
+      report.backupFile[0] == '\0' || (report.update.started && report.entrySent) ||
+      (report.update.started && report.update.programmingStatus != ProgrammerAborted)) {
+    return;
+  }
+  if (plat::file_delete(report.backupFile)) {
+    plat::con_printf("The device was not changed, so its backup %s is removed.\r\n",
+                     report.backupFile);
+  }
+}
+
 RestorePlan Safety_RestorePlan(const DeviceReport& report) {
   RestorePlan plan;
   plan.foundInBootloader = report.before.inBootloader == 1;
@@ -299,9 +312,7 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
       // stays where it is, and the journal keeps the move for the next run.
       Client_Close(device.portName);
     }
-    if (report.backup == SettingsOutcome::Complete && report.backupFile[0] == '\0') {
-      std::snprintf(report.backupFile, sizeof report.backupFile, "%s", Backup_Worker().fileName);
-    }
+    Safety_DropUnusedBackup(report);
     PrintStand(report, device);
   } else {
     plat::con_printf("Nothing on the bus was being changed.\r\n");

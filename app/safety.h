@@ -26,6 +26,12 @@ void Safety_AfterDevice(const char* port);
 // decide the factory-settings write and the restore.
 void Safety_PrepareDevice(DeviceReport* report);
 
+// A backup taken in this run for a device that was then left untouched
+// (interrupted, or its address move not recorded) is removed: kept, a later
+// run would take it for the settings of an update that did not finish and
+// put them back over whatever was set meanwhile.
+void Safety_DropUnusedBackup(const DeviceReport& report);
+
 // The restore's plan for the current device.
 RestorePlan Safety_RestorePlan(const DeviceReport& report);
 

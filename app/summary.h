@@ -28,6 +28,9 @@ struct DeviceReport {
   bool interrupted = false;
   // The device may sit in its bootloader: the programming job sent the entry.
   bool entrySent = false;
+  // The backup taken in this run was put beside an earlier one, which is the
+  // one restored.
+  bool earlierKept = false;
   // The backup file of the device (identity not restored: the files that fit).
   char backupFile[BackupPathMax + 48] = {};
 };

@@ -112,6 +112,7 @@ uint8_t AwaitDeviceOnBus(const DeviceRecord* device) {
                                         Image_ModbusSelectRegister(hardwareId),
                                         device->modelNumber, device->serialNumber);
     if (found != 255) return found;
+    if (plat::interrupt_requested()) return 255;
     Backup_Print("Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
           ZoneOfAddress(device->address));
     Backup_Print("Press any key when ready.\r\n");
@@ -156,6 +157,11 @@ MenuState RestoreDevice(DeviceRecord* device, const RestorePlan& plan, SettingsO
   int attempts = 0;
   for (;;) {
     const uint8_t address = AwaitDeviceOnBus(device);
+    if (address == 255 && plat::interrupt_requested()) {
+      Backup_Print("Stopped: the settings were not restored; the backup file is kept.\r\n");
+      *outcome = SettingsOutcome::Failed;
+      return MenuState::FinishDevice;
+    }
     if (address == 255) {
       Backup_Print("Standard input ended while waiting for the device, so its settings were not "
             "restored. Its backup file is kept; run the tool again to restore it.\r\n");

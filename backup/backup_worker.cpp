@@ -709,7 +709,7 @@ const char* Backup_CheckText(BackupFileCheck check) {
     case BackupFileCheck::Missing: return "there is no such file";
     case BackupFileCheck::NotAFile: return "it is not a regular file";
     case BackupFileCheck::Unreadable: return "it cannot be read";
-    case BackupFileCheck::Damaged: return "it holds no whole settings records";
+    case BackupFileCheck::Damaged: return "it is not a row of whole settings records";
   }
   return "";
 }

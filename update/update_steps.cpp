@@ -304,6 +304,10 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
         read[0].inBootloader != 1) {
       update->foundAgain = true;
       update->versionRead = true;
+      // What the running device says of itself, placeholder model and all.
+      device.serialNumber = read[0].serialNumber;
+      std::memcpy(device.modelNumber, read[0].modelNumber, sizeof device.modelNumber);
+      std::memcpy(device.deviceName, read[0].deviceName, sizeof device.deviceName);
       update->release = read[0].release;
       update->prototype = read[0].prototype;
       update->build = read[0].build;
@@ -329,6 +333,8 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
   Printf("Press any key to continue...");
   const int key = Io().ReadKey();
   Printf("\r\n");
+  // An interrupt ends the wait for the key: the front end stops.
+  if (key < 0 && Io().Interrupted()) return MenuState::AfterProgramming;
   if (key < 0) {
     Printf("Input has ended, so no key can be pressed: the device at zone %d is left as it is. "
            "Power cycle it and run the update for it again.\r\n",
