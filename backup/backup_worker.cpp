@@ -73,6 +73,18 @@ bool DistinctName(const char* path, const char* tag, char* out, std::size_t size
   return false;
 }
 
+// Gives `from` a name of its own beside the backup (w.keptName). False with
+// the system's text in `text` when that failed; the partial backup is then gone.
+bool KeepBeside(BackupWorker& w, const char* from, const char* tag, char* text, std::size_t size) {
+  if (DistinctName(w.fileName, tag, w.keptName, sizeof w.keptName) &&
+      g_seam->fileRenameNew(from, w.keptName)) {
+    return true;
+  }
+  SystemText(text, size);
+  g_seam->fileDelete(w.partialName);
+  return false;
+}
+
 // The backup could not be put on the disk: nothing of it is left under the
 // final name, and the device is not to be touched.
 void FailSaving(BackupWorker& w, const char* what) {
@@ -162,10 +174,7 @@ void FinishBackupFile(BackupWorker& w) {
   if (check == BackupFileCheck::Whole) {
     // The settings from before an update that did not finish: they are the
     // ones to put back. This backup may already hold factory settings.
-    if (!DistinctName(w.fileName, "fresh", w.keptName, sizeof w.keptName) ||
-        !g_seam->fileRenameNew(w.partialName, w.keptName)) {
-      SystemText(text, sizeof text);
-      g_seam->fileDelete(w.partialName);
+    if (!KeepBeside(w, w.partialName, "fresh", text, sizeof text)) {
       char what[320];
       std::snprintf(what, sizeof what, "keeping it beside the earlier backup failed: %s", text);
       FailSaving(w, what);
@@ -188,10 +197,7 @@ void FinishBackupFile(BackupWorker& w) {
     return;
   }
   if (check != BackupFileCheck::Missing) {
-    if (!DistinctName(w.fileName, "unreadable", w.keptName, sizeof w.keptName) ||
-        !g_seam->fileRenameNew(w.fileName, w.keptName)) {
-      SystemText(text, sizeof text);
-      g_seam->fileDelete(w.partialName);
+    if (!KeepBeside(w, w.fileName, "unreadable", text, sizeof text)) {
       char what[BackupPathMax + 400];
       std::snprintf(what, sizeof what,
                     "%s stands under its name and is not a settings backup (%s), and moving it "
