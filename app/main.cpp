@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/front_end.h"
@@ -48,7 +49,12 @@ int main(int argc, char** argv) {
     plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", 0, 14, 16);
   }
   RunMenuLoop(&g_frontEnd);
-  if (g_frontEnd.interrupted) return g_frontEnd.interruptStatus;
+  // A discovery cut short may still run on the programming worker: the
+  // process ends without tearing down what its threads use.
+  if (g_frontEnd.interrupted) {
+    std::fflush(stdout);
+    std::_Exit(g_frontEnd.interruptStatus);
+  }
   // The engine has halted on a programming error, its port's master thread
   // stopped for good: nothing can be closed cleanly, and nothing may be sent.
   if (g_frontEnd.programmingHalted) std::_Exit(ExitProgrammingError);
