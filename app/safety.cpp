@@ -39,6 +39,14 @@ void DescribeDevice(const DeviceRecord& device, char* text, std::size_t size) {
                 ShownPortName(device.portName));
 }
 
+// The open moves of the journal; a journal that cannot be read is said.
+bool LoadMoves(AddressMove* moves, uint32_t* count) {
+  char why[256];
+  if (Journal_Load(moves, AddressJournalCapacity, count, why, sizeof why)) return true;
+  plat::con_printf("Can't read the journal of address moves: %s.\r\n", why);
+  return false;
+}
+
 void StrikeMove(const AddressMove& move) {
   char why[256];
   if (!Journal_Remove(move.port, move.serialNumber, why, sizeof why)) {
@@ -133,11 +141,7 @@ void Safety_StartUp() {
   }
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
-  char why[256];
-  if (!Journal_Load(moves, AddressJournalCapacity, &count, why, sizeof why)) {
-    plat::con_printf("Can't read the journal of address moves: %s.\r\n", why);
-    return;
-  }
+  if (!LoadMoves(moves, &count)) return;
   for (uint32_t i = 0; i < count; ++i) {
     char text[200];
     Journal_Describe(moves[i], text, sizeof text);
@@ -157,11 +161,7 @@ void Safety_AfterDiscovery(DeviceRecord* discovered, uint32_t count, int registr
   }
   AddressMove moves[AddressJournalCapacity];
   uint32_t moveCount = 0;
-  char why[256];
-  if (!Journal_Load(moves, AddressJournalCapacity, &moveCount, why, sizeof why)) {
-    plat::con_printf("Can't read the journal of address moves: %s.\r\n", why);
-    return;
-  }
+  if (!LoadMoves(moves, &moveCount)) return;
   for (uint32_t m = 0; m < moveCount; ++m) {
     const AddressMove& move = moves[m];
     bool scanned = false;
@@ -205,8 +205,7 @@ void Safety_AfterDiscovery(DeviceRecord* discovered, uint32_t count, int registr
 void Safety_AfterDevice(const char* port) {
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
-  char why[256];
-  if (!Journal_Load(moves, AddressJournalCapacity, &count, why, sizeof why)) return;
+  if (!LoadMoves(moves, &count)) return;
   bool opened = false;
   for (uint32_t m = 0; m < count; ++m) {
     const AddressMove& move = moves[m];
@@ -319,8 +318,7 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
   }
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
-  char why[256];
-  if (Journal_Load(moves, AddressJournalCapacity, &count, why, sizeof why)) {
+  if (LoadMoves(moves, &count)) {
     for (uint32_t i = 0; i < count; ++i) {
       char text[200];
       Journal_Describe(moves[i], text, sizeof text);

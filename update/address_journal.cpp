@@ -113,6 +113,16 @@ bool Store(const AddressMove* moves, uint32_t count, char* why, std::size_t size
   return true;
 }
 
+// Removes the move of the device with `serialNumber` on `port`; the number left.
+uint32_t DropMove(AddressMove* moves, uint32_t count, const char* port, int32_t serialNumber) {
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const bool same = std::strcmp(moves[i].port, port) == 0 && moves[i].serialNumber == serialNumber;
+    if (!same) moves[kept++] = moves[i];
+  }
+  return kept;
+}
+
 }  // namespace
 
 bool Journal_Load(AddressMove* moves, uint32_t capacity, uint32_t* count, char* why,
@@ -148,12 +158,7 @@ bool Journal_Add(const AddressMove& move, char* why, std::size_t size) {
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
   if (!Journal_Load(moves, AddressJournalCapacity, &count, why, size)) return false;
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const bool same = std::strcmp(moves[i].port, move.port) == 0 &&
-                      moves[i].serialNumber == move.serialNumber;
-    if (!same) moves[kept++] = moves[i];
-  }
+  uint32_t kept = DropMove(moves, count, move.port, move.serialNumber);
   if (kept == AddressJournalCapacity) {
     std::snprintf(why, size, "the journal already holds %u open moves",
                   static_cast<unsigned>(AddressJournalCapacity));
@@ -167,11 +172,7 @@ bool Journal_Remove(const char* port, int32_t serialNumber, char* why, std::size
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
   if (!Journal_Load(moves, AddressJournalCapacity, &count, why, size)) return false;
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const bool same = std::strcmp(moves[i].port, port) == 0 && moves[i].serialNumber == serialNumber;
-    if (!same) moves[kept++] = moves[i];
-  }
+  const uint32_t kept = DropMove(moves, count, port, serialNumber);
   if (kept == count) return true;
   return Store(moves, kept, why, size);
 }

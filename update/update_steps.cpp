@@ -151,6 +151,13 @@ void RestartApplication(const DeviceRecord& record) {
   Io().Exchange(record.portName, record.address, message, sizeof message);
 }
 
+// The version the device runs now, for the summary.
+void NoteVersion(DeviceUpdate* update, const DeviceRecord& read) {
+  update->release = read.release;
+  update->prototype = read.prototype;
+  update->build = read.build;
+}
+
 }  // namespace
 
 void Update_SetIo(UpdateIo* io) { g_io = io; }
@@ -308,9 +315,7 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
       device.serialNumber = read[0].serialNumber;
       std::memcpy(device.modelNumber, read[0].modelNumber, sizeof device.modelNumber);
       std::memcpy(device.deviceName, read[0].deviceName, sizeof device.deviceName);
-      update->release = read[0].release;
-      update->prototype = read[0].prototype;
-      update->build = read[0].build;
+      NoteVersion(update, read[0]);
     }
     return MenuState::RestoreSettings;
   }
@@ -319,11 +324,7 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
     DeviceRecord read;
     update->foundAgain = true;
     update->versionRead = Update_RefreshIdentity(&device, &read);
-    if (update->versionRead) {
-      update->release = read.release;
-      update->prototype = read.prototype;
-      update->build = read.build;
-    }
+    if (update->versionRead) NoteVersion(update, read);
     return MenuState::RestoreSettings;
   }
 
