@@ -1,8 +1,10 @@
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "app/front_end.h"
 #include "app/menus.h"
+#include "app/run_report.h"
 #include "app/safety.h"
 #include "app/settings.h"
 #include "app/summary.h"
@@ -19,6 +21,7 @@ namespace {
 
 // Large: a menu loop's state with its device tables does not belong on the stack.
 FrontEndState g_frontEnd;
+Preselection g_preselection = Preselection::Selected;
 
 int ExitStatus(const FrontEndState& state) {
   // Unattended mode that found nothing to process has done nothing it was asked to.
@@ -26,9 +29,43 @@ int ExitStatus(const FrontEndState& state) {
   return ExitStatusOf(state.reports, state.reportCount);
 }
 
+// The run ends with `status`: unattended, a run that did nothing or left a
+// device not updated says why on standard error, and the run report is
+// written when one was asked for.
+void EndRun(int status) {
+  std::fflush(stdout);
+  if (g_frontEnd.unattended) {
+    char reason[512];
+    UnattendedExitReason(g_frontEnd, g_preselection, PreselectedPort(), PreselectedAddress(),
+                         status, reason, sizeof reason);
+    if (reason[0] != '\0') std::fprintf(stderr, "%s\n", reason);
+  }
+  if (const char* path = ReportFileSetting()) {
+    char why[600];
+    if (!RunReport_Write(path, g_frontEnd, status, why, sizeof why)) {
+      std::fprintf(stderr, "brevane-flash: the run report was not written (%s).\n", why);
+    }
+  }
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else: help and a refused command line end the program
+  // before a thread starts or a port is opened.
+  const CommandLineCheck check = CheckCommandLine(argc, argv);
+  if (check.verdict == CommandLineVerdict::Help) {
+    std::fputs(UsageText(), stdout);
+    return ExitDone;
+  }
+  if (check.verdict == CommandLineVerdict::Refused) {
+    std::fprintf(stderr, "%s\n", check.refusal.c_str());
+    return ExitCommandLineRefused;
+  }
+  for (const std::string& warning : check.warnings) std::fprintf(stderr, "%s\n", warning.c_str());
+  RunReport_Start();
+
   // Before any thread starts, so that the signals reach the main thread only.
   plat::interrupt_install();
   Programmer_Init();
@@ -43,23 +80,29 @@ int main(int argc, char** argv) {
   Safety_StartUp();
   if (IsPreselected()) {
     g_frontEnd.unattended = true;
-    Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+    g_preselection = Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
   }
   if (VersionSetting() == YesNoSetting::Yes) {
-    plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", 0, 14, 16);
+    plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", ToolVersionMajor,
+                     ToolVersionMinor, ToolVersionPatch);
   }
   RunMenuLoop(&g_frontEnd);
   // A discovery cut short may still run on the programming worker: the
   // process ends without tearing down what its threads use.
   if (g_frontEnd.interrupted) {
-    std::fflush(stdout);
+    EndRun(g_frontEnd.interruptStatus);
     std::_Exit(g_frontEnd.interruptStatus);
   }
   // The engine has halted on a programming error, its port's master thread
   // stopped for good: nothing can be closed cleanly, and nothing may be sent.
-  if (g_frontEnd.programmingHalted) std::_Exit(ExitProgrammingError);
+  if (g_frontEnd.programmingHalted) {
+    EndRun(ExitProgrammingError);
+    std::_Exit(ExitProgrammingError);
+  }
   // The link's threads must not be running on an open port while the
   // process winds down; closing a port that is already closed does nothing.
   if (IsPreselected()) Client_Close(PreselectedPort());
-  return ExitStatus(g_frontEnd);
+  const int status = ExitStatus(g_frontEnd);
+  EndRun(status);
+  return status;
 }

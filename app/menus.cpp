@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/run_report.h"
 #include "app/safety.h"
 #include "backup/backup.h"
 #include "backup/backup_worker.h"
@@ -281,8 +282,12 @@ int RunMenuLoop(FrontEndState* state) {
       state->interruptStatus = Safety_StopAfterInterrupt(state);
       return 0;
     }
-    state->menuState = RunMenuState(state, state->menuState);
+    const MenuState current = state->menuState;
+    const uint32_t device = state->currentDevice;
+    const uint32_t began = plat::now_ms();
+    state->menuState = RunMenuState(state, current);
     plat::sleep_ms(kLoopPauseMs);
+    RunReport_AddTime(device, current, plat::now_ms() - began);
   }
   return state->menuState == MenuState::AllDone ? 1 : 0;
 }

@@ -1,6 +1,8 @@
 #include "app/settings.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -12,7 +14,219 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+constexpr const char* kProgram = "brevane-flash";
+
+// The options the tool knows, by their letter.
+constexpr const char kOptionLetters[] = "cafbvrl";
+
+// Spellings of the options in the long form other tools use.
+struct LongName {
+  const char* name;
+  char letter;
+  const char* example;
+};
+constexpr LongName kLongNames[] = {
+    {"port", 'c', "-cCom3"},       {"com", 'c', "-cCom3"},         {"address", 'a', "-a16"},
+    {"addr", 'a', "-a16"},         {"factory", 'f', "-fNO"},       {"defaults", 'f', "-fNO"},
+    {"backup", 'b', "-bNO"},       {"version", 'v', "-vYES"},      {"report", 'r', "-rreport.json"},
+    {"log", 'l', "-lbrevane.log"},
+};
+
+const char* ExampleOf(char letter) {
+  for (const LongName& n : kLongNames) {
+    if (n.letter == letter) return n.example;
+  }
+  return "";
+}
+
+// The argument as it can be shown in one line: control characters as '?',
+// and a long one cut.
+std::string Shown(const char* argument) {
+  constexpr std::size_t kShownMax = 60;
+  std::string text;
+  for (std::size_t i = 0; argument[i] != '\0'; ++i) {
+    if (i == kShownMax) return text + "...";
+    const auto c = static_cast<unsigned char>(argument[i]);
+    text += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+  }
+  return text;
+}
+
+// A port name: Com3, \\.\Com12, or a device path on Linux.
+bool IsPortNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("\\/._-:", c) != nullptr;
+}
+
+// The refusal of a -c value, or "".
+std::string PortRefusal(const char* argument, const char* value) {
+  const char* why = nullptr;
+  if (std::strlen(value) > static_cast<std::size_t>(CommandPortMax)) {
+    why = "longer than a port name can be";
+  } else {
+    for (const char* p = value; *p != '\0'; ++p) {
+      if (!IsPortNameCharacter(*p)) why = "not a port name";
+    }
+  }
+  if (why == nullptr) return "";
+  char line[200];
+  std::snprintf(line, sizeof line,
+                ": %s; -c takes a port name of at most %d letters, digits and \\ / . _ - :, "
+                "as in -cCom3",
+                why, CommandPortMax);
+  return std::string(kProgram) + ": " + Shown(argument) + line;
+}
+
+// The refusal of an -a value, or "": a whole decimal number (leading blanks
+// and a plus sign allowed, as the conversion takes them) that is a station address.
+std::string AddressRefusal(const char* argument, const char* value) {
+  const char* p = value;
+  while (IsBlank(*p)) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  const char* digits = p;
+  int number = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Past the highest address the size no longer matters.
+    number = number > UnattendedOffAddress ? number : number * 10 + (*p - '0');
+  }
+  const bool isNumber = p != digits && *p == '\0';
+  if (isNumber && !negative && ((number >= StationAddressLow && number <= StationAddressHigh) ||
+                   number == UnattendedOffAddress)) {
+    return "";
+  }
+  char line[200];
+  std::snprintf(line, sizeof line,
+                ": %s; -a takes a controller's station address, %d to %d, as in -a16 (or %d: no "
+                "unattended mode)",
+                isNumber ? "not a station address" : "not a number", StationAddressLow,
+                StationAddressHigh, UnattendedOffAddress);
+  return std::string(kProgram) + ": " + Shown(argument) + line;
+}
+
+bool IsHelp(const char* argument) {
+  return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "-?") == 0 ||
+         std::strcmp(argument, "--help") == 0;
+}
+
+// The argument that FindOption takes for `option`, or nullptr.
+const char* FirstMatch(const char* option, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument != nullptr && argument[0] == option[0] && argument[1] == option[1]) return argument;
+  }
+  return nullptr;
+}
+
+// The warning for an argument that matches no option but looks meant as one, or "".
+std::string MisspeltWarning(const char* argument) {
+  if (argument[0] != '-') return "";
+  const char letter = argument[1];
+  if (letter >= 'A' && letter <= 'Z' &&
+      std::strchr(kOptionLetters, letter - 'A' + 'a') != nullptr) {
+    std::string meant = argument;
+    meant[1] = static_cast<char>(letter - 'A' + 'a');
+    return std::string(kProgram) + ": " + Shown(argument) +
+           " is ignored: option letters are lower case (" + Shown(meant.c_str()) + ")";
+  }
+  if (letter != '-' || argument[2] == '\0') return "";
+  const char* word = argument + 2;
+  const std::size_t length = std::strcspn(word, "=");
+  for (const LongName& n : kLongNames) {
+    if (std::strlen(n.name) == length && std::strncmp(n.name, word, length) == 0) {
+      return std::string(kProgram) + ": " + Shown(argument) +
+             " is ignored: options are one letter with the value directly behind it, as in " +
+             n.example + "; -h lists them";
+    }
+  }
+  return "";
+}
+
 }  // namespace
+
+CommandLineCheck CheckCommandLine(int argc, const char* const* argv) {
+  CommandLineCheck check;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && IsHelp(argv[i])) {
+      check.verdict = CommandLineVerdict::Help;
+      return check;
+    }
+  }
+  for (const char* letter = kOptionLetters; *letter != '\0'; ++letter) {
+    const char option[3] = {'-', *letter, '\0'};
+    const char* argument = FirstMatch(option, argc, argv);
+    if (argument == nullptr) continue;
+    const char* value = argument + 2;
+    std::string refusal;
+    if (*value == '\0') {
+      if (*letter == 'r' || *letter == 'l') {
+        refusal = std::string(kProgram) + ": " + option + ": no file name; write it directly " +
+                  "behind the letter, as in " + ExampleOf(*letter);
+      } else {
+        check.warnings.push_back(std::string(kProgram) + ": " + option +
+                                 " is ignored: it has no value; write the value directly behind "
+                                 "the letter, as in " +
+                                 ExampleOf(*letter));
+      }
+    } else if (*letter == 'c') {
+      refusal = PortRefusal(argument, value);
+    } else if (*letter == 'a') {
+      refusal = AddressRefusal(argument, value);
+    } else if (*letter != 'r' && *letter != 'l' && ParseYesNo(value) == YesNoSetting::Unset) {
+      refusal = std::string(kProgram) + ": " + Shown(argument) + ": -" + *letter +
+                " takes YES or NO (in any letter case)";
+    }
+    if (!refusal.empty()) {
+      check.verdict = CommandLineVerdict::Refused;
+      check.refusal = refusal;
+      check.warnings.clear();
+      return check;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] == nullptr) continue;
+    std::string warning = MisspeltWarning(argv[i]);
+    if (!warning.empty()) check.warnings.push_back(warning);
+  }
+  return check;
+}
+
+const char* UsageText() {
+  return "Usage: brevane-flash [-cPORT [-aADDRESS]] [-bNO] [-fNO] [-vYES] [-rFILE] [-lFILE]\n"
+         "Updates the firmware of the controllers on a Tarnix bus behind a serial port.\n"
+         "Without -c it asks for the port and the controllers in menus.\n"
+         "\n"
+         "Options (the value directly behind the letter, no blank):\n"
+         "  -cPORT     unattended mode: the port, as in -cCom3 or -c\\\\.\\Com12\n"
+         "  -aADDRESS  with -c: the station address of the controller to update, 4 to 32;\n"
+         "             without -a the one fitting controller on the port, if there is one\n"
+         "  -bNO       no settings backup before programming and no restore after it\n"
+         "  -fNO       no write of the factory settings after programming\n"
+         "  -vYES      print the version banner\n"
+         "  -rFILE     write a report of the run (JSON) to FILE when it ends\n"
+         "  -lFILE     write a log of the run to FILE\n"
+         "  -h, -?, --help  this text\n"
+         "YES and NO may be written in any letter case.\n"
+         "\n"
+         "Environment:\n"
+         "  BREVANE_BACKUPS   the backup folder (default: the working directory)\n"
+         "  BREVANE_PORTS     the port directory on Linux (links comN to the ttys)\n"
+         "  BREVANE_REGISTRY  where the device registry is kept on Linux\n"
+         "  BREVANE_CAPTURE   a file that receives every frame sent or received\n"
+         "\n"
+         "Backups: each controller's settings are saved as MODELSERIAL-31.qsv in the backup\n"
+         "folder before it is programmed, and removed once they are all restored.\n"
+         "Address moves of other controllers are kept in brevane-address-moves.txt there.\n"
+         "\n"
+         "Exit status:\n"
+         "  0    every chosen controller updated, or none chosen\n"
+         "  1    a defect of the program (a request queue misused)\n"
+         "  2    a refused command line; or unattended mode could not open the port or\n"
+         "       found no controller to update there\n"
+         "  3    a chosen controller was not updated completely (the summary names it)\n"
+         "  4    unattended mode: a controller reported a programming error\n"
+         "  130  interrupted (Ctrl-C, Ctrl-Break, SIGTERM, SIGHUP, the console closed)\n";
+}
 
 const char* FindOption(const char* option, int argc, const char* const* argv) {
   // The index runs over the whole int range: any number of arguments ends.
@@ -73,6 +287,8 @@ void ParseCommandLine(int argc, const char* const* argv) {
   if (const char* value = FindOption("-v", argc, argv)) {
     g_settings.versionSetting = ParseYesNo(value);
   }
+  if (const char* value = FindOption("-r", argc, argv)) g_settings.reportFile = value;
+  if (const char* value = FindOption("-l", argc, argv)) g_settings.logFile = value;
   Image_SetPolicy(g_settings.backupSetting, g_settings.defaultsWriteSetting);
 }
 
@@ -87,3 +303,11 @@ uint8_t PreselectedAddress() { return g_settings.commandAddress; }
 YesNoSetting BackupSetting() { return g_settings.backupSetting; }
 YesNoSetting DefaultsWriteSetting() { return g_settings.defaultsWriteSetting; }
 YesNoSetting VersionSetting() { return g_settings.versionSetting; }
+
+const char* ReportFileSetting() {
+  return g_settings.reportFile.empty() ? nullptr : g_settings.reportFile.c_str();
+}
+
+const char* LogFileSetting() {
+  return g_settings.logFile.empty() ? nullptr : g_settings.logFile.c_str();
+}

@@ -1,6 +1,11 @@
 #include "app/unattended.h"
 
+#include <cstdio>
+
 #include "app/safety.h"
+#include "app/summary.h"
+#include "client/port_name.h"
+#include "client/typed_value.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "platform/console.h"
@@ -15,7 +20,7 @@ DeviceRecord g_fitting[MaxDiscovered];
 
 }  // namespace
 
-void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
+Preselection Preselect(FrontEndState* state, const char* portName, uint8_t address) {
   state->currentPort = 0;
   state->currentDevice = 0;
   state->portCount = 1;
@@ -26,7 +31,7 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
         portName);
     state->deviceCount = 0;
     state->menuState = MenuState::Quit;
-    return;
+    return Preselection::PortNotOpened;
   }
   state->discoveredCount =
       Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
@@ -42,7 +47,7 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
       state->devices[0] = g_fitting[i];
       state->deviceCount = 1;
       state->menuState = MenuState::NextDevice;
-      return;
+      return Preselection::Selected;
     }
   }
   // Without an address (-c alone) a port's single fitting device is the one
@@ -51,9 +56,48 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
   if (state->deviceCount == 1 && address == 0) {
     state->devices[0] = g_fitting[0];
     state->menuState = MenuState::NextDevice;
-  } else {
-    state->menuState = MenuState::Quit;
-    // Nothing to process: the port is not left open for the rest of the run.
-    Client_Close(portName);
+    return Preselection::Selected;
+  }
+  state->menuState = MenuState::Quit;
+  // Nothing to process: the port is not left open for the rest of the run.
+  Client_Close(portName);
+  return Preselection::NothingToProcess;
+}
+
+void UnattendedExitReason(const FrontEndState& state, Preselection selection,
+                          const char* portName, uint8_t address, int exitStatus, char* text,
+                          std::size_t size) {
+  text[0] = '\0';
+  const char* port = ShownPortName(portName);
+  if (exitStatus == ExitNothingToProcess) {
+    if (selection == Preselection::PortNotOpened) {
+      std::snprintf(text, size,
+                    "brevane-flash: nothing updated: %s could not be opened (missing, in use by "
+                    "another program, or no free station address 0 to 3 on its bus)",
+                    port);
+    } else if (address == 0) {
+      std::snprintf(text, size,
+                    "brevane-flash: nothing updated: -c without -a takes the one controller on %s "
+                    "that the carried firmware fits, and %u were found; name one with -a",
+                    port, static_cast<unsigned>(state.deviceCount));
+    } else {
+      std::snprintf(text, size,
+                    "brevane-flash: nothing updated: no controller that the carried firmware fits "
+                    "was found at station address %d on %s (%u found at other addresses)",
+                    address, port, static_cast<unsigned>(state.deviceCount));
+    }
+    return;
+  }
+  if (exitStatus != ExitDeviceFailed) return;
+  for (uint32_t i = 0; i < state.reportCount; ++i) {
+    const DeviceReport& report = state.reports[i];
+    if (OutcomeOf(report) == DeviceOutcome::Updated) continue;
+    char outcome[BackupPathMax + 96];
+    OutcomeText(report, outcome, sizeof outcome);
+    std::snprintf(text, size, "brevane-flash: not updated completely: ZONE %d %s %d on %s: %s",
+                  ZoneOfAddress(report.before.address), report.before.modelNumber,
+                  static_cast<int>(report.before.serialNumber),
+                  ShownPortName(report.before.portName), outcome);
+    return;
   }
 }

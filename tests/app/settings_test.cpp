@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run_report.h"
 #include "app/settings.h"
 
 namespace {
@@ -13,6 +14,128 @@ void Parse(std::vector<std::string> args) {
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+CommandLineCheck Check(std::vector<std::string> args) {
+  args.insert(args.begin(), "brevane-flash");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return CheckCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+std::string Joined(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& a : args) text += "[" + a + "]";
+  return text;
+}
+
+TEST(CommandLineCheck, ValidCommandLinesRunAndBadValuesAreRefusedInOneLine) {
+  const struct {
+    std::vector<std::string> args;
+    CommandLineVerdict verdict;
+    // Refused: what the one line must say besides the argument.
+    const char* says;
+  } cases[] = {
+      {{}, CommandLineVerdict::Run, ""},
+      {{"-cCom3", "-a16", "-bno", "-fYes", "-vNO"}, CommandLineVerdict::Run, ""},
+      {{"-cCom3", "-a4"}, CommandLineVerdict::Run, ""},
+      {{"-cCom3", "-a32"}, CommandLineVerdict::Run, ""},
+      {{"-cCom3", "-a255"}, CommandLineVerdict::Run, ""},
+      {{"-a  +016"}, CommandLineVerdict::Run, ""},
+      {{"-c\\\\.\\Com12", "-c/dev/ttyUSB0"}, CommandLineVerdict::Run, ""},
+      {{"-c/dev/ttyUSB0"}, CommandLineVerdict::Run, ""},
+      // Empty values count as absent, and only the first -x counts.
+      {{"-cCom3", "-a", "-a999", "-v", "-vmaybe"}, CommandLineVerdict::Run, ""},
+      {{"-rrun.json", "-lrun.log", "x", "-", "--", "-q"}, CommandLineVerdict::Run, ""},
+      {{"--help"}, CommandLineVerdict::Help, ""},
+      {{"-h"}, CommandLineVerdict::Help, ""},
+      {{"-cCom1", "-a999", "-?"}, CommandLineVerdict::Help, ""},
+      {{"-cCom1", "-a999"}, CommandLineVerdict::Refused, "4 to 32"},
+      {{"-cCom1", "-a33"}, CommandLineVerdict::Refused, "not a station address"},
+      {{"-cCom1", "-a3"}, CommandLineVerdict::Refused, "not a station address"},
+      {{"-cCom1", "-a0"}, CommandLineVerdict::Refused, "4 to 32"},
+      {{"-cCom1", "-a-1"}, CommandLineVerdict::Refused, "not a station address"},
+      // Low 8 bits 255 and 16: no longer taken for what they are not.
+      {{"-cCom1", "-a511"}, CommandLineVerdict::Refused, "4 to 32"},
+      {{"-a272"}, CommandLineVerdict::Refused, "4 to 32"},
+      {{"-aX"}, CommandLineVerdict::Refused, "not a number"},
+      {{"-a16x"}, CommandLineVerdict::Refused, "not a number"},
+      {{"-a+"}, CommandLineVerdict::Refused, "not a number"},
+      {{"-a99999999999999999999999"}, CommandLineVerdict::Refused, "not a station address"},
+      {{"-cCom 3"}, CommandLineVerdict::Refused, "not a port name"},
+      {{"-cCom3;"}, CommandLineVerdict::Refused, "at most 19"},
+      {{"-c" + std::string(CommandPortMax + 1, 'C')}, CommandLineVerdict::Refused, "longer"},
+      {{"-bmaybe"}, CommandLineVerdict::Refused, "-b takes YES or NO"},
+      {{"-fy"}, CommandLineVerdict::Refused, "-f takes YES or NO"},
+      {{"-v" + std::string(100, 'Y')}, CommandLineVerdict::Refused, "-v takes YES or NO"},
+      {{"-r"}, CommandLineVerdict::Refused, "no file name"},
+      {{"-lrun.log", "-l"}, CommandLineVerdict::Run, ""},
+      {{"-l", "-lrun.log"}, CommandLineVerdict::Refused, "no file name"},
+  };
+  for (const auto& c : cases) {
+    const CommandLineCheck check = Check(c.args);
+    EXPECT_EQ(check.verdict, c.verdict) << Joined(c.args);
+    if (c.verdict != CommandLineVerdict::Refused) {
+      EXPECT_EQ(check.refusal, "") << Joined(c.args);
+      continue;
+    }
+    EXPECT_EQ(check.refusal.rfind("brevane-flash: -", 0), 0u) << check.refusal;
+    EXPECT_NE(check.refusal.find(c.says), std::string::npos) << check.refusal;
+    EXPECT_EQ(check.refusal.find_first_of("\r\n"), std::string::npos) << check.refusal;
+  }
+  // The argument refused is named, with what it holds that a line cannot show.
+  EXPECT_NE(Check({"-cCom1", "-a999"}).refusal.find("-a999:"), std::string::npos);
+  EXPECT_NE(Check({"-cCo\nm1"}).refusal.find("-cCo?m1:"), std::string::npos);
+}
+
+TEST(CommandLineCheck, MisspeltOptionsAreIgnoredWithAWarningOtherStrayArgumentsSilently) {
+  const struct {
+    std::vector<std::string> args;
+    std::vector<const char*> warnings;  // a text each warning line holds, in order
+  } cases[] = {
+      {{"-cCom3", "-a16", "x", "-", "--", "-q", "--frobnicate", "/c"}, {}},
+      {{"-A16"}, {"-A16 is ignored: option letters are lower case (-a16)"}},
+      {{"-CCom3", "-Vyes"}, {"(-cCom3)", "(-vyes)"}},
+      {{"--address=16", "--port"}, {"--address=16 is ignored", "-cCom3"}},
+      {{"--version"}, {"as in -vYES"}},
+      // A value written apart from its letter.
+      {{"-a", "16"}, {"-a is ignored: it has no value"}},
+      {{"-cCom3", "-a", "16", "-B"}, {"-a is ignored", "-B is ignored"}},
+  };
+  for (const auto& c : cases) {
+    const CommandLineCheck check = Check(c.args);
+    EXPECT_EQ(check.verdict, CommandLineVerdict::Run) << Joined(c.args);
+    ASSERT_EQ(check.warnings.size(), c.warnings.size()) << Joined(c.args);
+    for (std::size_t i = 0; i < c.warnings.size(); ++i) {
+      EXPECT_NE(check.warnings[i].find(c.warnings[i]), std::string::npos) << check.warnings[i];
+      EXPECT_EQ(check.warnings[i].find_first_of("\r\n"), std::string::npos);
+    }
+  }
+  // A refusal stands alone: the warnings of the same command line are not said.
+  EXPECT_TRUE(Check({"-A16", "-bmaybe"}).warnings.empty());
+}
+
+TEST(CommandLine, ReportAndLogFilesAreTakenAsWritten) {
+  Parse({"-rout/run report.json", "-lrun.log"});
+  ASSERT_NE(ReportFileSetting(), nullptr);
+  EXPECT_STREQ(ReportFileSetting(), "out/run report.json");
+  ASSERT_NE(LogFileSetting(), nullptr);
+  EXPECT_STREQ(LogFileSetting(), "run.log");
+  Parse({"-cCom3"});
+  EXPECT_EQ(ReportFileSetting(), nullptr);
+  EXPECT_EQ(LogFileSetting(), nullptr);
+}
+
+TEST(RunReport, TimesAreWrittenAsUtcDates) {
+  const struct {
+    int64_t seconds;
+    const char* text;
+  } cases[] = {{0, "1970-01-01T00:00:00Z"},
+               {-1, "1969-12-31T23:59:59Z"},
+               {951782400, "2000-02-29T00:00:00Z"},
+               {1798761599, "2026-12-31T23:59:59Z"},
+               {4107542399, "2100-02-28T23:59:59Z"}};
+  for (const auto& c : cases) EXPECT_EQ(UtcText(c.seconds), c.text) << c.seconds;
 }
 
 TEST(CommandLine, NoArgumentsLeaveEverySettingAtItsDefault) {
