@@ -125,8 +125,11 @@ std::string DeviceJson(const DeviceReport& report, uint32_t index) {
                                                        update.build)
                                          : std::string("null"));
   json += ", \"outcome\": " + Quoted(to_string(OutcomeOf(report)));
-  json += ", \"backup_file\": " +
-          (report.backupFile[0] != '\0' ? Quoted(report.backupFile) : std::string("null"));
+  const bool backupNamed = report.backupFile[0] != '\0';
+  json += ", \"backup_file\": " + (backupNamed ? Quoted(report.backupFile) : std::string("null"));
+  // A backup restored whole, or of a device left unchanged, is removed.
+  json += ", \"backup_kept\": ";
+  json += backupNamed && plat::file_exists(report.backupFile) ? "true" : "false";
   json += ",\n     \"phases\": {" +
           PhaseJson(RunPhase::Backup, SettingsWords(report.backup),
                     RunReport_PhaseMs(index, RunPhase::Backup)) +
@@ -176,11 +179,10 @@ std::string UtcText(int64_t seconds) {
   const int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
   const int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
   const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[120];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(year),
+                static_cast<int>(month), static_cast<int>(day), static_cast<int>(rest / 3600),
+                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
   return text;
 }
 
