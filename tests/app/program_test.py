@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Runs brevane-flash as an operator would, against tarnix-sim through
-pseudo-terminals: the menus are fed on standard input, the console output is
-compared byte for byte with the expected text in expected/CASE.txt, the exit
-status with the case's, and after a run that updates devices the emulator's
-report is checked controller by controller.
+pseudo-terminals: the menus are fed on standard input (or the run is
+interrupted once its output reaches a text), the console output is compared
+byte for byte with the expected text in expected/CASE.txt (or checked by the
+case itself), the exit status and standard error with the case's, the run
+report of a run given -r is read as JSON and checked, and after a run that
+updates devices the emulator's report is checked controller by controller.
 
 Output that depends on timing is normalised before the comparison: each run
 of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
@@ -226,6 +228,20 @@ class Case:
     # Controllers, by address, that the run leaves switched off; every other
     # controller must be as it started.
     switched_off: list = field(default_factory=list)
+    # What standard error must hold, as a pattern of the whole text; None:
+    # nothing at all.
+    stderr: Optional[str] = None
+    # False: the output is judged by `output` alone, with no expected text.
+    transcript: bool = True
+    # Checks of the console output: stdout -> problems.
+    output: Optional[Callable] = None
+    # Seconds the run may take at most.
+    within: Optional[float] = None
+    # Interrupted (SIGINT) once its output holds this text.
+    interrupt_at: Optional[bytes] = None
+    # Checks of the run report that the run wrote to WORK/run.json (args
+    # name it as -r{work}/run.json): report -> problems.
+    run_report: Optional[Callable] = None
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -264,6 +280,100 @@ def prepare_stuck(case, env, sim):
     return [] if run.returncode == 0 else [f"discovery run ended with {run.returncode}"]
 
 
+def check_usage(stdout):
+    """The usage text names every option, the environment and the exit statuses."""
+    text = stdout.decode("ascii", "replace")
+    wanted = ["-cPORT", "-aADDRESS", "-bNO", "-fNO", "-vYES", "-rFILE", "-lFILE", "--help",
+              "BREVANE_BACKUPS", "BREVANE_PORTS", "Exit status", "130"]
+    return [f"usage text without {w!r}" for w in wanted if w not in text]
+
+
+def check_nothing_printed(stdout):
+    return [f"output {stdout!r}"] if stdout else []
+
+
+def report_problems(report, status, outcomes):
+    """The report's run fields, and its devices' outcomes in order."""
+    problems = []
+    for key, kind in (("tool_version", str), ("image_version", str), ("start", str),
+                      ("end", str), ("exit_status", int), ("interrupted", bool),
+                      ("devices", list)):
+        if not isinstance(report.get(key), kind):
+            problems.append(f"report field {key}: {report.get(key)!r}")
+    if problems:
+        return problems
+    if report["tool_version"] != "0.14.16" or report["image_version"] != "14.00.180":
+        problems.append(f"versions {report['tool_version']}, {report['image_version']}")
+    if not report["start"] <= report["end"] or not re.fullmatch(
+            r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", report["end"]):
+        problems.append(f"times {report['start']} to {report['end']}")
+    if report["exit_status"] != status or report["interrupted"] != (status == 130):
+        problems.append(f"exit status {report['exit_status']}, interrupted "
+                        f"{report['interrupted']}; the run ended with {status}")
+    got = [d.get("outcome") for d in report["devices"]]
+    if got != outcomes:
+        problems.append(f"outcomes {got}, expected {outcomes}")
+    for device in report["devices"]:
+        phases = device.get("phases", {})
+        if sorted(phases) != ["backup", "finding_again", "programming", "restore"] or not all(
+                isinstance(p.get("outcome"), str) and isinstance(p.get("seconds"), (int, float))
+                for p in phases.values()):
+            problems.append(f"phases {phases}")
+    return problems
+
+
+def phase_problems(device, wanted):
+    """Each phase's outcome as wanted, with time spent in it when it ran."""
+    problems = []
+    for name, outcome in wanted.items():
+        phase = device["phases"][name]
+        ran = outcome not in ("not taken", "not started", "not reached")
+        if phase["outcome"] != outcome or (phase["seconds"] <= 0 if ran else phase["seconds"] > 1):
+            problems.append(f"phase {name}: {phase}, expected {outcome}")
+    return problems
+
+
+def report_of_the_update(report):
+    problems = report_problems(report, 0, ["updated"])
+    if problems:
+        return problems
+    device = report["devices"][0]
+    wanted = {"port": "Com1", "address": 16, "zone": 1, "model": "QD4010A-6AC1100",
+              "serial": 4410021, "name": "Boiler 1", "version_before": "14.00.172",
+              "version_after": "14.00.180", "backup_file": backup_file(4410021),
+              "backup_kept": False}
+    problems += [f"device {k}: {device.get(k)!r}, expected {v!r}" for k, v in wanted.items()
+                 if device.get(k) != v]
+    return problems + phase_problems(device, {"backup": "complete", "programming": "done",
+                                              "finding_again": "found", "restore": "complete"})
+
+
+def report_of_the_lost_device(report):
+    problems = report_problems(report, 3, ["not found after programming"])
+    if problems:
+        return problems
+    device = report["devices"][0]
+    if device["version_after"] is not None:
+        problems.append(f"version after {device['version_after']!r}")
+    return problems + phase_problems(device, {"backup": "not taken", "programming": "device lost",
+                                              "finding_again": "not found",
+                                              "restore": "not taken"})
+
+
+def report_of_the_interrupt(report):
+    problems = report_problems(report, 130, ["not updated: interrupted"])
+    if problems:
+        return problems
+    device = report["devices"][0]
+    return problems + phase_problems(device, {"programming": "not started",
+                                              "finding_again": "not reached",
+                                              "restore": "not taken"})
+
+
+def report_of_nothing(report):
+    return report_problems(report, 2, [])
+
+
 CASES = {
     # No device processed.
     "default_bus_invalid_choice": Case(None, ["-vyes"], "1\n9\n"),
@@ -273,15 +383,38 @@ CASES = {
     "no_ports_rescan_and_quit": Case(False, [], "1\n2\n"),
     "no_ports_end_of_input": Case(False, [], ""),
     "end_of_input_at_the_device_menu": Case(None, [], "1\n"),
-    "unattended_without_a_match_ends_silently": Case(None, ["-vYES", "-cCom1", "-a21"], "1\n", 2),
-    "unattended_port_that_does_not_open": Case(False, ["-cCom7", "-a16"], "", 2),
+    # Unattended runs that end with 2 or 3 say why, in one line on standard error.
+    "unattended_without_a_match_ends_silently": Case(
+        None, ["-vYES", "-cCom1", "-a21"], "1\n", 2,
+        stderr=r"brevane-flash: nothing updated: no controller that the carried firmware fits was "
+               r"found at station address 21 on Com1 \(3 found at other addresses\)\n"),
+    "unattended_port_that_does_not_open": Case(
+        False, ["-cCom7", "-a16"], "", 2,
+        stderr=r"brevane-flash: nothing updated: Com7 could not be opened [^\n]*\n"),
     # The devices an unattended run saw are filed as a discovery from the
     # menus files them: a later run can restore the identity of one that the
     # update left in its bootloader.
-    "default_bus_unattended_files_what_it_found": Case(None, ["-cCom1", "-a21"], "", 2),
+    "default_bus_unattended_files_what_it_found": Case(
+        None, ["-cCom1", "-a21"], "", 2,
+        stderr=r"brevane-flash: nothing updated: [^\n]* at station address 21 on Com1 [^\n]*\n"),
     # The one controller on the port is not the one asked for (the one asked
     # for may have missed the discovery): nothing is updated.
-    "unattended_another_address_is_not_taken": Case(LONE_AT_17, ["-cCom1", "-a18"], "", 2),
+    # An early end still writes the run report.
+    "unattended_another_address_is_not_taken": Case(
+        LONE_AT_17, ["-cCom1", "-a18", "-r{work}/run.json"], "", 2,
+        stderr=r"brevane-flash: nothing updated: [^\n]* address 18 on Com1 \(1 found[^\n]*\n",
+        run_report=report_of_nothing),
+    # Help and a refused value end at once, before any port is opened.
+    "help": Case(False, ["-cCom1", "--help"], "", 0, transcript=False, output=check_usage,
+                 within=1),
+    "address_out_of_range_is_refused": Case(
+        None, ["-cCom1", "-a999"], "", 2, transcript=False, output=check_nothing_printed,
+        within=1, stderr=r"brevane-flash: -a999: [^\n]*4 to 32[^\n]*\n"),
+    # Interrupted while the settings are backed up: the report of the run says so.
+    "unattended_interrupted_in_the_backup": Case(
+        None, ["-cCom1", "-a16", "-r{work}/run.json"], "", 130, transcript=False,
+        interrupt_at=b"Backing up Device Settings", run_report=report_of_the_interrupt,
+        check=check_no_backup_left),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),
@@ -299,8 +432,9 @@ CASES = {
         MOVED_TO_MODBUS, ["-cCom1", "-a17"], "",
         # The restored communication settings put it back where it was.
         programmed={17: {"address": 17, "protocol": "tarnix"}}, check=check_no_backup_left),
-    "back_with_a_placeholder_model": Case(PLACEHOLDER_MODEL, ["-cCom1", "-a16"], "",
-                                          programmed={16: {}}, check=check_no_backup_left),
+    "back_with_a_placeholder_model": Case(PLACEHOLDER_MODEL, ["-cCom1", "-a16", "-r{work}/run.json"],
+                                          "", programmed={16: {}}, check=check_no_backup_left,
+                                          run_report=report_of_the_update),
     "stuck_in_the_bootloader": Case(
         STUCK, ["-cCom1", "-a16", "-fNO"], "",
         programmed={16: {"settings_changed": ["2.1.2"]}},
@@ -309,8 +443,11 @@ CASES = {
     # off: the tool gives up on it, asks for a power cycle and, with standard
     # input at its end, closes with the device not found. The controller at
     # 19, stuck in its bootloader all along, is not programmed in its place.
-    "never_comes_back": Case(NEVER_BACK, ["-cCom1", "-a16", "-bNO", "-fNO"], "", 3,
-                             switched_off=[16]),
+    "never_comes_back": Case(
+        NEVER_BACK, ["-cCom1", "-a16", "-bNO", "-fNO", "-r{work}/run.json"], "", 3,
+        switched_off=[16], run_report=report_of_the_lost_device,
+        stderr=r"brevane-flash: not updated completely: ZONE 1 QD4010A-6AC1100 4410021 on Com1: "
+               r"not found after programming\n"),
 }
 
 DOTS = re.compile(rb"(Discovering Devices @ [^\r\n]* \.\.)\.+\r\n")
@@ -478,21 +615,33 @@ def check_report(case, scenario, report):
 
 def judge(name, case, stdout, stderr, status, work, registry=None):
     """Everything wrong with a run of the case: its console output, exit
-    status and standard error, and the emulator's report and capture (in
-    `work`) of a run that updates devices."""
+    status and standard error, the run report it wrote, and the emulator's
+    report and capture (in `work`) of a run that updates devices."""
     problems = []
-    with open(os.path.join(HERE, "expected", name + ".txt"), "rb") as f:
-        expected = f.read()
-    output = normalise(stdout, problems)
     if status != case.status:
         problems.append(f"exit status {status}, expected {case.status}")
-    if output != expected:
-        problems.append("console output differs:\n--- expected\n" + repr(expected) +
-                        "\n--- got\n" + repr(output))
+    if case.transcript:
+        with open(os.path.join(HERE, "expected", name + ".txt"), "rb") as f:
+            expected = f.read()
+        output = normalise(stdout, problems)
+        if output != expected:
+            problems.append("console output differs:\n--- expected\n" + repr(expected) +
+                            "\n--- got\n" + repr(output))
+    if case.output is not None:
+        problems += case.output(stdout)
     if registry is not None and name.startswith("default_bus"):
         problems += check_registry(registry)
+    if case.run_report is not None:
+        try:
+            with open(os.path.join(work, "run.json"), encoding="utf-8") as f:
+                problems += case.run_report(json.load(f))
+        except (OSError, ValueError) as error:
+            problems.append(f"run report: {error}")
+        leftover = [n for n in os.listdir(work) if n.startswith("run.json.")]
+        if leftover:
+            problems.append(f"files beside the run report: {leftover}")
     report = None
-    if case.programmed or case.switched_off:
+    if case.programmed or case.switched_off or case.interrupt_at:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
         with open(os.path.join(work, "report.json"), encoding="utf-8") as f:
             report = json.load(f)
@@ -501,9 +650,40 @@ def judge(name, case, stdout, stderr, status, work, registry=None):
         capture = os.path.join(work, "bus.pcap")
         problems += case.check(work, report,
                                read_capture(capture) if os.path.exists(capture) else [])
-    if stderr:
-        problems.append(f"standard error: {stderr!r}")
+    if case.stderr is None:
+        if stderr:
+            problems.append(f"standard error: {stderr!r}")
+    elif not re.fullmatch(case.stderr.encode(), stderr):
+        problems.append(f"standard error: {stderr!r}, expected {case.stderr!r}")
     return problems
+
+
+def run_program(flash, case, env, work):
+    """(stdout, stderr, status) of the program run as the case asks, and the
+    problems of how long it took."""
+    args = [flash] + [a.replace("{work}", work) for a in case.args]
+    began = time.monotonic()
+    if case.interrupt_at is None:
+        run = subprocess.run(args, input=case.stdin.encode(), capture_output=True, env=env,
+                             cwd=work, timeout=560, check=False)
+        stdout, stderr, status = run.stdout, run.stderr, run.returncode
+    else:
+        proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, cwd=work)
+        stdout = b""
+        while case.interrupt_at not in stdout and time.monotonic() - began < 300:
+            ready, _, _ = select.select([proc.stdout], [], [], 1)
+            chunk = os.read(proc.stdout.fileno(), 4096) if ready else b""
+            if ready and not chunk:
+                break
+            stdout += chunk
+        proc.send_signal(signal.SIGINT)
+        rest, stderr = proc.communicate(timeout=60)
+        stdout += rest
+        status = proc.returncode
+    took = time.monotonic() - began
+    late = [f"took {took:.1f} s, more than {case.within} s"] if case.within and took > case.within else []
+    return stdout, stderr, status, late
 
 
 def run_case(flash, sim, image, name):
@@ -530,8 +710,8 @@ def run_case(flash, sim, image, name):
                 sim, text, work,
                 ["--report", os.path.join(work, "report.json"), "--pcap",
                  os.path.join(work, "bus.pcap")])
-        run = subprocess.run([flash] + case.args, input=case.stdin.encode(), capture_output=True,
-                             env=env, cwd=work, timeout=560, check=False)
+        stdout, stderr, status, late = run_program(flash, case, env, work)
+        problems += late
         if proc is not None:
             if case.programmed:
                 # The last message restarts the programmed device: the report
@@ -539,8 +719,7 @@ def run_case(flash, sim, image, name):
                 time.sleep(2)
             stop_sim(proc)
             proc = None
-        problems += judge(name, case, run.stdout, run.stderr, run.returncode, work,
-                          env["BREVANE_REGISTRY"])
+        problems += judge(name, case, stdout, stderr, status, work, env["BREVANE_REGISTRY"])
     finally:
         if proc is not None:
             proc.kill()
