@@ -94,7 +94,8 @@ const char* ProgrammingWords(const DeviceUpdate& update) {
     case ProgrammerAborted:
       return "interrupted";
     case UpdateNotProgrammed:
-      return "not finished";
+      // The engine halts on a device's programming error and ends no job.
+      return Programmer_Halted() ? "programming error" : "not finished";
     default:
       return "failed";
   }

@@ -200,6 +200,17 @@ serial = 4410388
 name = Boiler 2
 """
 
+# A controller that answers a block of the transfer with a programming error.
+PROGRAMMING_ERROR = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+name = Boiler 1
+program_error_block = 10
+"""
+
 # A bus on which nothing answers the tool.
 SILENT = """
 [controller]
@@ -370,6 +381,19 @@ def report_of_the_interrupt(report):
                                               "restore": "not taken"})
 
 
+def report_of_the_programming_error(report):
+    problems = report_problems(report, 4, ["programming failed"])
+    if problems:
+        return problems
+    device = report["devices"][0]
+    if device["backup_file"] != backup_file(4410021) or device["backup_kept"] is not True:
+        problems.append(f"backup {device['backup_file']!r}, kept {device['backup_kept']!r}")
+    return problems + phase_problems(device, {"backup": "complete",
+                                              "programming": "programming error",
+                                              "finding_again": "not reached",
+                                              "restore": "not taken"})
+
+
 def report_of_nothing(report):
     return report_problems(report, 2, [])
 
@@ -410,6 +434,12 @@ CASES = {
     "address_out_of_range_is_refused": Case(
         None, ["-cCom1", "-a999"], "", 2, transcript=False, output=check_nothing_printed,
         within=1, stderr=r"brevane-flash: -a999: [^\n]*4 to 32[^\n]*\n"),
+    # A programming error ends an unattended run at once (the device waits for a
+    # power cycle); the report is written all the same and keeps the backup.
+    "programming_error_ends_the_run": Case(
+        PROGRAMMING_ERROR, ["-cCom1", "-a16", "-r{work}/run.json"], "", 4, transcript=False,
+        output=lambda out: [] if b"PROGRAMMING ERROR (0x8A)" in out else [f"output {out!r}"],
+        run_report=report_of_the_programming_error),
     # Interrupted while the settings are backed up: the report of the run says so.
     "unattended_interrupted_in_the_backup": Case(
         None, ["-cCom1", "-a16", "-r{work}/run.json"], "", 130, transcript=False,
