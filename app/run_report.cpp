@@ -102,8 +102,10 @@ const char* ProgrammingWords(const DeviceUpdate& update) {
 }
 
 std::string PhaseJson(RunPhase phase, const char* outcome, uint32_t ms) {
+  // Tenths of a second, whatever decimal point the C locale would print.
   char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f", ms / 1000.0);
+  std::snprintf(seconds, sizeof seconds, "%u.%u", static_cast<unsigned>(ms / 1000),
+                static_cast<unsigned>(ms % 1000 / 100));
   return std::string("\"") + kPhaseNames[static_cast<int>(phase)] + "\": {\"outcome\": " +
          Quoted(outcome) + ", \"seconds\": " + seconds + "}";
 }
