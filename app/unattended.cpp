@@ -3,18 +3,16 @@
 #include <cstdio>
 
 #include "app/safety.h"
+#include "app/settings.h"
 #include "app/summary.h"
-#include "client/port_name.h"
-#include "client/typed_value.h"
 #include "client/client.h"
+#include "client/port_name.h"
 #include "client/registry_record.h"
+#include "client/typed_value.h"
 #include "platform/console.h"
 #include "update/image_package.h"
 
 namespace {
-
-constexpr uint8_t kScanLow = 4;
-constexpr uint8_t kScanHigh = 32;
 
 DeviceRecord g_fitting[MaxDiscovered];
 
@@ -34,7 +32,8 @@ Preselection Preselect(FrontEndState* state, const char* portName, uint8_t addre
     return Preselection::PortNotOpened;
   }
   state->discoveredCount =
-      Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
+      Client_ScanRange(portName, StationAddressLow, StationAddressHigh, state->discovered,
+                       MaxDiscovered);
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from
   // here to find it again and to restore its model number.
