@@ -3,7 +3,9 @@
 pseudo-terminals: the menus are fed on standard input, the console output is
 compared byte for byte with the expected text in expected/CASE.txt, the exit
 status with the case's, and after a run that updates devices the emulator's
-report is checked controller by controller.
+report is checked controller by controller. After every run with the
+emulator, its report must show no frame started on the line within a
+controller's driver release time after its last octet.
 
 Output that depends on timing is normalised before the comparison: each run
 of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
