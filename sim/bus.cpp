@@ -53,6 +53,9 @@ struct Bus::Station {
   uint32_t baud = 0;
   bool collided = false;
   uint8_t clash = 0;  // the other octets it overlapped, ORed together
+  bool overdriven = false;  // started while another station's driver was on
+  // The release time (by its end) this station was last counted breaking into.
+  Micros counted_release = -1;
 
   // Octets sent back to back form a run, timed from the run's first octet.
   Micros run_start = 0;
@@ -190,6 +193,12 @@ void Bus::StartOctet(Station& station, uint8_t octet) {
   station.end = station.run_start + OctetEnd(station.run_index, baud);
   station.collided = false;
   station.clash = 0;
+  const Micros release_end = DriverStillOn(station);
+  station.overdriven = release_end >= 0;
+  if (station.overdriven && station.counted_release != release_end) {
+    ++counters_.turnaround_damaged;
+    station.counted_release = release_end;
+  }
   for (const auto& other : stations_) {
     if (other.get() == &station || !other->sending) continue;
     other->collided = true;
@@ -199,12 +208,26 @@ void Bus::StartOctet(Station& station, uint8_t octet) {
   }
 }
 
+Micros Bus::DriverStillOn(const Station& sender) const {
+  Micros release_end = -1;
+  for (const auto& other : stations_) {
+    // A station still sending is a collision, not a late release.
+    if (other.get() == &sender || other->sending || other->last_end < 0) continue;
+    const Micros end = other->last_end + other->node->DriverRelease();
+    if (now_ < end) release_end = std::max(release_end, end);
+  }
+  return release_end;
+}
+
 uint8_t Bus::LineOctet(Station& station) {
-  uint8_t value = station.octet;
+  uint8_t damage = 0;
   if (station.collided) {
     ++counters_.collided_octets;
-    value = static_cast<uint8_t>(value ^ (station.clash | 0x01));
+    damage = static_cast<uint8_t>(station.clash | 0x01);
   }
+  // A driver still on holds the line idle (all ones) against the octet.
+  if (station.overdriven) damage = 0xFF;
+  uint8_t value = static_cast<uint8_t>(station.octet ^ damage);
   if (corrupt_random_->Chance(faults_.corrupt_rate)) {
     ++counters_.corrupted_octets;
     value = static_cast<uint8_t>(value ^ (1u << (corrupt_random_->Next() >> 61)));

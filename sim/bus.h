@@ -9,6 +9,9 @@
 //    waveform: garbage, but never silence;
 //  - when two stations' octets overlap in time, both arrive garbled, and
 //    neither sender hears the other's (it does not listen while sending);
+//  - a station's driver stays on for its release time after its last octet
+//    (Node::DriverRelease): an octet another station starts in that time is
+//    driven against the idle line and arrives garbled;
 //  - with faults switched on, occasional octets with one bit flipped and
 //    whole frames missing. Faults come from a seeded generator, so a run with
 //    the same seed and the same traffic damages the same octets.
@@ -40,6 +43,9 @@ struct BusCounters {
   uint64_t lost_frames = 0;       // frames dropped by the loss fault
   uint64_t lost_octets = 0;
   uint64_t misrate_octets = 0;    // deliveries to a listener at another speed
+  // Transmissions started while another station's driver was still on, each
+  // counted once per release time it broke into.
+  uint64_t turnaround_damaged = 0;
   uint64_t frames = 0;            // frames seen on the line, good or bad
   uint64_t bad_frames = 0;
 };
@@ -97,6 +103,9 @@ class Bus {
   void StartOctet(Station& station, uint8_t octet);
   void Complete(size_t index);
   uint8_t LineOctet(Station& station);
+  // The end of the release time of another station's driver that is still
+  // on at the current time, or -1 when none is.
+  Micros DriverStillOn(const Station& sender) const;
   Micros Delay();
 
   BusFaults faults_;

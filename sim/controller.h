@@ -46,6 +46,7 @@ class Controller : public Node {
   void OnTime(Micros now) override;
   Micros NextWake() const override;
   bool TakeOctet(uint8_t* octet) override;
+  Micros DriverRelease() const override { return config_.driverReleaseUs; }
 
   // The image the flash is compared with in the report.
   void SetExpectedImage(std::vector<uint8_t> image) { expected_ = std::move(image); }

@@ -96,6 +96,7 @@ int Run(const sim::Options& options) {
       std::fprintf(stderr, "tarnix-sim: %s: %s\n", name.c_str(), error.c_str());
       return 1;
     }
+    endpoint->SetBatching(scenario.adapter);
     bus.Attach(endpoint.get(), false);
     ports.push_back(endpoint.get());
     endpoints.push_back(std::move(endpoint));
@@ -131,12 +132,14 @@ int Run(const sim::Options& options) {
     report.seconds = static_cast<double>(bus.Now()) / 1e6;
     report.seed = scenario.seed;
     report.faults = FaultsOf(scenario);
+    report.adapter = scenario.adapter;
     report.counters = bus.Counters();
     report.pcap_records = pcap.Records();
     for (size_t i = 0; i < endpoints.size(); ++i) {
       const sim::PtyEndpoint& endpoint = *endpoints[i];
       report.ports.push_back({scenario.ports[i], endpoint.LinkPath(), endpoint.SlavePath(),
-                              endpoint.OctetsIn(), endpoint.OctetsOut(), endpoint.OctetsDropped()});
+                              endpoint.OctetsIn(), endpoint.OctetsOut(), endpoint.OctetsDropped(),
+                              endpoint.PacketsOut()});
     }
     for (const auto& controller : controllers) report.controllers.push_back(controller->ReportJson());
     const std::string part = options.report + ".part";

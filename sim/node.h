@@ -33,6 +33,10 @@ class Node {
   // The next octet the node has queued, if any. The bus takes one octet per
   // octet time while the node has some queued.
   virtual bool TakeOctet(uint8_t* octet) = 0;
+
+  // How long the node's line driver stays on after its last octet has left
+  // the line. Another station that starts sending sooner drives against it.
+  virtual Micros DriverRelease() const { return 0; }
 };
 
 }  // namespace sim

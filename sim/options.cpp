@@ -37,6 +37,13 @@ std::string Usage() {
          "  --loss RATE      share of frames lost on the line (0 to 1)\n"
          "  --latency MS     extra delay before every controller transmission\n"
          "  --jitter MS      random extra delay of 0 to MS on top of the latency\n"
+         "  --adapter-latency MS\n"
+         "                   hand octets to the PC in packets, as a USB-RS485 adapter\n"
+         "                   does: a packet goes MS after its first octet arrived\n"
+         "                   (its latency timer), or once full (default: off, each\n"
+         "                   octet as it arrives)\n"
+         "  --adapter-packet N\n"
+         "                   octets that fill a packet (default 62)\n"
          "  --help           show this text\n";
 }
 
@@ -84,6 +91,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       uint32_t ms = 0;
       ok = ParseNumber(value, &ms) && ms <= 60'000;
       (name == "--latency" ? options.latency_ms : options.jitter_ms) = ms;
+    } else if (name == "--adapter-latency") {
+      uint32_t ms = 0;
+      ok = ParseNumber(value, &ms) && ms <= 1000;
+      options.adapter_latency_ms = ms;
+    } else if (name == "--adapter-packet") {
+      uint32_t octets = 0;
+      ok = ParseNumber(value, &octets) && octets >= 1 && octets <= 4096;
+      options.adapter_packet = octets;
     } else {
       *error = "unknown option " + name;
       return std::nullopt;
@@ -106,6 +121,8 @@ void ApplyOptions(const Options& options, Scenario* scenario) {
   if (options.loss_rate) scenario->faults.lossRate = *options.loss_rate;
   if (options.latency_ms) scenario->faults.latencyMs = *options.latency_ms;
   if (options.jitter_ms) scenario->faults.jitterMs = *options.jitter_ms;
+  if (options.adapter_latency_ms) scenario->adapter.latencyMs = *options.adapter_latency_ms;
+  if (options.adapter_packet) scenario->adapter.packet = *options.adapter_packet;
 }
 
 }  // namespace sim

@@ -21,6 +21,8 @@ struct Options {
   std::optional<double> loss_rate;
   std::optional<uint32_t> latency_ms;
   std::optional<uint32_t> jitter_ms;
+  std::optional<uint32_t> adapter_latency_ms;
+  std::optional<uint32_t> adapter_packet;
   bool help = false;
 };
 

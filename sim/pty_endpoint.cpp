@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -159,6 +160,11 @@ bool PtyEndpoint::Link(const std::string& slave_path, std::string* error) const 
 
 bool PtyEndpoint::RefreshAttached() {
   attached_ = !HungUp(master_);
+  // Nobody to hand them to: octets gathered for the PC are not kept.
+  if (!attached_) {
+    packet_.clear();
+    packet_due_ = kNever;
+  }
   // Only a flag left behind calls for a fresh terminal: a program that closed
   // the port properly may be about to open it again (the tool listens to a bus
   // before it starts its link), and must find the same terminal.
@@ -192,6 +198,8 @@ bool PtyEndpoint::Renew() {
   master_ = master;
   slave_path_ = std::move(slave_path);
   input_.clear();
+  packet_.clear();
+  packet_due_ = kNever;
   ++renewals_;
   return true;
 }
@@ -216,18 +224,41 @@ uint32_t PtyEndpoint::Baud() const {
   return baud != 0 ? baud : fallback_baud_;
 }
 
-void PtyEndpoint::OnOctet(uint8_t octet, Micros) {
-  if (!attached_) return;
-  if (write(master_, &octet, 1) == 1) {
-    ++octets_out_;
-  } else {
-    ++octets_dropped_;
-  }
+void PtyEndpoint::SetBatching(const AdapterBatching& batching) {
+  latency_ = static_cast<Micros>(batching.latencyMs) * 1000;
+  packet_size_ = latency_ > 0 ? std::max<size_t>(batching.packet, 1) : 1;
 }
 
-void PtyEndpoint::OnTime(Micros) {}
+void PtyEndpoint::Deliver(const uint8_t* octets, size_t count) {
+  const ssize_t written = write(master_, octets, count);
+  const size_t taken = written > 0 ? static_cast<size_t>(written) : 0;
+  octets_out_ += taken;
+  octets_dropped_ += count - taken;
+  if (taken > 0) ++packets_out_;
+}
 
-Micros PtyEndpoint::NextWake() const { return kNever; }
+void PtyEndpoint::OnOctet(uint8_t octet, Micros now) {
+  if (!attached_) return;
+  if (packet_size_ == 1) {
+    Deliver(&octet, 1);
+    return;
+  }
+  if (packet_.empty()) packet_due_ = now + latency_;
+  packet_.push_back(octet);
+  if (packet_.size() >= packet_size_) HandOver();
+}
+
+void PtyEndpoint::OnTime(Micros now) {
+  if (!packet_.empty() && now >= packet_due_) HandOver();
+}
+
+void PtyEndpoint::HandOver() {
+  if (attached_) Deliver(packet_.data(), packet_.size());
+  packet_.clear();
+  packet_due_ = kNever;
+}
+
+Micros PtyEndpoint::NextWake() const { return packet_due_; }
 
 bool PtyEndpoint::TakeOctet(uint8_t* octet) {
   if (input_.empty()) return false;

@@ -1,7 +1,8 @@
 // A port of the emulated bus as the PC sees it: a pseudo-terminal whose
 // slave side is reached through a link such as DIR/com1. Octets the PC
 // writes go onto the bus at the speed the PC set on its port; octets from
-// the bus are written to the PC when their stop bit ends on the bus.
+// the bus are written to the PC when their stop bit ends on the bus, or, as a
+// USB-RS485 adapter hands them over, in packets (SetBatching).
 //
 // The link keeps working when the PC closes the port and opens it again. As
 // a serial port does at its last close, the port sheds what the last program
@@ -15,10 +16,12 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <termios.h>
 
 #include "sim/node.h"
+#include "sim/scenario.h"
 
 namespace sim {
 
@@ -55,6 +58,11 @@ class PtyEndpoint : public Node {
   // Reads what the PC has written so far; returns the number of octets.
   size_t ReadInput();
 
+  // Octets from the bus reach the PC in packets: once `packet` of them have
+  // gathered, or the adapter's latency after the first of them arrived.
+  // A latency of 0 (the default) hands over each octet as its stop bit ends.
+  void SetBatching(const AdapterBatching& batching);
+
   uint32_t Baud() const override;
   void OnOctet(uint8_t octet, Micros now) override;
   void OnTime(Micros now) override;
@@ -65,6 +73,8 @@ class PtyEndpoint : public Node {
   uint64_t OctetsOut() const { return octets_out_; }
   // Octets from the bus that the PC did not take (its input was full).
   uint64_t OctetsDropped() const { return octets_dropped_; }
+  // How many times octets were handed to the PC (once per packet).
+  uint64_t PacketsOut() const { return packets_out_; }
   // How often the port was moved to a fresh pseudo-terminal.
   uint64_t Renewals() const { return renewals_; }
 
@@ -75,6 +85,11 @@ class PtyEndpoint : public Node {
   // Replaces the pseudo-terminal with a fresh one and re-links the port to
   // it; false (the old one kept) when that cannot be done.
   bool Renew();
+  // Writes octets to the PC and counts what it took.
+  void Deliver(const uint8_t* octets, size_t count);
+  // Hands the gathered packet to the PC (while a program has the port open)
+  // and starts the next one.
+  void HandOver();
 
   int master_;
   std::string slave_path_;
@@ -83,9 +98,14 @@ class PtyEndpoint : public Node {
   bool attached_ = false;
   uint32_t fallback_baud_;
   std::deque<uint8_t> input_;
+  Micros latency_ = 0;
+  size_t packet_size_ = 1;
+  std::vector<uint8_t> packet_;
+  Micros packet_due_ = kNever;  // when the latency of the packet runs out
   uint64_t octets_in_ = 0;
   uint64_t octets_out_ = 0;
   uint64_t octets_dropped_ = 0;
+  uint64_t packets_out_ = 0;
   uint64_t renewals_ = 0;
 };
 

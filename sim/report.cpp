@@ -55,6 +55,9 @@ std::string ReportJson(const RunReport& report) {
   out += "    \"lost_frames\": " + std::to_string(c.lost_frames) + ",\n";
   out += "    \"lost_octets\": " + std::to_string(c.lost_octets) + ",\n";
   out += "    \"misrate_octets\": " + std::to_string(c.misrate_octets) + ",\n";
+  out += "    \"turnaround_damaged\": " + std::to_string(c.turnaround_damaged) + ",\n";
+  out += "    \"adapter\": {\"latency_ms\": " + std::to_string(report.adapter.latencyMs) +
+         ", \"packet\": " + std::to_string(report.adapter.packet) + "},\n";
   out += "    \"pcap_records\": " + std::to_string(report.pcap_records) + ",\n";
   out += "    \"ports\": [";
   for (size_t i = 0; i < report.ports.size(); ++i) {
@@ -64,7 +67,8 @@ std::string ReportJson(const RunReport& report) {
            ", \"terminal\": " + JsonString(port.terminal) +
            ", \"octets_in\": " + std::to_string(port.octets_in) +
            ", \"octets_out\": " + std::to_string(port.octets_out) +
-           ", \"octets_dropped\": " + std::to_string(port.octets_dropped) + "}";
+           ", \"octets_dropped\": " + std::to_string(port.octets_dropped) +
+           ", \"packets_out\": " + std::to_string(port.packets_out) + "}";
   }
   out += report.ports.empty() ? "]\n  },\n" : "\n    ]\n  },\n";
   out += "  \"controllers\": [";

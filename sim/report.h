@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/bus.h"
+#include "sim/scenario.h"
 
 namespace sim {
 
@@ -21,12 +22,14 @@ struct PortReport {
   uint64_t octets_in = 0;   // written by the PC onto the bus
   uint64_t octets_out = 0;  // delivered to the PC
   uint64_t octets_dropped = 0;
+  uint64_t packets_out = 0;  // hand-overs to the PC (one per octet without batching)
 };
 
 struct RunReport {
   double seconds = 0;  // bus time run
   uint64_t seed = 0;
   BusFaults faults;
+  AdapterBatching adapter;
   BusCounters counters;
   uint64_t pcap_records = 0;
   std::vector<PortReport> ports;

@@ -112,6 +112,22 @@ class Parser {
     return d;
   }
 
+  // Milliseconds with up to three decimals (e.g. 1.04), in microseconds.
+  uint32_t Milliseconds(std::string_view v, uint32_t maxMs) const {
+    const size_t dot = v.find('.');
+    const std::string_view whole = v.substr(0, dot);
+    std::string_view fraction = dot == std::string_view::npos ? std::string_view{} : v.substr(dot + 1);
+    if (whole.empty() || (dot != std::string_view::npos && fraction.empty()) || fraction.size() > 3) {
+      Fail("expected milliseconds with up to three decimals: '" + std::string(v) + "'");
+    }
+    std::string micros(fraction);
+    micros.resize(3, '0');
+    const uint32_t ms = Number<uint32_t>(whole, maxMs);
+    const uint32_t us = Number<uint32_t>(micros, 999);
+    if (ms == maxMs && us > 0) Fail("number too large: " + std::string(v));
+    return ms * 1000 + us;
+  }
+
   bool Flag(std::string_view v) const {
     if (v == "yes" || v == "true") return true;
     if (v == "no" || v == "false") return false;
@@ -204,6 +220,11 @@ class Parser {
       s.faults.latencyMs = Number<uint32_t>(v, 60000);
     } else if (key == "jitter_ms") {
       s.faults.jitterMs = Number<uint32_t>(v, 60000);
+    } else if (key == "adapter_latency_ms") {
+      s.adapter.latencyMs = Number<uint32_t>(v, 1000);
+    } else if (key == "adapter_packet") {
+      s.adapter.packet = Number<uint32_t>(v, 4096);
+      if (s.adapter.packet == 0) Fail("adapter_packet must be at least 1");
     } else if (key == "entry_code") {
       s.protocol.entryCode = Code<4>(v);
     } else if (key == "restart_code") {
@@ -257,6 +278,8 @@ class Parser {
       c.silent = Flag(v);
     } else if (key == "latency_ms") {
       c.latencyMs = Number<uint32_t>(v, 60000);
+    } else if (key == "driver_release_ms") {
+      c.driverReleaseUs = Milliseconds(v, 100);
     } else if (key == "reply_postponed") {
       c.replyPostponed = Flag(v);
     } else if (key == "erase_ms") {

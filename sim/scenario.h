@@ -57,6 +57,8 @@ struct ControllerConfig {
 
   bool silent = false;
   uint32_t latencyMs = 0;
+  // How long the line driver stays on after the station's last octet.
+  uint32_t driverReleaseUs = 1000;
   bool replyPostponed = false;
 
   uint32_t eraseMs = 3000;
@@ -76,8 +78,17 @@ struct ControllerConfig {
   bool placeholderModelAfterUpdate = false;
 };
 
+// How the PC's USB-RS485 adapter hands received octets to the PC: in
+// packets, when `packet` octets have gathered or `latencyMs` after the first
+// of them arrived. Latency 0: each octet as its stop bit ends.
+struct AdapterBatching {
+  uint32_t latencyMs = 0;
+  uint32_t packet = 62;
+};
+
 struct Scenario {
   std::vector<std::string> ports{"com1"};
+  AdapterBatching adapter;
   uint32_t baud = 38400;
   uint64_t seed = 1;
   LineFaults faults;

@@ -6,6 +6,8 @@ byte for byte with the expected text in expected/CASE.txt (or checked by the
 case itself), the exit status and standard error with the case's, the run
 report of a run given -r is read as JSON and checked, and after a run that
 updates devices the emulator's report is checked controller by controller.
+After every run with the emulator, its report must show no frame started on
+the line within a controller's driver release time after its last octet.
 
 Output that depends on timing is normalised before the comparison: each run
 of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
@@ -277,18 +279,23 @@ def check_no_backup_left(work, report, capture):
 def prepare_stuck(case, env, sim):
     """A discovery while the controller ran its application filed its
     identity; a backup of it was left behind, holding a changed setting."""
-    proc, ports = start_sim(sim, STUCK_BEFORE, env["WORK"], [])
+    report = os.path.join(env["WORK"], "discovery-report.json")
+    proc, ports = start_sim(sim, STUCK_BEFORE, env["WORK"], ["--report", report])
     try:
         run = subprocess.run([env["FLASH"]], input=b"1\n9\n", capture_output=True,
                              env=dict(env, BREVANE_PORTS=ports), cwd=env["WORK"], timeout=120,
                              check=False)
     finally:
         stop_sim(proc)
+    with open(report, encoding="utf-8") as f:
+        problems = [f"discovery run: {p}" for p in check_turnaround(json.load(f))]
     # Loop 1's proportional band (class 2, instance 1, member 2, type 3) at 135.
     payload = bytes([2, 1, 1, 2, 3, 0, 135])
     with open(os.path.join(env["WORK"], backup_file(4410021)), "wb") as f:
         f.write(struct.pack("<H", len(payload)) + payload)
-    return [] if run.returncode == 0 else [f"discovery run ended with {run.returncode}"]
+    if run.returncode != 0:
+        problems.append(f"discovery run ended with {run.returncode}")
+    return problems
 
 
 def check_usage(stdout):
@@ -643,10 +650,20 @@ def check_report(case, scenario, report):
     return problems
 
 
+def check_turnaround(report):
+    """The PC started no frame on the line while a controller's driver was
+    still on (sooner than its release time after its last octet)."""
+    damaged = report["bus"]["turnaround_damaged"]
+    return [f"{damaged} frame(s) started on the line within a controller's driver release "
+            "time after its last octet"] if damaged else []
+
+
 def judge(name, case, stdout, stderr, status, work, registry=None):
     """Everything wrong with a run of the case: its console output, exit
     status and standard error, the run report it wrote, and the emulator's
-    report and capture (in `work`) of a run that updates devices."""
+    report and capture (in `work`): the controllers of a run that updates
+    devices, and of every run that the PC started no frame within a
+    controller's driver release time."""
     problems = []
     if status != case.status:
         problems.append(f"exit status {status}, expected {case.status}")
@@ -671,10 +688,13 @@ def judge(name, case, stdout, stderr, status, work, registry=None):
         if leftover:
             problems.append(f"files beside the run report: {leftover}")
     report = None
+    report_path = os.path.join(work, "report.json")
+    if case.programmed or case.switched_off or case.interrupt_at or os.path.exists(report_path):
+        with open(report_path, encoding="utf-8") as f:
+            report = json.load(f)
+        problems += check_turnaround(report)
     if case.programmed or case.switched_off or case.interrupt_at:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
-        with open(os.path.join(work, "report.json"), encoding="utf-8") as f:
-            report = json.load(f)
         problems += check_report(case, scenario, report)
     if case.check is not None:
         capture = os.path.join(work, "bus.pcap")

@@ -195,6 +195,71 @@ TEST(BusCollision, OctetsAfterTheOverlapArriveIntact) {
   EXPECT_TRUE(a.heard().empty());
 }
 
+// A station whose line driver stays on for `release` after its last octet.
+class ReleasingStation : public ScriptedStation {
+ public:
+  explicit ReleasingStation(Micros release) : release_(release) {}
+  Micros DriverRelease() const override { return release_; }
+
+ private:
+  Micros release_;
+};
+
+// Good frames in what a station heard.
+std::vector<Frame> GoodFrames(const ScriptedStation& station) {
+  std::vector<Frame> frames;
+  FrameReceiver rx;
+  for (const auto& h : station.heard()) {
+    if (rx.Push(h.octet, h.at) == FrameReceiver::Result::kValid) frames.push_back(rx.frame());
+  }
+  return frames;
+}
+
+TEST(BusTurnaround, FrameStartedBeforeTheLastSendersDriverIsOffIsDamagedAndCountedOnce) {
+  struct Case {
+    const char* name;
+    Micros release;
+    Micros gap;        // from the end of the controller's frame to the next frame
+    bool from_itself;  // the next frame is the controller's own
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"0.3 ms after", 1'000, 300, false, true},
+      {"just inside", 1'000, 999, false, true},
+      {"the moment the driver is off", 1'000, 1'000, false, false},
+      {"3 ms after", 1'000, 3'000, false, false},
+      {"right after a station without a release time", 0, 0, false, false},
+      {"longer release", 5'000, 4'000, false, true},
+      {"the station's own next frame", 1'000, 300, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bus bus;
+    ReleasingStation controller(c.release);
+    ScriptedStation pc, listener;
+    bus.Attach(&controller, true);
+    bus.Attach(&pc, false);
+    bus.Attach(&listener, false);
+    const auto reply = MakeFrame(6, 1, 16, {1, 1, 28, 0});
+    controller.SendAt(1'000, reply);
+    const Micros reply_end = 1'000 + OctetEnd(reply.size() - 1, 38400);
+    const auto next = MakeFrame(5, 16, 1, {1, 1});
+    (c.from_itself ? static_cast<ScriptedStation&>(controller) : pc).SendAt(reply_end + c.gap, next);
+    bus.RunUntil(100'000);
+
+    const auto heard = GoodFrames(listener);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front().src, 16);
+    const bool next_intact = heard.size() == 2 && heard[1].type == 5 && heard[1].src == 1;
+    EXPECT_EQ(next_intact, !c.damaged);
+    if (!c.from_itself) {
+      EXPECT_EQ(GoodFrames(controller).size(), c.damaged ? 0u : 1u);
+    }
+    EXPECT_EQ(bus.Counters().turnaround_damaged, c.damaged ? 1u : 0u);
+    EXPECT_EQ(bus.Counters().collided_octets, 0u);
+  }
+}
+
 // Sends `frames` tokens from one station and returns what the other heard.
 std::vector<uint8_t> RunTokens(BusFaults faults, int frames, BusCounters* counters = nullptr) {
   Bus bus(faults);

@@ -14,7 +14,7 @@ TEST(SimOptions, TakesEverySettingAndPutsItOverTheScenario) {
   const auto options =
       Parse({"--ports", "/tmp/p", "--scenario", "s.txt", "--pcap", "b.pcap", "--report", "r.json",
              "--duration", "2.5", "--seed", "99", "--corrupt", "0.001", "--loss", "0.25",
-             "--latency", "12", "--jitter", "3"},
+             "--latency", "12", "--jitter", "3", "--adapter-latency", "16", "--adapter-packet", "32"},
             &error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->ports_dir, "/tmp/p");
@@ -31,6 +31,8 @@ TEST(SimOptions, TakesEverySettingAndPutsItOverTheScenario) {
   EXPECT_DOUBLE_EQ(scenario.faults.lossRate, 0.25);
   EXPECT_EQ(scenario.faults.latencyMs, 12u);
   EXPECT_EQ(scenario.faults.jitterMs, 3u);
+  EXPECT_EQ(scenario.adapter.latencyMs, 16u);
+  EXPECT_EQ(scenario.adapter.packet, 32u);
 }
 
 TEST(SimOptions, LeavesTheScenarioAloneWhereTheCommandLineSaysNothing) {
@@ -60,6 +62,8 @@ TEST(SimOptions, RefusesMissingPortsAndBadValues) {
       {"--ports", "d", "--loss", "-0.1"},
       {"--ports", "d", "--seed", "12x"},
       {"--ports", "d", "--latency", "70000"},
+      {"--ports", "d", "--adapter-latency", "1001"},
+      {"--ports", "d", "--adapter-packet", "0"},
       {"--ports", "d", "--frobnicate", "1"},
       {"stray"},
   };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/bus.h"
+#include "sim/controller.h"
 #include "sim/runner.h"
 #include "tests/support/scripted_station.h"
 
@@ -32,6 +33,12 @@ Micros MonotonicMicros() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<Micros>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+std::vector<uint8_t> Pattern(size_t count) {
+  std::vector<uint8_t> octets(count);
+  for (size_t i = 0; i < count; ++i) octets[i] = static_cast<uint8_t>(i);
+  return octets;
 }
 
 // The PC's side of a port: opens the link as a serial program would.
@@ -102,6 +109,11 @@ class PortTest : public ::testing::Test {
     bus_.Attach(&station, false);
     return station;
   }
+  Controller& AddController(const ControllerConfig& config) {
+    controllers_.push_back(std::make_unique<Controller>(config, DeviceProtocol{}));
+    bus_.Attach(controllers_.back().get(), true);
+    return *controllers_.back();
+  }
 
   void Start() {
     runner_thread_ = std::thread([this] {
@@ -118,6 +130,7 @@ class PortTest : public ::testing::Test {
   Bus bus_;
   std::unique_ptr<PtyEndpoint> endpoint_;
   std::deque<ScriptedStation> stations_;
+  std::vector<std::unique_ptr<Controller>> controllers_;
   std::atomic<bool> stop_{false};
   std::thread runner_thread_;
 };
@@ -289,6 +302,136 @@ TEST_F(PortTest, PortClosedProperlyKeepsItsTerminal) {
   Stop();
   EXPECT_EQ(fs::read_symlink(Link()), first);
   EXPECT_EQ(endpoint_->Renewals(), 0u);
+}
+
+// The adapter's packets, in bus time: the bus is stepped by hand, and at each
+// checkpoint the port must have handed over exactly so many octets in so many
+// packets.
+TEST_F(PortTest, AdapterHandsOverOctetsInFullPacketsOrOnceItsLatencyRunsOut) {
+  struct Checkpoint {
+    Micros at;
+    uint64_t octets;
+    uint64_t packets;
+  };
+  struct Case {
+    const char* name;
+    AdapterBatching adapter;
+    size_t sent;  // octets sent back to back from bus time 0
+    std::vector<Checkpoint> checkpoints;
+  };
+  const auto end = [](uint64_t index) { return OctetEnd(index, 38400); };
+  const Case cases[] = {
+      {"a full packet at once", {16, 62}, 62,
+       {{end(60), 0, 0}, {end(61) - 1, 0, 0}, {end(61), 62, 1}}},
+      {"a lone octet after the latency, not before", {16, 62}, 1,
+       {{end(0) + 15'999, 0, 0}, {end(0) + 16'000, 1, 1}}},
+      {"the rest after the latency from its first octet", {16, 62}, 100,
+       {{end(61), 62, 1}, {end(99), 62, 1}, {end(62) + 15'999, 62, 1}, {end(62) + 16'000, 100, 2}}},
+      {"small packets", {16, 4}, 10,
+       {{end(3), 4, 1}, {end(7), 8, 2}, {end(9), 8, 2}, {end(8) + 16'000, 10, 3}}},
+      {"off: each octet as it ends", {0, 62}, 3,
+       {{end(0), 1, 1}, {end(1) - 1, 1, 1}, {end(2), 3, 3}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bus bus;
+    std::string error;
+    auto endpoint = PtyEndpoint::Create((dir_ / "adapter").string(), 38400, &error);
+    ASSERT_NE(endpoint, nullptr) << error;
+    ASSERT_TRUE(endpoint->Publish(&error)) << error;
+    endpoint->SetBatching(c.adapter);
+    ScriptedStation station;
+    bus.Attach(&station, false);
+    bus.Attach(endpoint.get(), false);
+    PcPort pc((dir_ / "adapter").string(), B38400);
+    ASSERT_TRUE(pc.ok());
+    ASSERT_TRUE(endpoint->RefreshAttached());
+    const auto sent = Pattern(c.sent);
+    station.SendAt(0, sent);
+    for (const Checkpoint& checkpoint : c.checkpoints) {
+      bus.RunUntil(checkpoint.at);
+      EXPECT_EQ(endpoint->OctetsOut(), checkpoint.octets) << "at " << checkpoint.at << " us";
+      EXPECT_EQ(endpoint->PacketsOut(), checkpoint.packets) << "at " << checkpoint.at << " us";
+    }
+    const auto got = pc.Read(c.sent, 2'000);
+    std::vector<uint8_t> octets;
+    for (const auto& [octet, at] : got) octets.push_back(octet);
+    EXPECT_EQ(octets, sent);
+  }
+}
+
+// A PC-side peer against an emulated controller through the port: it asks the
+// controller something, and once it has read the answer it sends its next
+// request after `wait`. Sent before the controller's driver is off (1 ms by
+// default), the request is damaged on the line, goes unanswered and is
+// counted; sent 3 ms after, it is answered. How soon a request really starts
+// depends on the host, so each quick request is judged by what came of it:
+// every unanswered one must be counted, and the controller must have served
+// exactly the answered ones.
+class TurnaroundPeerTest : public PortTest {
+ protected:
+  static constexpr int kAttempts = 12;
+
+  // Requests that went unanswered, as the peer saw them; requests the
+  // controller served and damaged frames the bus counted.
+  struct Result {
+    int unanswered = 0;
+    uint64_t served = 0;
+    uint64_t counted = 0;
+  };
+
+  Result Run(Micros wait) {
+    Result result;
+    ControllerConfig config;
+    const Controller& controller = AddController(config);
+    PcPort pc(Link(), B38400);
+    EXPECT_TRUE(pc.ok());
+    if (!pc.ok()) return result;
+    Start();
+    int policy = 0;
+    sched_param before{};
+    pthread_getschedparam(pthread_self(), &policy, &before);
+    const sched_param priority{.sched_priority = Runner::kPriority};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+    const auto probe = MakeFrame(5, config.address, 1, {1, 1});
+    const size_t answer = MakeFrame(6, 1, config.address, {1, 1, 28, 0}).size();
+    for (int i = 0; i < kAttempts; ++i) {
+      // A first request after a silence well past any release time.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pc.Write(probe);
+      if (pc.Read(answer, 500).size() != answer) {
+        ADD_FAILURE() << "no answer to a request after a silence";
+        break;
+      }
+      const Micros go = MonotonicMicros() + wait;
+      while (MonotonicMicros() < go) {
+      }
+      pc.Write(probe);
+      if (pc.Read(answer, 100).size() != answer) ++result.unanswered;
+    }
+    pthread_setschedparam(pthread_self(), policy, &before);
+    Stop();
+    result.served = controller.requestsServed();
+    result.counted = bus_.Counters().turnaround_damaged;
+    return result;
+  }
+};
+
+TEST_F(TurnaroundPeerTest, RequestSentAFractionOfAMillisecondAfterTheAnswerIsDamagedAndCounted) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sub-millisecond timing is not reachable under the thread sanitizer's slow-down";
+#endif
+  const Result result = Run(300);
+  EXPECT_GE(result.unanswered, 1) << "no request started within the controller's release time";
+  EXPECT_EQ(result.counted, static_cast<uint64_t>(result.unanswered));
+  EXPECT_EQ(result.served, static_cast<uint64_t>(2 * kAttempts - result.unanswered));
+}
+
+TEST_F(TurnaroundPeerTest, RequestSentThreeMillisecondsAfterTheAnswerIsServed) {
+  const Result result = Run(3'000);
+  EXPECT_EQ(result.unanswered, 0);
+  EXPECT_EQ(result.counted, 0u);
+  EXPECT_EQ(result.served, static_cast<uint64_t>(2 * kAttempts));
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ corrupt_rate = 0.001
 loss_rate = 0.01
 latency_ms = 5
 jitter_ms = 2
+adapter_latency_ms = 16
+adapter_packet = 32
 entry_code = 0x01 02 03 04
 restart_code = AA BB CC DD
 unlock_code = 12 34
@@ -52,6 +54,7 @@ after_update_model = placeholder
 silent = no
 reply_postponed = yes
 latency_ms = 300
+driver_release_ms = 1.04
 
 [controller]
 address = 17
@@ -62,6 +65,8 @@ address = 17
   EXPECT_DOUBLE_EQ(s.faults.lossRate, 0.01);
   EXPECT_EQ(s.faults.latencyMs, 5u);
   EXPECT_EQ(s.faults.jitterMs, 2u);
+  EXPECT_EQ(s.adapter.latencyMs, 16u);
+  EXPECT_EQ(s.adapter.packet, 32u);
   EXPECT_EQ(s.protocol.entryCode, (std::array<uint8_t, 4>{1, 2, 3, 4}));
   EXPECT_EQ(s.protocol.restartCode, (std::array<uint8_t, 4>{0xAA, 0xBB, 0xCC, 0xDD}));
   EXPECT_EQ(s.protocol.unlockCode, (std::array<uint8_t, 2>{0x12, 0x34}));
@@ -91,7 +96,10 @@ address = 17
   EXPECT_FALSE(c.silent);
   EXPECT_TRUE(c.replyPostponed);
   EXPECT_EQ(c.latencyMs, 300u);
+  EXPECT_EQ(c.driverReleaseUs, 1040u);
   // Unset keys keep their defaults.
+  EXPECT_EQ(s.controllers[1].driverReleaseUs, 1000u);
+  EXPECT_EQ(sim::ParseScenario("[controller]\n", "s.txt").adapter.latencyMs, 0u);
   EXPECT_EQ(s.controllers[1].hardwareId, 28);
   EXPECT_TRUE(s.controllers[1].keepSettingsAfterUpdate);
   EXPECT_FALSE(s.controllers[1].programError);
@@ -124,6 +132,13 @@ TEST(ScenarioParseTest, ErrorsNameTheFileAndLine) {
   EXPECT_EQ(ErrorOf("[controller]\nsilent = maybe\n"), "s.txt:2: expected yes or no: 'maybe'");
   EXPECT_EQ(ErrorOf("[bus]\nloss_rate = 1.5\n[controller]\n"),
             "s.txt:2: rate must be between 0 and 1: '1.5'");
+  EXPECT_EQ(ErrorOf("[bus]\nadapter_packet = 0\n[controller]\n"),
+            "s.txt:2: adapter_packet must be at least 1");
+  EXPECT_EQ(ErrorOf("[controller]\ndriver_release_ms = 0.0005\n"),
+            "s.txt:2: expected milliseconds with up to three decimals: '0.0005'");
+  EXPECT_EQ(ErrorOf("[controller]\ndriver_release_ms = 100.5\n"), "s.txt:2: number too large: 100.5");
+  EXPECT_EQ(ErrorOf("[controller]\ndriver_release_ms = 1.\n"),
+            "s.txt:2: expected milliseconds with up to three decimals: '1.'");
   EXPECT_EQ(ErrorOf("[bus]\n"), "s.txt:0: no [controller] section");
   EXPECT_EQ(ErrorOf("[busses]\n"), "s.txt:1: unknown section [busses]");
   EXPECT_EQ(ErrorOf("[controller]\nmodel = QD4010A-6AC1100-0123456789ABCDEF\n"),

@@ -87,6 +87,10 @@ class ProgramTest(unittest.TestCase):
         self.assertGreater(bus["frames"], 100)
         self.assertEqual(bus["bad_frames"], 0)
         self.assertEqual(bus["collided_octets"], 0)
+        # The controllers wait out each other's driver release.
+        self.assertEqual(bus["turnaround_damaged"], 0)
+        self.assertEqual(bus["adapter"]["latency_ms"], 0)
+        self.assertEqual(bus["ports"][0]["packets_out"], bus["ports"][0]["octets_out"])
         self.assertEqual(bus["pcap_records"], bus["frames"])
         self.assertEqual(bus["ports"][0]["name"], "com1")
         self.assertGreater(bus["ports"][0]["octets_out"], 0)
@@ -108,6 +112,27 @@ class ProgramTest(unittest.TestCase):
             if frame_type == "0":
                 token_senders.add(source)
         self.assertGreaterEqual(len(token_senders), 4, "the masters do not pass the token")
+
+    def test_adapter_latency_hands_the_octets_over_in_packets(self):
+        proc, _ = start(["--ports", self.ports, "--report", self.report, "--duration", "2.5",
+                         "--adapter-latency", "16", "--adapter-packet", "20"])
+        fd = open_port(os.path.join(self.ports, "com1"))
+        try:
+            heard = read_for(fd, 1.5)
+        finally:
+            os.close(fd)
+        _, err = proc.communicate(timeout=15)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(b"\x55\xff\x00", heard, "no token heard on the port")
+        with open(self.report) as f:
+            bus = json.load(f)["bus"]
+        self.assertEqual(bus["adapter"], {"latency_ms": 16, "packet": 20})
+        port = bus["ports"][0]
+        self.assertGreaterEqual(port["octets_out"], len(heard))
+        # Tokens of 8 octets 1 to 2 ms apart: packets fill up, or gather for
+        # 16 ms, never go one octet at a time.
+        self.assertGreater(port["packets_out"], 0)
+        self.assertLess(port["packets_out"] * 8, port["octets_out"])
 
     def test_sigterm_ends_the_run_with_a_report_and_no_link(self):
         proc, _ = start(["--ports", self.ports, "--report", self.report])
