@@ -28,6 +28,7 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
     state->menuState = MenuState::Quit;
     return;
   }
+  ReportAdapterLatency(portName);
   state->discoveredCount =
       Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
   // Filed as from the menus: should the update leave the device in its
