@@ -50,7 +50,7 @@ bool subkey(HKEY key, DWORD index, char* name) {
          ERROR_SUCCESS;
 }
 
-// A string value, cut to fit `size`; false when there is none.
+// A string value; false when there is none or it does not fit in `size`.
 bool read_string(HKEY key, const char* name, char* out, DWORD size) {
   DWORD type = 0;
   DWORD length = size - 1;
@@ -59,7 +59,7 @@ bool read_string(HKEY key, const char* name, char* out, DWORD size) {
       (type != REG_SZ && type != REG_EXPAND_SZ)) {
     return false;
   }
-  out[length < size ? length : size - 1] = '\0';
+  out[length] = '\0';
   return true;
 }
 
