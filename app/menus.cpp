@@ -46,6 +46,7 @@ void ReportLostPort(const char* port, const char* during) {
 void ScanOnePort(FrontEndState* state) {
   state->currentPort = static_cast<uint8_t>(state->currentPort % state->portCount);
   const char* port = state->ports.names[state->currentPort];
+  ReportAdapterLatency(port);
   Programmer_StartScan(port, kDiscoverLow, kDiscoverHigh);
   plat::con_printf("Discovering Devices @ %s ..", port);
   while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) {

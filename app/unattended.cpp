@@ -31,6 +31,7 @@ Preselection Preselect(FrontEndState* state, const char* portName, uint8_t addre
     state->menuState = MenuState::Quit;
     return Preselection::PortNotOpened;
   }
+  ReportAdapterLatency(portName);
   state->discoveredCount =
       Client_ScanRange(portName, StationAddressLow, StationAddressHigh, state->discovered,
                        MaxDiscovered);

@@ -97,10 +97,37 @@ bool serial_get_event_mask(SerialHandle port, uint32_t* mask);
 
 // What the system knows about the device behind `name`, as one line for a
 // person picking a port: maker, product, serial number and device node on
-// Linux ("FTDI USB-RS485 Cable, serial FT123456 (/dev/ttyUSB0)"). False, with
-// `text` empty, when it knows nothing: always on Windows, whose port names say
-// all the tool shows, and for pseudo-terminals.
+// Linux ("Acme USB-RS485 Cable, serial AC123456 (/dev/ttyUSB0)"), the device's
+// friendly name on Windows ("USB Serial Port (COM5)"). False, with `text`
+// empty, when it knows nothing: a pseudo-terminal, a port without a device
+// entry.
 bool serial_describe(const char* name, char* text, std::size_t size);
+
+// Many USB-RS485 adapters hand received octets to the PC only when a USB
+// packet's worth has gathered or when their latency timer runs out, 16 ms
+// unless set otherwise. Every reply then waits that long to arrive, which adds
+// tens of seconds to an update.
+enum class LatencyState : uint8_t {
+  None,     // no latency timer that the system shows (not such an adapter)
+  Fine,     // the timer is at timer_ms, short enough
+  Lowered,  // the timer was at timer_ms and has been set to 1 ms
+  Slow,     // the timer stays at timer_ms; `error` says why it could not be
+            // lowered, 0 where this system leaves it to the user
+};
+
+struct AdapterLatency {
+  LatencyState state = LatencyState::None;
+  uint32_t timer_ms = 0;
+  uint32_t error = 0;
+};
+
+// The latency timer of the adapter behind `name`. On Linux the timer is read
+// from sysfs and, above 1 ms, set to 1 ms (serial_open() does the same);
+// setting it takes write access to the sysfs attribute. On Windows the timer
+// is the adapter driver's "LatencyTimer" among the port's device parameters in
+// the registry, which only the device's settings can change; above 2 ms it is
+// Slow with `error` 0.
+AdapterLatency serial_latency(const char* name);
 
 // The directory that maps "comN" names to devices on POSIX hosts
 // ($BREVANE_PORTS, or the per-user default); empty on Windows.

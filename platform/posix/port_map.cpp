@@ -331,4 +331,35 @@ std::string describe_serial_device(const std::string& path, const DeviceRoot& ro
   return text.empty() ? node : text + " (" + node + ")";
 }
 
+AdapterLatency adapter_latency(const std::string& path, const DeviceRoot& root) {
+  AdapterLatency out;
+  const std::string node = resolved(path);
+  if (node.empty()) return out;
+  const std::string name = node.substr(node.rfind('/') + 1);
+  std::string timer = root.sys + "/bus/usb-serial/devices/" + name + "/latency_timer";
+  if (!exists(timer)) timer = root.sys + "/class/tty/" + name + "/device/latency_timer";
+  const long ms = number_after(attribute(timer), 0);
+  if (ms < 0) return out;
+  out.timer_ms = static_cast<uint32_t>(ms);
+  if (ms <= 1) {
+    out.state = LatencyState::Fine;
+    return out;
+  }
+  // O_TRUNC as a shell's redirection has it: sysfs ignores it, a plain file
+  // standing in for the attribute needs it.
+  const int fd = open(timer.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int err = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    ssize_t n = -1;
+    do {
+      n = write(fd, "1", 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) err = n < 0 ? errno : EIO;
+    close(fd);
+  }
+  out.state = err == 0 ? LatencyState::Lowered : LatencyState::Slow;
+  out.error = static_cast<uint32_t>(err);
+  return out;
+}
+
 }  // namespace plat::posix

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial.h"
+
 namespace plat::posix {
 
 struct DeviceRoot {
@@ -52,11 +54,18 @@ bool map_serial_devices(const std::string& port_dir, const DeviceRoot& root);
 
 // One line for a person picking a port: maker and product, the serial number
 // and the device node, as far as sysfs knows them, e.g.
-//   "FTDI USB-RS485 Cable, serial FT123456 (/dev/ttyUSB0)"
+//   "Acme USB-RS485 Cable, serial AC123456 (/dev/ttyUSB0)"
 //   "/dev/ttyS0"
 // Empty when `path` does not lead to a device with hardware behind it (a
 // pseudo-terminal, a missing file). Texts from the device are reduced to
 // printable ASCII, so a device cannot send control sequences to the console.
 std::string describe_serial_device(const std::string& path, const DeviceRoot& root);
+
+// The latency timer of the USB adapter behind `path` (any links resolved to
+// the device node): the driver's "latency_timer" attribute of the node's
+// usb-serial device in sysfs. Above 1 ms it is set to 1 ms; a timer that
+// cannot be set is Slow with the errno of the attempt. None when there is no
+// such attribute (a pseudo-terminal, an adapter without the timer, a UART).
+AdapterLatency adapter_latency(const std::string& path, const DeviceRoot& root);
 
 }  // namespace plat::posix

@@ -265,6 +265,13 @@ bool serial_describe(const char* name, char* text, std::size_t size) {
   return true;
 }
 
+AdapterLatency serial_latency(const char* name) {
+  if (name == nullptr) return {};
+  const std::string path = find_port(name);
+  if (path.empty()) return {};
+  return posix::adapter_latency(path, {});
+}
+
 SerialHandle serial_open(const char* name, Access access) {
   if (name == nullptr) {
     posix::set_error(EINVAL);
@@ -299,6 +306,9 @@ SerialHandle serial_open(const char* name, Access access) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return give_up(errno == EWOULDBLOCK ? EBUSY : errno);
   static_cast<void>(ioctl(fd, TIOCEXCL));
   request_low_latency(fd);
+  // The request above does not reach the adapter's own timer; that one is set
+  // through sysfs, and serial_latency() tells whether it could be.
+  static_cast<void>(posix::adapter_latency(path, {}));
 
   cfmakeraw(&settings);
   settings.c_cflag |= CLOCAL | CREAD;

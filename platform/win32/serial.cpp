@@ -22,6 +22,102 @@ static_assert(kMaxDword == MAXDWORD);
 
 namespace {
 
+// Where the devices present are listed, one key per device instance
+// (Enum\<enumerator>\<device id>\<instance>); a port's instance holds its
+// name among the device parameters.
+constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum";
+constexpr char kParametersKey[] = "Device Parameters";
+// A latency timer of this much or less does not slow a transfer noticeably.
+constexpr DWORD kFineTimerMs = 2;
+constexpr DWORD kKeyNameSize = 256;  // longest key name and its end
+
+// A registry key closed with the object.
+struct Key {
+  HKEY handle = nullptr;
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  Key(Key&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
+  ~Key() {
+    if (handle != nullptr) RegCloseKey(handle);
+  }
+};
+
+// The subkeys of `key`, one at a time: false after the last.
+bool subkey(HKEY key, DWORD index, char* name) {
+  DWORD length = kKeyNameSize;
+  return RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
+// A string value; false when there is none or it does not fit in `size`.
+bool read_string(HKEY key, const char* name, char* out, DWORD size) {
+  DWORD type = 0;
+  DWORD length = size - 1;
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(out), &length) !=
+          ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return false;
+  }
+  out[length] = '\0';
+  return true;
+}
+
+// "COM5" for "Com5" or "\\.\com5": the name a port's device parameters
+// hold. Empty for any other name.
+void com_name(const char* name, char* out, std::size_t size) {
+  out[0] = '\0';
+  if (name == nullptr) return;
+  if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (_strnicmp(name, "com", 3) != 0 || name[3] == '\0') return;
+  for (const char* digit = name + 3; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') return;
+  }
+  std::snprintf(out, size, "COM%s", name + 3);
+}
+
+// The instance key of the device whose device parameters name the port
+// `name`; no handle when there is none.
+Key port_device(const char* name) {
+  char wanted[16];
+  com_name(name, wanted, sizeof wanted);
+  Key found;
+  Key all;
+  if (wanted[0] == '\0' ||
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEnumKey, 0, KEY_READ, &all.handle) != ERROR_SUCCESS) {
+    return found;
+  }
+  char enumerator[kKeyNameSize];
+  for (DWORD e = 0; subkey(all.handle, e, enumerator); ++e) {
+    Key devices;
+    if (RegOpenKeyExA(all.handle, enumerator, 0, KEY_READ, &devices.handle) != ERROR_SUCCESS) {
+      continue;
+    }
+    char device[kKeyNameSize];
+    for (DWORD d = 0; subkey(devices.handle, d, device); ++d) {
+      Key instances;
+      if (RegOpenKeyExA(devices.handle, device, 0, KEY_READ, &instances.handle) != ERROR_SUCCESS) {
+        continue;
+      }
+      char instance[kKeyNameSize];
+      for (DWORD i = 0; subkey(instances.handle, i, instance); ++i) {
+        Key candidate;
+        Key parameters;
+        char port[16];
+        if (RegOpenKeyExA(instances.handle, instance, 0, KEY_READ, &candidate.handle) ==
+                ERROR_SUCCESS &&
+            RegOpenKeyExA(candidate.handle, kParametersKey, 0, KEY_QUERY_VALUE,
+                          &parameters.handle) == ERROR_SUCCESS &&
+            read_string(parameters.handle, "PortName", port, sizeof port) &&
+            _stricmp(port, wanted) == 0) {
+          return candidate;
+        }
+      }
+    }
+  }
+  return found;
+}
+
 bool invalid(SerialHandle port) {
   if (port == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -201,9 +297,49 @@ bool serial_get_event_mask(SerialHandle port, uint32_t* mask) {
 }
 
 bool serial_describe(const char* name, char* text, std::size_t size) {
-  static_cast<void>(name);
-  if (text != nullptr && size != 0) text[0] = '\0';
-  return false;
+  if (text == nullptr || size == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  text[0] = '\0';
+  const Key device = port_device(name);
+  char friendly[256];
+  if (device.handle == nullptr || !read_string(device.handle, "FriendlyName", friendly, sizeof friendly) ||
+      friendly[0] == '\0') {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  // The name comes from the device's driver; no control character of it
+  // reaches the console.
+  for (char* c = friendly; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '?';
+  }
+  std::snprintf(text, size, "%s", friendly);
+  return true;
+}
+
+AdapterLatency serial_latency(const char* name) {
+  AdapterLatency out;
+  const Key device = port_device(name);
+  Key parameters;
+  if (device.handle == nullptr ||
+      RegOpenKeyExA(device.handle, kParametersKey, 0, KEY_QUERY_VALUE, &parameters.handle) !=
+          ERROR_SUCCESS) {
+    return out;
+  }
+  DWORD type = 0;
+  DWORD timer = 0;
+  DWORD length = sizeof timer;
+  if (RegQueryValueExA(parameters.handle, "LatencyTimer", nullptr, &type,
+                       reinterpret_cast<BYTE*>(&timer), &length) != ERROR_SUCCESS ||
+      type != REG_DWORD || length != sizeof timer) {
+    return out;
+  }
+  out.timer_ms = timer;
+  // The driver reads the value when the device starts; only the device's own
+  // settings page changes it for good, so it is reported, not written.
+  out.state = timer <= kFineTimerMs ? LatencyState::Fine : LatencyState::Slow;
+  return out;
 }
 
 const char* port_directory() { return ""; }

@@ -1,8 +1,12 @@
 // The port listing on Linux: which entries of the port directory the menu
-// offers, and what it says about them.
+// offers, and what it says about them; and the line about a slow adapter.
 #include "app/ports.h"
 
+#include <cerrno>
 #include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
 
 #include "platform/posix/port_map.h"
 #include "platform/serial.h"
@@ -38,6 +42,44 @@ TEST(PortListing, OnlyPortsThatOpenAreListedAndAPseudoTerminalGetsNoDescription)
 
   EXPECT_EQ(EnumeratePorts(&list), 2);
   EXPECT_STREQ(list.names[1], "Com3");
+}
+
+TEST(AdapterLatencyLine, OnlyASlowTimerIsReportedWithItsCostAndTheWayToChangeIt) {
+  using plat::LatencyState;
+  using ::testing::HasSubstr;
+  using ::testing::Not;
+  char permission_denied[128];
+  plat::error_text(EACCES, permission_denied, sizeof permission_denied);
+  const struct {
+    const char* port;
+    plat::AdapterLatency latency;
+    std::vector<std::string> says;  // empty: no line at all
+    const char* never;
+  } cases[] = {
+      {"Com3", {LatencyState::Slow, 16, EACCES},
+       {"Com3: ", "16 ms", "could not be set to 1 ms", permission_denied, "about 24 s per update",
+        "udev rule"},
+       "Device Manager"},
+      {"\\\\.\\Com12", {LatencyState::Slow, 3, 0},
+       {"Com12: ", "3 ms", "about 5 s per update", "Device Manager", "Latency Timer"},
+       "udev"},
+      {"Com4", {LatencyState::Fine, 2, 0}, {}, ""},
+      {"Com5", {LatencyState::Lowered, 16, 0}, {}, ""},
+      {"Com6", {LatencyState::None, 0, 0}, {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port);
+    char line[400] = "stale";
+    DescribeAdapterLatency(c.port, c.latency, line, sizeof line);
+    if (c.says.empty()) {
+      EXPECT_STREQ(line, "");
+      continue;
+    }
+    for (const std::string& part : c.says) EXPECT_THAT(line, HasSubstr(part));
+    EXPECT_THAT(line, Not(HasSubstr(c.never)));
+    EXPECT_THAT(line, Not(HasSubstr("\\")));
+    EXPECT_THAT(line, Not(HasSubstr("\n")));
+  }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@ namespace {
 
 using brevane_test::FakeDevices;
 using brevane_test::UsbAdapter;
+using plat::posix::adapter_latency;
 using plat::posix::describe_serial_device;
 using plat::posix::find_serial_devices;
 using plat::posix::map_serial_devices;
@@ -229,6 +232,115 @@ TEST_F(PortMapTest, LongTextsFromTheDeviceAreCut) {
   tree_.plug({"ttyUSB0", "", "1-1", "", long_product, ""});
   EXPECT_EQ(describe_serial_device(tree_.dev("ttyUSB0"), tree_.root()),
             std::string(48, 'P') + " (" + tree_.dev("ttyUSB0") + ")");
+}
+
+// Root writes through any file mode, so a read-only attribute is tried as
+// another user while the test runs as root.
+class Unprivileged {
+ public:
+  Unprivileged() : was_(geteuid()) {
+    if (was_ == 0) {
+      EXPECT_EQ(seteuid(kNobody), 0);
+    }
+  }
+  ~Unprivileged() {
+    if (was_ == 0) {
+      EXPECT_EQ(seteuid(0), 0);
+    }
+  }
+  Unprivileged(const Unprivileged&) = delete;
+  Unprivileged& operator=(const Unprivileged&) = delete;
+
+ private:
+  static constexpr uid_t kNobody = 65534;
+  uid_t was_;
+};
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path);
+  std::string text;
+  std::getline(in, text, '\0');
+  return text;
+}
+
+TEST_F(PortMapTest, AdapterLatencyTimerIsLoweredToOneMillisecondWhereItCanBe) {
+  using plat::LatencyState;
+  enum class Where { Device, UsbSerialBus, Nowhere };
+  struct Case {
+    const char* what;
+    UsbAdapter adapter;
+    Where where;
+    std::string timer;  // the attribute's text
+    bool read_only;
+    LatencyState state;
+    uint32_t ms;
+    uint32_t error;
+    std::string after;  // the attribute's text afterwards
+  };
+  const Case cases[] = {
+      {"16 ms, writable, reached through a comN entry and a by-id link",
+       {"ttyUSB0", "usb-Acme_USB-RS485_AC1-if00-port0", "1-1", "Acme", "USB-RS485", "AC1"},
+       Where::Device, "16\n", false, LatencyState::Lowered, 16, 0, "1"},
+      {"16 ms, read-only", {"ttyUSB1", "", "1-2", "Acme", "USB-RS485", "AC2"}, Where::Device,
+       "16\n", true, LatencyState::Slow, 16, EACCES, "16\n"},
+      {"32 ms, writable, found under the usb-serial bus only",
+       {"ttyUSB2", "", "1-3", "", "", ""}, Where::UsbSerialBus, "32\n", false,
+       LatencyState::Lowered, 32, 0, "1"},
+      {"1 ms already", {"ttyUSB3", "", "1-4", "", "", ""}, Where::Device, "1\n", true,
+       LatencyState::Fine, 1, 0, "1\n"},
+      {"no latency timer", {"ttyACM0", "", "1-5", "", "", ""}, Where::Nowhere, "", false,
+       LatencyState::None, 0, 0, ""},
+      {"not a number", {"ttyUSB4", "", "1-6", "", "", ""}, Where::Device, "fast\n", false,
+       LatencyState::None, 0, 0, "fast\n"},
+  };
+  // The tree must be reachable by the unprivileged user too.
+  std::filesystem::permissions(std::filesystem::path(tree_.root().dev).parent_path(),
+                               std::filesystem::perms::owner_all |
+                                   std::filesystem::perms::group_read |
+                                   std::filesystem::perms::group_exec |
+                                   std::filesystem::perms::others_read |
+                                   std::filesystem::perms::others_exec);
+  std::filesystem::create_directories(tree_.sys("bus/usb-serial/devices"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tree_.plug(c.adapter);
+    std::string timer;
+    if (c.where == Where::Device) {
+      timer = tree_.sys("class/tty/" + c.adapter.node + "/device/latency_timer");
+    } else if (c.where == Where::UsbSerialBus) {
+      const std::string dir = tree_.sys("bus/usb-serial/devices/" + c.adapter.node);
+      std::filesystem::create_directories(dir);
+      timer = dir + "/latency_timer";
+    }
+    if (!timer.empty()) {
+      FakeDevices::write(timer, c.timer);
+      using std::filesystem::perms;
+      const perms read = perms::owner_read | perms::group_read | perms::others_read;
+      const perms write = perms::owner_write | perms::group_write | perms::others_write;
+      std::filesystem::permissions(timer, c.read_only ? read : read | write);
+    }
+    std::string path = tree_.dev(c.adapter.node);
+    if (!c.adapter.by_id.empty()) {
+      tree_.own_link("com1", tree_.by_id(c.adapter.by_id));
+      path = port("com1");
+    }
+
+    plat::AdapterLatency got;
+    {
+      const Unprivileged user;
+      got = adapter_latency(path, tree_.root());
+    }
+    EXPECT_EQ(got.state, c.state);
+    EXPECT_EQ(got.timer_ms, c.ms);
+    EXPECT_EQ(got.error, c.error);
+    if (!timer.empty()) {
+      EXPECT_EQ(contents(timer), c.after);
+    }
+  }
+  // A pseudo-terminal, a device that is not there.
+  FakeDevices::write(tree_.dev("pts/3"), "");
+  EXPECT_EQ(adapter_latency(tree_.dev("pts/3"), tree_.root()).state, LatencyState::None);
+  EXPECT_EQ(adapter_latency(tree_.dev("ttyUSB9"), tree_.root()).state, LatencyState::None);
 }
 
 }  // namespace
