@@ -3,6 +3,7 @@
 
 #include "app/front_end.h"
 #include "app/menus.h"
+#include "app/run_log.h"
 #include "app/safety.h"
 #include "app/settings.h"
 #include "app/summary.h"
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
   plat::thread_close(plat::thread_start(Backup_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
+  // The run log (-lFILE), read here until the settings carry it.
+  if (const char* log = FindOption("-l", argc, argv)) RunLog_Open(log, argc, argv);
   Safety_StartUp();
   if (IsPreselected()) {
     g_frontEnd.unattended = true;
@@ -52,14 +55,20 @@ int main(int argc, char** argv) {
   // A discovery cut short may still run on the programming worker: the
   // process ends without tearing down what its threads use.
   if (g_frontEnd.interrupted) {
+    RunLog_Close(g_frontEnd.interruptStatus);
     std::fflush(stdout);
     std::_Exit(g_frontEnd.interruptStatus);
   }
   // The engine has halted on a programming error, its port's master thread
   // stopped for good: nothing can be closed cleanly, and nothing may be sent.
-  if (g_frontEnd.programmingHalted) std::_Exit(ExitProgrammingError);
+  if (g_frontEnd.programmingHalted) {
+    RunLog_Close(ExitProgrammingError);
+    std::_Exit(ExitProgrammingError);
+  }
   // The link's threads must not be running on an open port while the
   // process winds down; closing a port that is already closed does nothing.
   if (IsPreselected()) Client_Close(PreselectedPort());
-  return ExitStatus(g_frontEnd);
+  const int status = ExitStatus(g_frontEnd);
+  RunLog_Close(status);
+  return status;
 }
