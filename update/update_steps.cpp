@@ -470,6 +470,12 @@ MenuState Update_PollProgress(DeviceUpdate* update) {
     }
     return MenuState::ProgrammingProgress;
   }
+  // A progress line of its own tells where the job ended, between two steps.
+  const uint32_t last = Io().Progress();
+  if (!g_progress.inPlace && !Io().ProgrammingHalted() && last != g_progress.shown) {
+    g_progress.shown = last;
+    Printf("Programming: %u%%\r\n", static_cast<unsigned>(last));
+  }
   ClearNote();
   g_progress.open = false;
   g_wait = WaitShown{};

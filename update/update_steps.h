@@ -109,7 +109,8 @@ MenuState Update_StartProgramming(DeviceUpdate* update);
 // has ended, reports it. ProgrammingProgress, then AfterProgramming. An
 // interrupt asks the job to stop. On a terminal the percentage is rewritten
 // in place; elsewhere each percentage 5 or more away from the last one shown,
-// and 100, is a line "Programming: NN%". While the percentage stands still,
+// and 100, is a line "Programming: NN%", and so is the last one when the job
+// ends elsewhere. While the percentage stands still,
 // what the job waits for is shown as Update_WaitTick shows a wait (on a
 // terminal behind the percentage, and taken away when the job ends).
 MenuState Update_PollProgress(DeviceUpdate* update);

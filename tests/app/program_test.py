@@ -5,11 +5,15 @@ compared byte for byte with the expected text in expected/CASE.txt, the exit
 status with the case's, and after a run that updates devices the emulator's
 report is checked controller by controller.
 
-Output that depends on timing is normalised before the comparison: each run
-of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
-Settings...", "Restoring Device Settings...") is compared as the bare text,
-and the percentages of a progress line as the last one printed (they must
-rise, one line each).
+Standard output is a pipe here, so the program writes plain lines: LF line
+ends, no control octet but LF and TAB, "^" for the upgrade mark. Output that
+depends on timing is normalised before the comparison: each run of progress
+dots ("Discovering Devices @ PORT ..", "Backing up Device Settings...",
+"Restoring Device Settings...") is compared as the bare text, the lines
+"Programming: NN%" as the first and the last (each at least 5 points from the
+one before, but the last), and the lines of a long wait ("Waiting for
+... (N s)") are left out. A case marked `paced` must also keep the lines
+coming: no gap over 6 s between two of them.
 
 Usage: program_test.py BREVANE_FLASH TARNIX_SIM IMAGE_FILE CASE
        program_test.py --judge CASE WORK_DIR EXIT_STATUS
@@ -205,7 +209,7 @@ address = 16
 silent = yes
 """
 
-BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\r\n"
+BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\n"
 
 
 @dataclass
@@ -226,6 +230,8 @@ class Case:
     # Controllers, by address, that the run leaves switched off; every other
     # controller must be as it started.
     switched_off: list = field(default_factory=list)
+    # No gap over MAX_LINE_GAP seconds between two lines of the output.
+    paced: bool = False
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -287,7 +293,7 @@ CASES = {
                                    check=check_no_backup_left),
     "unattended_selects_the_given_address": Case(None, ["-cCom1", "-a16", "-vyes"], "",
                                                  programmed={16: {}},
-                                                 check=check_no_backup_left),
+                                                 check=check_no_backup_left, paced=True),
     # Without backup and defaults write, so that the settings stay as they are.
     "two_controllers_all": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n3\n",
                                 programmed={16: {}, 17: {}}),
@@ -313,22 +319,40 @@ CASES = {
                              switched_off=[16]),
 }
 
-DOTS = re.compile(rb"(Discovering Devices @ [^\r\n]* \.\.)\.+\r\n")
+DOTS = re.compile(rb"(Discovering Devices @ [^\n]* \.\.)\.+\n")
 SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)\.*")
-PROGRESS = re.compile(rb"(Programming:   0%)((?:[ \d]{2}\d\r\n)*)")
+WAITING = re.compile(rb"^Waiting for [^\n]* \(\d+ s\)\n", re.M)
+PROGRESS = re.compile(rb"^Programming: 0%\n((?:Programming: \d+%\n)*)", re.M)
+PROGRESS_STEP = 5
+MAX_LINE_GAP = 6.0
 
 
 def normalise(output, problems):
-    output = DOTS.sub(rb"\1.\r\n", output)
+    bad = sorted({b for b in output if (b < 0x20 and b not in b"\n\t") or b == 0x7f})
+    if bad:
+        problems.append(f"control octets in the output: {[hex(b) for b in bad]}")
+    output = DOTS.sub(rb"\1.\n", output)
     output = SETTINGS_DOTS.sub(rb"\1", output)
+    output = WAITING.sub(b"", output)
 
-    def last_percentage(match):
-        shown = [int(p) for p in match.group(2).split(b"\r\n") if p.strip()]
-        if any(b <= a for a, b in zip(shown, shown[1:])) or any(p > 100 for p in shown):
-            problems.append(f"percentages do not rise: {shown}")
-        return match.group(1) + (b"%3d\r\n" % shown[-1] if shown else b"")
+    def first_and_last(match):
+        shown = [0] + [int(p) for p in re.findall(rb"(\d+)%", match.group(1))]
+        steps = list(zip(shown, shown[1:]))
+        if any(abs(b - a) < PROGRESS_STEP and b != 100 for a, b in steps[:-1]) or \
+                any(p > 100 for p in shown):
+            problems.append(f"progress lines out of step: {shown}")
+        last = b"Programming: %d%%\n" % shown[-1] if len(shown) > 1 else b""
+        return b"Programming: 0%\n" + last
 
-    return PROGRESS.sub(last_percentage, output)
+    return PROGRESS.sub(first_and_last, output)
+
+
+def windows_lines(output, problems):
+    """The Windows build's output with its CR LF line ends made LF; a bare LF
+    or a CR elsewhere is a problem."""
+    if re.search(rb"(?<!\r)\n|\r(?!\n)", output):
+        problems.append("a line of the Windows output does not end in CR LF")
+    return output.replace(b"\r\n", b"\n")
 
 
 def scenario_controllers(text):
@@ -476,11 +500,11 @@ def check_report(case, scenario, report):
     return problems
 
 
-def judge(name, case, stdout, stderr, status, work, registry=None):
+def judge(name, case, stdout, stderr, status, work, registry=None, problems=None):
     """Everything wrong with a run of the case: its console output, exit
     status and standard error, and the emulator's report and capture (in
     `work`) of a run that updates devices."""
-    problems = []
+    problems = [] if problems is None else problems
     with open(os.path.join(HERE, "expected", name + ".txt"), "rb") as f:
         expected = f.read()
     output = normalise(stdout, problems)
@@ -504,6 +528,45 @@ def judge(name, case, stdout, stderr, status, work, registry=None):
     if stderr:
         problems.append(f"standard error: {stderr!r}")
     return problems
+
+
+def run_timed(command, stdin, env, cwd, timeout):
+    """Runs `command` with `stdin` and returns its standard output and error,
+    its exit status and the longest time in seconds that passed without a
+    line end on its standard output (from the start to the first, between
+    two, and from the last to the end)."""
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, cwd=cwd)
+    proc.stdin.write(stdin)
+    proc.stdin.close()
+    out, err = bytearray(), bytearray()
+    start = last = time.monotonic()
+    gap = 0.0
+    streams = {proc.stdout.fileno(): out, proc.stderr.fileno(): err}
+    try:
+        while streams:
+            left = start + timeout - time.monotonic()
+            if left <= 0:
+                raise subprocess.TimeoutExpired(command, timeout)
+            ready, _, _ = select.select(list(streams), [], [], left)
+            now = time.monotonic()
+            for fd in ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    del streams[fd]
+                    continue
+                streams[fd] += chunk
+                if fd == proc.stdout.fileno() and b"\n" in chunk:
+                    gap = max(gap, now - last)
+                    last = now
+        status = proc.wait(timeout=max(1, start + timeout - time.monotonic()))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+    return bytes(out), bytes(err), status, max(gap, time.monotonic() - last)
 
 
 def run_case(flash, sim, image, name):
@@ -530,8 +593,10 @@ def run_case(flash, sim, image, name):
                 sim, text, work,
                 ["--report", os.path.join(work, "report.json"), "--pcap",
                  os.path.join(work, "bus.pcap")])
-        run = subprocess.run([flash] + case.args, input=case.stdin.encode(), capture_output=True,
-                             env=env, cwd=work, timeout=560, check=False)
+        stdout, stderr, status, gap = run_timed([flash] + case.args, case.stdin.encode(), env,
+                                                work, 560)
+        if case.paced and gap > MAX_LINE_GAP:
+            problems.append(f"{gap:.1f} s without a line of output (at most {MAX_LINE_GAP} s)")
         if proc is not None:
             if case.programmed:
                 # The last message restarts the programmed device: the report
@@ -539,8 +604,7 @@ def run_case(flash, sim, image, name):
                 time.sleep(2)
             stop_sim(proc)
             proc = None
-        problems += judge(name, case, run.stdout, run.stderr, run.returncode, work,
-                          env["BREVANE_REGISTRY"])
+        problems += judge(name, case, stdout, stderr, status, work, env["BREVANE_REGISTRY"])
     finally:
         if proc is not None:
             proc.kill()
@@ -560,7 +624,9 @@ def main(argv):
             stdout = f.read()
         with open(os.path.join(work, "brevane-flash.err"), "rb") as f:
             stderr = f.read()
-        problems = judge(name, CASES[name], stdout, stderr, int(status), work)
+        problems = []
+        stdout = windows_lines(stdout, problems)
+        problems = judge(name, CASES[name], stdout, stderr, int(status), work, problems=problems)
         for p in problems:
             print(p)
         return 1 if problems else 0

@@ -698,7 +698,8 @@ TEST_F(Progress, PlainOutputGetsALineWheneverThePercentageMovedByFiveOrReachedAH
         // A transfer that starts over from block 0 goes down.
         Case{"back to the start", {40, 41, 2, 100},
              "Programming: 40%\r\nProgramming: 2%\r\nProgramming: 100%\r\n"},
-        Case{"short of a hundred", {1, 4}, ""}}) {
+        // Where the job ended is a line of its own.
+        Case{"short of a hundred", {1, 4, 6, 99}, "Programming: 6%\r\nProgramming: 99%\r\n"}}) {
     SCOPED_TRACE(c.name);
     io.output.clear();
     std::deque<int> answers(c.percentages.size(), 1);
