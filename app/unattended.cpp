@@ -5,6 +5,7 @@
 #include "client/registry_record.h"
 #include "platform/console.h"
 #include "update/image_package.h"
+#include "update/update_steps.h"
 
 namespace {
 
@@ -28,8 +29,10 @@ void Preselect(FrontEndState* state, const char* portName, uint8_t address) {
     state->menuState = MenuState::Quit;
     return;
   }
+  Update_WaitFor("the controllers on the port to answer");
   state->discoveredCount =
       Client_ScanRange(portName, kScanLow, kScanHigh, state->discovered, MaxDiscovered);
+  Update_EndWait();
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from
   // here to find it again and to restore its model number.

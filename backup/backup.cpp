@@ -15,6 +15,7 @@
 namespace {
 
 constexpr uint32_t kDotEveryMs = 1000;
+constexpr int kDotsPerLine = 3;
 constexpr uint32_t kKeyPollMs = 50;
 constexpr uint8_t kIdentityClass = 1;
 constexpr uint8_t kSettingsSetMember = 13;
@@ -26,12 +27,17 @@ void ConsolePrint(const char* text) { plat::con_printf("%s", text); }
 const BackupSeam& Seam() { return Backup_Seam(); }
 
 // Prints a dot for every second the run goes on; 0 or 2, the run's result.
-// An interrupt stops the run after the request on the bus.
+// Anywhere but on a terminal the dots go in lines of kDotsPerLine, each new
+// line begun by its first dot, so that a pipe or a log gets a line at least
+// that often. An interrupt stops the run after the request on the bus.
 int WaitForRun() {
+  const bool inLines = !plat::con_is_terminal();
+  int dots = 0;
   int result = WaitBackupDone(kDotEveryMs);
   while (result == 1) {
     if (plat::interrupt_requested()) Backup_Stop();
-    Backup_Print(".");
+    Backup_Print(inLines && dots > 0 && dots % kDotsPerLine == 0 ? "\r\n." : ".");
+    ++dots;
     result = WaitBackupDone(kDotEveryMs);
   }
   return result;

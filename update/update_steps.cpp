@@ -315,6 +315,10 @@ void Update_SetIo(UpdateIo* io) {
   Client_SetWaitTick(io != nullptr ? Update_WaitTick : nullptr);
 }
 
+void Update_WaitFor(const char* what) { WaitFor(what); }
+
+void Update_EndWait() { EndWait(); }
+
 void Update_WaitTick() {
   if (g_io == nullptr || g_progress.open || g_wait.what == nullptr) return;
   const uint32_t now = Io().NowMs();

@@ -69,6 +69,11 @@ void Update_SetIo(UpdateIo* io);
 // 4 s, and then keeps moving: on a terminal a dot every 2 s, elsewhere a line
 // "Waiting for ... (N s)" every 4 s.
 void Update_WaitTick();
+// A wait of the front end's own on this thread (a discovery without menus),
+// shown as Update_WaitTick shows the steps' waits; `what` must stay valid
+// until Update_EndWait.
+void Update_WaitFor(const char* what);
+void Update_EndWait();
 
 // Job status of a device whose programming job has not ended.
 inline constexpr int UpdateNotProgrammed = -1;

@@ -9,7 +9,8 @@ Standard output is a pipe here, so the program writes plain lines: LF line
 ends, no control octet but LF and TAB, "^" for the upgrade mark. Output that
 depends on timing is normalised before the comparison: each run of progress
 dots ("Discovering Devices @ PORT ..", "Backing up Device Settings...",
-"Restoring Device Settings...") is compared as the bare text, the lines
+"Restoring Device Settings..."; in lines of a few dots, each begun by its
+first) is compared as the bare text, the lines
 "Programming: NN%" as the first and the last (each at least 5 points from the
 one before, but the last), and the lines of a long wait ("Waiting for
 ... (N s)") are left out. A case marked `paced` must also keep the lines
@@ -319,8 +320,9 @@ CASES = {
                              switched_off=[16]),
 }
 
-DOTS = re.compile(rb"(Discovering Devices @ [^\n]* \.\.)\.+\n")
-SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)\.*")
+# In a pipe the dots go in lines, each begun by its first dot.
+DOTS = re.compile(rb"(Discovering Devices @ [^\n]* \.\.)\.(?:\.|\n\.)*\n")
+SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)(?:\.|\n\.)*")
 WAITING = re.compile(rb"^Waiting for [^\n]* \(\d+ s\)\n", re.M)
 PROGRESS = re.compile(rb"^Programming: 0%\n((?:Programming: \d+%\n)*)", re.M)
 PROGRESS_STEP = 5
@@ -532,16 +534,16 @@ def judge(name, case, stdout, stderr, status, work, registry=None, problems=None
 
 def run_timed(command, stdin, env, cwd, timeout):
     """Runs `command` with `stdin` and returns its standard output and error,
-    its exit status and the longest time in seconds that passed without a
+    its exit status, and the longest time in seconds that passed without a
     line end on its standard output (from the start to the first, between
-    two, and from the last to the end)."""
+    two, and from the last to the end) with the output that ended it."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, cwd=cwd)
     proc.stdin.write(stdin)
     proc.stdin.close()
     out, err = bytearray(), bytearray()
     start = last = time.monotonic()
-    gap = 0.0
+    gap, before = 0.0, b""
     streams = {proc.stdout.fileno(): out, proc.stderr.fileno(): err}
     try:
         while streams:
@@ -557,7 +559,8 @@ def run_timed(command, stdin, env, cwd, timeout):
                     continue
                 streams[fd] += chunk
                 if fd == proc.stdout.fileno() and b"\n" in chunk:
-                    gap = max(gap, now - last)
+                    if now - last > gap:
+                        gap, before = now - last, bytes(out[-120:])
                     last = now
         status = proc.wait(timeout=max(1, start + timeout - time.monotonic()))
     finally:
@@ -566,7 +569,9 @@ def run_timed(command, stdin, env, cwd, timeout):
             proc.wait()
         proc.stdout.close()
         proc.stderr.close()
-    return bytes(out), bytes(err), status, max(gap, time.monotonic() - last)
+    if time.monotonic() - last > gap:
+        gap, before = time.monotonic() - last, b"(the end)"
+    return bytes(out), bytes(err), status, (gap, before)
 
 
 def run_case(flash, sim, image, name):
@@ -593,10 +598,11 @@ def run_case(flash, sim, image, name):
                 sim, text, work,
                 ["--report", os.path.join(work, "report.json"), "--pcap",
                  os.path.join(work, "bus.pcap")])
-        stdout, stderr, status, gap = run_timed([flash] + case.args, case.stdin.encode(), env,
-                                                work, 560)
+        stdout, stderr, status, (gap, before) = run_timed([flash] + case.args,
+                                                          case.stdin.encode(), env, work, 560)
         if case.paced and gap > MAX_LINE_GAP:
-            problems.append(f"{gap:.1f} s without a line of output (at most {MAX_LINE_GAP} s)")
+            problems.append(f"{gap:.1f} s without a line of output (at most {MAX_LINE_GAP} s), "
+                            f"before: {before!r}")
         if proc is not None:
             if case.programmed:
                 # The last message restarts the programmed device: the report
