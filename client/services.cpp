@@ -21,7 +21,11 @@ thread_local ClientWaitTick t_waitTick = nullptr;
 
 }  // namespace
 
-void Client_SetWaitTick(ClientWaitTick tick) { t_waitTick = tick; }
+ClientWaitTick Client_SetWaitTick(ClientWaitTick tick) {
+  const ClientWaitTick before = t_waitTick;
+  t_waitTick = tick;
+  return before;
+}
 
 void Client_WaitTick() {
   if (t_waitTick != nullptr) t_waitTick();

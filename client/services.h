@@ -47,5 +47,6 @@ int Client_SetZoneAddress(const char* portName, uint8_t station, uint8_t newAddr
 // search), so that the front end can show that the wait goes on. Each thread
 // has its own; nullptr (the default): none.
 using ClientWaitTick = void (*)();
-void Client_SetWaitTick(ClientWaitTick tick);
+// Returns the tick it replaces.
+ClientWaitTick Client_SetWaitTick(ClientWaitTick tick);
 void Client_WaitTick();
