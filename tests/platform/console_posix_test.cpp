@@ -1,5 +1,5 @@
 // Console input from redirected streams and from a terminal, and output to a
-// terminal or a pipe (a pty that the test drives as the operator's screen and keyboard).
+// terminal or a pipe (a pty that the test drives as the operator's screen).
 #include <string>
 
 #include "platform/console.h"
