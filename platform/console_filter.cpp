@@ -60,7 +60,9 @@ void con_write(const char* text, std::size_t length, ConOutput to) {
   std::fwrite(shown.data(), 1, shown.size(), stdout);
   std::fflush(stdout);
   const bool rewrite = g_rewrite.exchange(false);
-  if (const ConsoleTee tee = g_tee.load()) tee(text, length, rewrite ? ConTee::Rewrite : ConTee::Shown);
+  if (const ConsoleTee tee = g_tee.load()) {
+    tee(text, length, rewrite ? ConTee::Rewrite : ConTee::Shown);
+  }
 }
 
 void con_note(const char* format, ...) {

@@ -83,9 +83,11 @@ TEST(RunLog, ARunIsAppendedWithStampedLines) {
   std::stringstream text;
   text << after.rdbuf();
   const std::string stamp = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)";
-  const std::regex expected("an earlier run\n" + stamp + R"( \* Run started: brevane-flash -cCom1\n)" +
-                            stamp + "  ZONE: 1\n" + stamp + R"( \* Backup skipped\n)" + stamp +
-                            R"( \* Run ended with exit status 3\n)");
+  const std::regex expected("an earlier run\n" +
+                            stamp + R"( \* Run started: brevane-flash -cCom1\n)" +
+                            stamp + "  ZONE: 1\n" +
+                            stamp + R"( \* Backup skipped\n)" +
+                            stamp + R"( \* Run ended with exit status 3\n)");
   EXPECT_TRUE(std::regex_match(text.str(), expected)) << text.str();
   std::remove(path.c_str());
 }

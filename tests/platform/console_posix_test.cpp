@@ -200,7 +200,9 @@ TEST(ConsoleOutput, TextsFitTheTerminalOrPipeTheyGoTo) {
     } else {
       char buffer[256];
       ssize_t n = 0;
-      while ((n = read(out[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+      while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+        got.append(buffer, static_cast<std::size_t>(n));
+      }
     }
     close(out[0]);
     int status = 0;

@@ -694,7 +694,8 @@ TEST_F(Progress, PlainOutputGetsALineWheneverThePercentageMovedByFiveOrReachedAH
   for (const Case& c :
        {Case{"small steps add up", {0, 3, 4, 5, 9, 10, 98, 100},
              "Programming: 5%\r\nProgramming: 10%\r\nProgramming: 98%\r\nProgramming: 100%\r\n"},
-        Case{"large steps", {7, 7, 50, 100}, "Programming: 7%\r\nProgramming: 50%\r\nProgramming: 100%\r\n"},
+        Case{"large steps", {7, 7, 50, 100},
+             "Programming: 7%\r\nProgramming: 50%\r\nProgramming: 100%\r\n"},
         // A transfer that starts over from block 0 goes down.
         Case{"back to the start", {40, 41, 2, 100},
              "Programming: 40%\r\nProgramming: 2%\r\nProgramming: 100%\r\n"},
