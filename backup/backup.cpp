@@ -77,10 +77,12 @@ void ShowWaitTick() {
   g_shown.moved = now;
 }
 
+// The wait counts from the last output, which may be an earlier wait's.
 template <typename Call>
 auto Shown(const char* what, Call call) {
   const uint32_t now = Seam().nowMs();
-  g_shown = ShownWait{what, now, now, false};
+  const uint32_t lastOutput = plat::con_last_output_ms();
+  g_shown = ShownWait{what, now, lastOutput != 0 ? lastOutput : now, false};
   const ClientWaitTick before = Client_SetWaitTick(ShowWaitTick);
   const auto result = call();
   Client_SetWaitTick(before);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,10 @@ int con_read_key();
 bool con_is_terminal();
 bool con_get_cursor(int* column, int* row);
 bool con_set_cursor(int column, int row);
+
+// plat::now_ms() when con_printf last wrote something (0 before it first did),
+// so that a wait can show itself once nothing has been written for a while.
+uint32_t con_last_output_ms();
 
 // Where standard output goes, as far as the texts' form is concerned.
 enum class ConOutput {

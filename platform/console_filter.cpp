@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/console_shared.h"
 
@@ -17,6 +18,7 @@ constexpr char kUpgradeMark = '\x18';
 
 std::atomic<ConsoleTee> g_tee{nullptr};
 std::atomic<bool> g_rewrite{false};
+std::atomic<uint32_t> g_lastOutput{0};
 
 bool names_utf8(const char* locale) {
   std::string folded;
@@ -55,10 +57,13 @@ bool con_locale_is_utf8(const char* lc_all, const char* lc_ctype, const char* la
 
 void con_set_tee(ConsoleTee tee) { g_tee.store(tee); }
 
+uint32_t con_last_output_ms() { return g_lastOutput.load(); }
+
 void con_write(const char* text, std::size_t length, ConOutput to) {
   const std::string shown = con_filter(std::string_view(text, length), to);
   std::fwrite(shown.data(), 1, shown.size(), stdout);
   std::fflush(stdout);
+  g_lastOutput.store(now_ms());
   const bool rewrite = g_rewrite.exchange(false);
   if (const ConsoleTee tee = g_tee.load()) {
     tee(text, length, rewrite ? ConTee::Rewrite : ConTee::Shown);
