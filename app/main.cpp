@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   plat::thread_close(plat::thread_start(Backup_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
-  // The run log (-lFILE), read here until the settings carry it.
+  // The run log (-lFILE), once the command line is read.
   if (const char* log = FindOption("-l", argc, argv)) RunLog_Open(log, argc, argv);
   Safety_StartUp();
   if (IsPreselected()) {

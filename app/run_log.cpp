@@ -9,8 +9,10 @@
 
 namespace {
 
-// Guards everything below: the console tee runs on every thread that prints.
+// Guards everything below it: the console tee runs on every thread that
+// prints. Made by RunLog_Open; `g_lockMade` is the main thread's alone.
 plat::CriticalSection g_lock;
+bool g_lockMade = false;
 plat::FileHandle g_file = nullptr;
 RunLogLines g_lines;
 std::string g_path;
@@ -112,7 +114,8 @@ void RunLogLines::Flush(std::string* out) {
 }
 
 void RunLog_Open(const char* path, int argc, char** argv) {
-  plat::cs_init(&g_lock);
+  if (!g_lockMade) plat::cs_init(&g_lock);
+  g_lockMade = true;
   g_path = path;
   plat::FileHandle file = plat::file_open(path, plat::file_exists(path)
                                                     ? plat::FileMode::OpenReadWrite
@@ -135,6 +138,7 @@ void RunLog_Open(const char* path, int argc, char** argv) {
 }
 
 void RunLog_Close(int exitStatus) {
+  if (!g_lockMade) return;
   plat::con_note("Run ended with exit status %d", exitStatus);
   plat::cs_enter(&g_lock);
   bool failed = false;

@@ -30,7 +30,7 @@ class RunLogLines {
 };
 
 // Opens `path` to append to (it is created when missing) and logs from now
-// on; the command line is its first note. When the file cannot be opened or
+// on; the command line is its first note. Both calls are the main thread's. When the file cannot be opened or
 // a write fails, the console says so once and the run goes on without a log.
 void RunLog_Open(const char* path, int argc, char** argv);
 // Logs how the run ends and closes the file; nothing when no log is open.
