@@ -46,9 +46,10 @@ enum class ConOutput {
 };
 
 // The texts carry "\r\n" line ends and code 24 as the upgrade mark (the
-// Windows console's up arrow). On a terminal the mark becomes "^", or the
-// arrow in UTF-8; in a stream also every control octet but the line end and
-// TAB is dropped, so that scripts and log files get plain lines.
+// Windows console's up arrow). The Windows console takes them as they are; on
+// a POSIX terminal the mark becomes "^", or the arrow in UTF-8; in a stream
+// the mark becomes "^" and every control octet but the line end and TAB is
+// dropped, so that scripts and log files get plain lines.
 std::string con_filter(std::string_view text, ConOutput to);
 // Whether the locale the environment names is UTF-8: the first of LC_ALL,
 // LC_CTYPE and LANG that is set and not empty decides (null: not set).
