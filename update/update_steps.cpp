@@ -52,6 +52,7 @@ struct ProgressField {
   int row = 0;
   uint32_t shown = 0;   // the percentage on the screen
   uint32_t logged = 0;  // the last one written to the run log (in place only)
+  ProgrammerState step = ProgrammerState::Idle;  // the job's step last logged
 };
 ProgressField g_progress;
 
@@ -175,9 +176,34 @@ const char* JobWaitsFor(ProgrammerState state) {
   }
 }
 
-// While the percentage stands still: what the job waits for, moving.
+// The job's steps as the run log names them.
+const char* JobStepName(ProgrammerState state) {
+  switch (state) {
+    case ProgrammerState::OpenPort: return "opening the port";
+    case ProgrammerState::EnterBootloader: return "sending the bootloader entry";
+    case ProgrammerState::FindBootloader: return "looking for the bootloader";
+    case ProgrammerState::Prepare: return "preparing the flash";
+    case ProgrammerState::ReadyCheck: return "erasing, then asking whether the flash is ready";
+    case ProgrammerState::Transfer: return "sending the image";
+    case ProgrammerState::TransferDone: return "pausing while the flash is written";
+    case ProgrammerState::LeaveBootloader: return "restarting the controller";
+    case ProgrammerState::ConfirmApplication: return "looking for the restarted application";
+    case ProgrammerState::DefaultsWrite: return "writing the factory settings";
+    default: return "ending";
+  }
+}
+
+// While the percentage stands still: what the job waits for, moving. Each
+// step the job is seen in goes to the run log (a step seen again is a retry).
 void ShowJobWait() {
-  const char* what = JobWaitsFor(Io().JobState());
+  const ProgrammerState state = Io().JobState();
+  if (state != g_progress.step) {
+    g_progress.step = state;
+    char line[96];
+    std::snprintf(line, sizeof line, "Programming job: %s", JobStepName(state));
+    Io().Log(line);
+  }
+  const char* what = JobWaitsFor(state);
   const uint32_t now = Io().NowMs();
   if (what != g_wait.what) {
     g_wait.what = what;

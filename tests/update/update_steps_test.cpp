@@ -738,6 +738,7 @@ TEST_F(Progress, AStillPercentageShowsWhatTheJobWaitsForAndKeepsMoving) {
   // and in the run log.
   io.terminal = true;
   io.output.clear();
+  io.logged.clear();
   io.now = 0;
   io.screen = Screen(6, 0);
   io.states = states;
@@ -750,9 +751,14 @@ TEST_F(Progress, AStillPercentageShowsWhatTheJobWaitsForAndKeepsMoving) {
   }
   EXPECT_EQ(shown, std::vector<std::string>{"Programming: 100%"});
   EXPECT_NE(io.output.find(" waiting for the controller to restart."), std::string::npos);
-  EXPECT_EQ(io.logged, (std::vector<std::string>{"Programming: 100%",
-                                                 "Waiting for the controller to write its flash",
-                                                 "Waiting for the controller to restart"}));
+  const std::vector<std::string> logged = {
+      "Programming job: erasing, then asking whether the flash is ready",
+      "Programming job: pausing while the flash is written",
+      "Programming: 100%",
+      "Waiting for the controller to write its flash",
+      "Programming job: looking for the restarted application",
+      "Waiting for the controller to restart"};
+  EXPECT_EQ(io.logged, logged);
 }
 
 TEST_F(Progress, JobThatFailsBeforeTheFirstRefreshLeavesFailedBehindThePercentage) {
