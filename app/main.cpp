@@ -4,6 +4,7 @@
 
 #include "app/front_end.h"
 #include "app/menus.h"
+#include "app/run_log.h"
 #include "app/run_report.h"
 #include "app/safety.h"
 #include "app/settings.h"
@@ -38,15 +39,20 @@ void EndRun(int status) {
     char reason[512];
     UnattendedExitReason(g_frontEnd, g_preselection, PreselectedPort(), PreselectedAddress(),
                          status, reason, sizeof reason);
-    if (reason[0] != '\0') std::fprintf(stderr, "%s\n", reason);
+    if (reason[0] != '\0') {
+      std::fprintf(stderr, "%s\n", reason);
+      plat::con_note("%s", reason);
+    }
   }
   if (const char* path = ReportFileSetting()) {
     char why[600];
     if (!RunReport_Write(path, g_frontEnd, status, why, sizeof why)) {
       std::fprintf(stderr, "brevane-flash: the run report was not written (%s).\n", why);
+      plat::con_note("the run report was not written (%s)", why);
     }
   }
   std::fflush(stderr);
+  RunLog_Close(status);
 }
 
 }  // namespace
@@ -77,6 +83,8 @@ int main(int argc, char** argv) {
   plat::thread_close(plat::thread_start(Backup_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
+  // The run log (-lFILE), once the command line is read.
+  if (const char* log = LogFileSetting()) RunLog_Open(log, argc, argv);
   Safety_StartUp();
   if (IsPreselected()) {
     g_frontEnd.unattended = true;

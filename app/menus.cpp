@@ -21,6 +21,7 @@ namespace {
 constexpr uint8_t kDiscoverLow = 4;
 constexpr uint8_t kDiscoverHigh = 32;
 constexpr uint32_t kDiscoverSliceMs = 250;
+constexpr int kDiscoverDotsPerLine = 12;
 constexpr uint32_t kLoopPauseMs = 10;
 
 // Holds what the image matching lets through of one whole discovery before
@@ -49,10 +50,15 @@ void ScanOnePort(FrontEndState* state) {
   ReportAdapterLatency(port);
   Programmer_StartScan(port, kDiscoverLow, kDiscoverHigh);
   plat::con_printf("Discovering Devices @ %s ..", port);
+  // Anywhere but on a terminal the dots go in lines, each begun by its first
+  // dot, so that a pipe or a log gets a line every 3 s.
+  const bool inLines = !plat::con_is_terminal();
+  int dots = 0;
   while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) {
     // Nothing on the bus is changed by a discovery: an interrupt ends it.
     if (plat::interrupt_requested()) return;
-    plat::con_printf(".");
+    plat::con_printf(inLines && dots > 0 && dots % kDiscoverDotsPerLine == 0 ? "\r\n." : ".");
+    ++dots;
   }
   plat::con_printf("\r\n");
   ReportLostPort(port, "during the discovery");
@@ -226,6 +232,11 @@ MenuState ShowNextDevice(FrontEndState* state) {
   report.update.discovered = state->discovered;
   report.update.discoveredCount = state->discoveredCount;
   state->reportCount = state->currentDevice + 1u;
+  plat::con_note("Updating %s serial %d \"%s\" at station %d on %s, version %d.%02d.%d%s",
+                 device->modelNumber, static_cast<int>(device->serialNumber), device->deviceName,
+                 device->address, device->portName, static_cast<int>(device->release),
+                 static_cast<int>(device->prototype), static_cast<int>(device->build),
+                 device->inBootloader == 1 ? ", found in its bootloader" : "");
   Safety_PrepareDevice(&report);
   plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(device->address));
   plat::con_printf("------------\r\n");
@@ -263,6 +274,10 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
       Safety_DropUnusedBackup(CurrentReport(state));
+      const DeviceUpdate& update = CurrentReport(state).update;
+      plat::con_note("Programming job status %d; found again: %s; with the factory settings write: %s",
+                     update.programmingStatus, update.foundAgain ? "yes" : "no",
+                     update.defaultsWrite ? "yes" : "no");
       const MenuState next = Update_Finish(&CurrentReport(state).update);
       ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");
       Safety_AfterDevice(CurrentDevice(state)->portName);

@@ -11,6 +11,7 @@
 #include "client/typed_value.h"
 #include "platform/console.h"
 #include "update/image_package.h"
+#include "update/update_steps.h"
 
 namespace {
 
@@ -32,9 +33,11 @@ Preselection Preselect(FrontEndState* state, const char* portName, uint8_t addre
     return Preselection::PortNotOpened;
   }
   ReportAdapterLatency(portName);
+  Update_WaitFor("the controllers on the port to answer");
   state->discoveredCount =
       Client_ScanRange(portName, StationAddressLow, StationAddressHigh, state->discovered,
                        MaxDiscovered);
+  Update_EndWait();
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from
   // here to find it again and to restore its model number.

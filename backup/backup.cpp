@@ -15,6 +15,7 @@
 namespace {
 
 constexpr uint32_t kDotEveryMs = 1000;
+constexpr int kDotsPerLine = 3;
 constexpr uint32_t kKeyPollMs = 50;
 constexpr uint8_t kIdentityClass = 1;
 constexpr uint8_t kSettingsSetMember = 13;
@@ -26,14 +27,66 @@ void ConsolePrint(const char* text) { plat::con_printf("%s", text); }
 const BackupSeam& Seam() { return Backup_Seam(); }
 
 // Prints a dot for every second the run goes on; 0 or 2, the run's result.
-// An interrupt stops the run after the request on the bus.
+// Anywhere but on a terminal the dots go in lines of kDotsPerLine, each new
+// line begun by its first dot, so that a pipe or a log gets a line at least
+// that often. An interrupt stops the run after the request on the bus.
 int WaitForRun() {
+  const bool inLines = !plat::con_is_terminal();
+  int dots = 0;
   int result = WaitBackupDone(kDotEveryMs);
   while (result == 1) {
     if (plat::interrupt_requested()) Backup_Stop();
-    Backup_Print(".");
+    Backup_Print(inLines && dots > 0 && dots % kDotsPerLine == 0 ? "\r\n." : ".");
+    ++dots;
     result = WaitBackupDone(kDotEveryMs);
   }
+  return result;
+}
+
+// A wait of the restore for its device on the console thread (the search
+// for it, its settle wait): once it has taken kShowWaitAfterMs it says what
+// it waits for and keeps moving, a dot every kWaitDotMs on a terminal, a line
+// every kWaitLineMs elsewhere. The client's wait ticks on this thread drive it.
+constexpr uint32_t kShowWaitAfterMs = 4000;
+constexpr uint32_t kWaitDotMs = 2000;
+constexpr uint32_t kWaitLineMs = 4000;
+
+struct ShownWait {
+  const char* what = nullptr;
+  uint32_t since = 0;
+  uint32_t moved = 0;
+  bool shown = false;
+};
+ShownWait g_shown;  // the console thread's alone
+
+void ShowWaitTick() {
+  const uint32_t now = Seam().nowMs();
+  const uint32_t still = now - g_shown.moved;
+  if (!plat::con_is_terminal()) {
+    if (still < kWaitLineMs) return;
+    Backup_Print("Waiting for %s (%u s)\r\n", g_shown.what,
+                 static_cast<unsigned>((now - g_shown.since) / 1000));
+  } else if (!g_shown.shown) {
+    if (still < kShowWaitAfterMs) return;
+    Backup_Print("Waiting for %s", g_shown.what);
+  } else {
+    if (still < kWaitDotMs) return;
+    Backup_Print(".");
+  }
+  g_shown.shown = true;
+  g_shown.moved = now;
+}
+
+// The wait counts from the last output, which may be an earlier wait's.
+template <typename Call>
+auto Shown(const char* what, Call call) {
+  const uint32_t now = Seam().nowMs();
+  const uint32_t lastOutput = plat::con_last_output_ms();
+  g_shown = ShownWait{what, now, lastOutput != 0 ? lastOutput : now, false};
+  const ClientWaitTick before = Client_SetWaitTick(ShowWaitTick);
+  const auto result = call();
+  Client_SetWaitTick(before);
+  if (g_shown.shown && plat::con_is_terminal()) Backup_Print("\r\n");
   return result;
 }
 
@@ -107,10 +160,11 @@ uint8_t AwaitDeviceOnBus(const DeviceRecord* device) {
   const BackupSeam& seam = Seam();
   const int32_t hardwareId = device->hardwareId;
   for (;;) {
-    const uint8_t found = seam.relocate(device->portName, Image_SearchRangeLow(hardwareId),
-                                        Image_SearchRangeHigh(hardwareId),
-                                        Image_ModbusSelectRegister(hardwareId),
-                                        device->modelNumber, device->serialNumber);
+    const uint8_t found = Shown("the controller to answer", [&] {
+      return seam.relocate(device->portName, Image_SearchRangeLow(hardwareId),
+                           Image_SearchRangeHigh(hardwareId), Image_ModbusSelectRegister(hardwareId),
+                           device->modelNumber, device->serialNumber);
+    });
     if (found != 255) return found;
     if (plat::interrupt_requested()) return 255;
     Backup_Print("Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
@@ -169,7 +223,8 @@ MenuState RestoreDevice(DeviceRecord* device, const RestorePlan& plan, SettingsO
       return MenuState::FinishDevice;
     }
     device->address = address;
-    seam.waitSettled(device->portName, device->address);
+    Shown("the controller's settings to settle",
+          [&] { return seam.waitSettled(device->portName, device->address); });
     if (StartRestore(device->portName, device->address, device->hardwareId, foundInBootloader) ==
         1) {
       break;

@@ -3,6 +3,7 @@
 #include "client/client.h"
 #include "client/modbus.h"
 #include "client/scan.h"
+#include "client/services.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 
@@ -36,7 +37,9 @@ class BusSteps : public RelocateSteps {
     Modbus_WriteSingleRegister(kModbusSlave, selectRegister_, ModbusSelectTokenBus);
     Modbus_ClosePort();
     Client_Open(portName_);
+    Client_WaitTick();
     plat::sleep_ms(kSettleAfterSwitchMs);
+    Client_WaitTick();
   }
 
   uint32_t NowMs() override { return plat::now_ms(); }

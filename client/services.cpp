@@ -17,9 +17,22 @@ constexpr uint32_t kSettleLimitMs = 60000;
 constexpr uint32_t kSettlePauseMs = 5000;
 constexpr uint32_t kSettleSliceMs = 100;
 
+thread_local ClientWaitTick t_waitTick = nullptr;
+
 }  // namespace
 
+ClientWaitTick Client_SetWaitTick(ClientWaitTick tick) {
+  const ClientWaitTick before = t_waitTick;
+  t_waitTick = tick;
+  return before;
+}
+
+void Client_WaitTick() {
+  if (t_waitTick != nullptr) t_waitTick();
+}
+
 int Client_Probe(const char* portName, uint8_t station) {
+  Client_WaitTick();
   const uint8_t request[] = {kServiceHeader, kServiceProbe};
   uint8_t reply[512];
   uint16_t length = 0;
@@ -88,6 +101,7 @@ int Client_WaitSettled(const char* portName, uint8_t station) {
     // An interrupt ends the wait: the device settles without being watched.
     for (uint32_t slept = 0; slept < kSettlePauseMs; slept += kSettleSliceMs) {
       if (plat::interrupt_requested()) return 0;
+      Client_WaitTick();
       plat::sleep_ms(kSettleSliceMs);
     }
     if (Client_ReadMember(portName, station, 16, 9, 1, &value) != 0) return 0;

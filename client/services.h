@@ -41,3 +41,12 @@ int Client_WaitSettled(const char* portName, uint8_t station);
 // Writes the device's address setting as the zone number of `newAddress`;
 // 1 = written, 0 = failed. The device then answers at its new address.
 int Client_SetZoneAddress(const char* portName, uint8_t station, uint8_t newAddress);
+
+// Called by the waits for a device on the calling thread, often (at each
+// probe of a station, every 100 ms of a settle wait, around the pause of a
+// search), so that the front end can show that the wait goes on. Each thread
+// has its own; nullptr (the default): none.
+using ClientWaitTick = void (*)();
+// Returns the tick it replaces.
+ClientWaitTick Client_SetWaitTick(ClientWaitTick tick);
+void Client_WaitTick();

@@ -4,6 +4,7 @@
 #include "client/registry_record.h"
 #include "client/relocate.h"
 #include "client/services.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "update/address_journal.h"
@@ -55,7 +56,10 @@ class ClientIo final : public UpdateIo {
   int WaitProgramming(uint32_t timeoutMs) override { return Programmer_Wait(timeoutMs); }
   uint32_t Progress() override { return Programmer_Progress(); }
   bool ProgrammingHalted() override { return Programmer_Halted(); }
+  ProgrammerState JobState() override { return Programmer_State(); }
+  uint32_t NowMs() override { return plat::now_ms(); }
   void Print(const char* text) override { plat::con_printf("%s", text); }
+  void Log(const char* text) override { plat::con_note("%s\n", text); }
   int ReadKey() override { return plat::con_read_key(); }
   bool IsTerminal() override { return plat::con_is_terminal(); }
   bool GetCursor(int* column, int* row) override { return plat::con_get_cursor(column, row); }

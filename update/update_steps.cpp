@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/client.h"
+#include "client/services.h"
 #include "client/typed_value.h"
 #include "image/carried_image.h"
 #include "update/backup_folder.h"
@@ -43,14 +44,44 @@ AddressChange g_change;
 // place and the cursor is left behind it, never on the next line: a line end
 // on the screen's last row would scroll the screen and leave the remembered
 // row pointing at the wrong line. Anywhere else (a pipe, a file, a CI log)
-// each new percentage is one more line, and only when it changed.
+// each percentage far enough from the last one is one more line.
 struct ProgressField {
+  bool open = false;
   bool inPlace = false;
   int column = 0;
   int row = 0;
-  uint32_t shown = 0;
+  uint32_t shown = 0;   // the percentage on the screen
+  uint32_t logged = 0;  // the last one written to the run log (in place only)
+  ProgrammerState step = ProgrammerState::Idle;  // the job's step last logged
 };
 ProgressField g_progress;
+
+// Percentage points between two progress lines, and between two log lines
+// of a progress line rewritten in place.
+constexpr uint32_t kProgressStep = 5;
+// A wait is shown once it has gone this long without anything moving on the
+// screen; then a dot follows every kWaitDotMs on a terminal, a line every
+// kWaitLineMs elsewhere.
+constexpr uint32_t kShowWaitAfterMs = 4000;
+constexpr uint32_t kWaitDotMs = 2000;
+constexpr uint32_t kWaitLineMs = 4000;
+// Dots behind the progress line come and go in turns of this many, so that
+// the line never grows past the screen's width.
+constexpr int kNoteDots = 5;
+
+constexpr const char* kAnswering = "the controller to answer";
+constexpr const char* kSettling = "the controller's settings to settle";
+
+// The wait being shown, if any (`what` null: none).
+struct WaitShown {
+  const char* what = nullptr;
+  uint32_t since = 0;  // when this wait began
+  uint32_t moved = 0;  // when the screen last moved for the wait or the progress line
+  bool labelShown = false;
+  int dots = 0;
+  std::size_t noteWidth = 0;  // columns the note behind the progress field takes
+};
+WaitShown g_wait;
 
 bool HasCapitalX(const char* text) { return std::strchr(text, 'X') != nullptr; }
 
@@ -61,27 +92,172 @@ bool AddressTaken(const DeviceRecord* discovered, uint32_t count, uint8_t addres
   return false;
 }
 
+uint32_t Distance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
+
+uint32_t Seconds(uint32_t ms) { return ms / 1000; }
+
 void OpenProgressLine() {
-  Printf("\r\nProgramming: %3d%c", 0, '%');
   g_progress = ProgressField{};
+  g_progress.open = true;
+  g_wait = WaitShown{};
+  g_wait.moved = Io().NowMs();
+  if (!Io().IsTerminal()) {
+    Printf("\r\nProgramming: %d%%\r\n", 0);
+    return;
+  }
+  Printf("\r\nProgramming: %3d%c", 0, '%');
   int column = 0;
   int row = 0;
-  if (Io().IsTerminal() && Io().GetCursor(&column, &row)) {
+  if (Io().GetCursor(&column, &row)) {
     g_progress.inPlace = true;
     g_progress.column = column > kFieldWidth ? column - kFieldWidth : column;
     g_progress.row = row;
+  } else {
+    Printf("\r\n");
   }
+}
+
+// Writes `text` behind the percentage, over whatever note stood there.
+void WriteNote(const char* text) {
+  const std::size_t width = std::strlen(text);
+  const int pad = g_wait.noteWidth > width ? static_cast<int>(g_wait.noteWidth - width) : 0;
+  Io().SetCursor(g_progress.column + kFieldWidth, g_progress.row);
+  Printf("%s%*s", text, pad, "");
+  g_wait.noteWidth = width;
+}
+
+// Takes the note away and leaves the cursor behind the percentage.
+void ClearNote() {
+  if (!g_progress.inPlace || g_wait.noteWidth == 0) return;
+  WriteNote("");
+  Io().SetCursor(g_progress.column + kFieldWidth, g_progress.row);
 }
 
 void ShowProgress(uint32_t percent) {
   if (percent == g_progress.shown) return;
-  g_progress.shown = percent;
   if (g_progress.inPlace) {
+    ClearNote();
+    g_progress.shown = percent;
     Io().SetCursor(g_progress.column, g_progress.row);
     Printf("%3u%%", static_cast<unsigned>(percent));
+    if (Distance(percent, g_progress.logged) >= kProgressStep || percent == 100) {
+      g_progress.logged = percent;
+      char line[32];
+      std::snprintf(line, sizeof line, "Programming: %u%%", static_cast<unsigned>(percent));
+      Io().Log(line);
+    }
   } else {
-    Printf("%3u\r\n", static_cast<unsigned>(percent));
+    if (Distance(percent, g_progress.shown) < kProgressStep && percent != 100) return;
+    g_progress.shown = percent;
+    Printf("Programming: %u%%\r\n", static_cast<unsigned>(percent));
   }
+  const uint32_t now = Io().NowMs();
+  g_wait = WaitShown{};
+  g_wait.moved = now;
+}
+
+// What the programming job waits for in each of its states.
+const char* JobWaitsFor(ProgrammerState state) {
+  switch (state) {
+    case ProgrammerState::Prepare:
+    case ProgrammerState::ReadyCheck:
+      return "the controller to erase its flash";
+    case ProgrammerState::Transfer:
+      return "the controller to take the image";
+    case ProgrammerState::TransferDone:
+      return "the controller to write its flash";
+    case ProgrammerState::LeaveBootloader:
+    case ProgrammerState::ConfirmApplication:
+      return "the controller to restart";
+    case ProgrammerState::DefaultsWrite:
+      return "the controller to take its factory settings";
+    default:
+      return "the controller's bootloader";
+  }
+}
+
+// The job's steps as the run log names them.
+const char* JobStepName(ProgrammerState state) {
+  switch (state) {
+    case ProgrammerState::OpenPort: return "opening the port";
+    case ProgrammerState::EnterBootloader: return "sending the bootloader entry";
+    case ProgrammerState::FindBootloader: return "looking for the bootloader";
+    case ProgrammerState::Prepare: return "preparing the flash";
+    case ProgrammerState::ReadyCheck: return "erasing, then asking whether the flash is ready";
+    case ProgrammerState::Transfer: return "sending the image";
+    case ProgrammerState::TransferDone: return "pausing while the flash is written";
+    case ProgrammerState::LeaveBootloader: return "restarting the controller";
+    case ProgrammerState::ConfirmApplication: return "looking for the restarted application";
+    case ProgrammerState::DefaultsWrite: return "writing the factory settings";
+    default: return "ending";
+  }
+}
+
+// While the percentage stands still: what the job waits for, moving. Each
+// step the job is seen in goes to the run log (a step seen again is a retry).
+void ShowJobWait() {
+  const ProgrammerState state = Io().JobState();
+  if (state != g_progress.step) {
+    g_progress.step = state;
+    char line[96];
+    std::snprintf(line, sizeof line, "Programming job: %s", JobStepName(state));
+    Io().Log(line);
+  }
+  const char* what = JobWaitsFor(state);
+  const uint32_t now = Io().NowMs();
+  if (what != g_wait.what) {
+    g_wait.what = what;
+    g_wait.since = now;
+    g_wait.labelShown = false;
+  }
+  if (!g_progress.inPlace) {
+    if (now - g_wait.moved < kWaitLineMs) return;
+    Printf("Waiting for %s (%u s)\r\n", what, static_cast<unsigned>(Seconds(now - g_wait.since)));
+    g_wait.moved = now;
+    return;
+  }
+  // A new label replaces the one on the screen at once.
+  const bool relabel = !g_wait.labelShown && g_wait.noteWidth > 0;
+  if (!relabel && now - g_wait.moved < (g_wait.labelShown ? kWaitDotMs : kShowWaitAfterMs)) return;
+  if (!g_wait.labelShown) {
+    g_wait.labelShown = true;
+    g_wait.dots = 0;
+    char line[96];
+    std::snprintf(line, sizeof line, "Waiting for %s", what);
+    Io().Log(line);
+  }
+  g_wait.dots = g_wait.dots % kNoteDots + 1;
+  char note[96];
+  std::snprintf(note, sizeof note, " waiting for %s%.*s", what, g_wait.dots, ".....");
+  WriteNote(note);
+  g_wait.moved = now;
+}
+
+// A wait of the update steps themselves, on the console thread: shown by
+// Update_WaitTick while it lasts. Another label ends the line of the last one.
+void WaitFor(const char* what) {
+  // Whatever way the job ended, its progress line and its waits are over now.
+  if (g_progress.open) {
+    g_progress.open = false;
+    g_wait = WaitShown{};
+  }
+  const uint32_t now = Io().NowMs();
+  if (g_wait.what == nullptr) {
+    g_wait = WaitShown{};
+    g_wait.moved = now;
+  } else if (std::strcmp(g_wait.what, what) == 0) {
+    return;
+  } else if (g_wait.labelShown && Io().IsTerminal()) {
+    Printf("\r\n");
+  }
+  g_wait.what = what;
+  g_wait.since = now;
+  g_wait.labelShown = false;
+}
+
+void EndWait() {
+  if (g_wait.what != nullptr && g_wait.labelShown && Io().IsTerminal()) Printf("\r\n");
+  g_wait = WaitShown{};
 }
 
 // Whether the station at the record's address runs its application as this
@@ -160,7 +336,33 @@ void NoteVersion(DeviceUpdate* update, const DeviceRecord& read) {
 
 }  // namespace
 
-void Update_SetIo(UpdateIo* io) { g_io = io; }
+void Update_SetIo(UpdateIo* io) {
+  g_io = io;
+  Client_SetWaitTick(io != nullptr ? Update_WaitTick : nullptr);
+}
+
+void Update_WaitFor(const char* what) { WaitFor(what); }
+
+void Update_EndWait() { EndWait(); }
+
+void Update_WaitTick() {
+  if (g_io == nullptr || g_progress.open || g_wait.what == nullptr) return;
+  const uint32_t now = Io().NowMs();
+  if (!Io().IsTerminal()) {
+    if (now - g_wait.moved < kWaitLineMs) return;
+    Printf("Waiting for %s (%u s)\r\n", g_wait.what,
+           static_cast<unsigned>(Seconds(now - g_wait.since)));
+    g_wait.labelShown = true;
+  } else if (!g_wait.labelShown) {
+    if (now - g_wait.moved < kShowWaitAfterMs) return;
+    Printf("Waiting for %s", g_wait.what);
+    g_wait.labelShown = true;
+  } else {
+    if (now - g_wait.moved < kWaitDotMs) return;
+    Printf(".");
+  }
+  g_wait.moved = now;
+}
 
 int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
                                 const DeviceRecord& device) {
@@ -265,6 +467,7 @@ bool Update_RefreshIdentity(DeviceRecord* record, DeviceRecord* read) {
   } else {
     std::memcpy(record->modelNumber, found[0].modelNumber, sizeof record->modelNumber);
   }
+  WaitFor(kSettling);
   Io().WaitSettled(record->portName, record->address);
   return true;
 }
@@ -291,15 +494,35 @@ MenuState Update_PollProgress(DeviceUpdate* update) {
     if (Io().Interrupted()) Io().AbortProgramming();
     // A halted job has printed its error below the line; the percentage
     // stays as it was rather than be written over the error.
-    if (!Io().ProgrammingHalted()) ShowProgress(Io().Progress());
+    if (!Io().ProgrammingHalted()) {
+      ShowProgress(Io().Progress());
+      ShowJobWait();
+    }
     return MenuState::ProgrammingProgress;
   }
+  // A progress line of its own tells where the job ended, between two steps.
+  const uint32_t last = Io().Progress();
+  if (!g_progress.inPlace && !Io().ProgrammingHalted() && last != g_progress.shown) {
+    g_progress.shown = last;
+    Printf("Programming: %u%%\r\n", static_cast<unsigned>(last));
+  }
+  ClearNote();
+  g_progress.open = false;
+  g_wait = WaitShown{};
   update->programmingStatus = status;
+  if (status != 0) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Programming failed: job status %d", status);
+    Io().Log(line);
+  }
   Printf(status != 0 ? "FAILED\r\n" : "\r\n");
   return MenuState::AfterProgramming;
 }
 
-MenuState Update_Reconnect(DeviceUpdate* update) {
+namespace {
+
+// Update_Reconnect inside its wait.
+MenuState Reconnect(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) {
     // Without its identity the device cannot be told from another one, and
@@ -328,6 +551,8 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
     return MenuState::RestoreSettings;
   }
 
+  EndWait();
+  Io().Log("The programmed device answers neither at its address nor in its search range");
   Printf("Error: Communication Failure.\r\n");
   Printf("Please Power Cycle the Device and Ensure that it is in Standard Bus Address %d.\r\n",
          ZoneOfAddress(device.address));
@@ -346,6 +571,15 @@ MenuState Update_Reconnect(DeviceUpdate* update) {
   return MenuState::AfterProgramming;
 }
 
+}  // namespace
+
+MenuState Update_Reconnect(DeviceUpdate* update) {
+  WaitFor(kAnswering);
+  const MenuState next = Reconnect(update);
+  EndWait();
+  return next;
+}
+
 MenuState Update_Finish(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   Update_RestoreDisplaced();
@@ -354,8 +588,11 @@ MenuState Update_Finish(DeviceUpdate* update) {
   if (!update->givenUp && update->started) {
     // Restoring the communication settings may have moved the device back
     // to the address it had before the update.
+    WaitFor(kAnswering);
     if (!AnswersAtItsAddress(device)) Relocate(&device);
+    WaitFor(kSettling);
     Io().WaitSettled(device.portName, device.address);
+    EndWait();
     RestartApplication(device);
   }
   Io().Close(device.portName);

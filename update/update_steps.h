@@ -12,6 +12,7 @@
 #include "client/scan.h"
 #include "update/address_journal.h"
 #include "update/menu_state.h"
+#include "update/programmer.h"
 
 // The bus, registry, programming engine and console as the update steps see
 // them, so that tests can drive every rule against a fake device and screen.
@@ -44,8 +45,12 @@ class UpdateIo {
   virtual int WaitProgramming(uint32_t timeoutMs) = 0;  // 1 while the job runs, else its status
   virtual uint32_t Progress() = 0;
   virtual bool ProgrammingHalted() = 0;
+  virtual ProgrammerState JobState() = 0;  // Programmer_State
+  virtual uint32_t NowMs() = 0;  // a clock in milliseconds, for the signs of life
 
   virtual void Print(const char* text) = 0;
+  // A line for the run log alone (what the screen shows is logged anyway).
+  virtual void Log(const char* text) = 0;
   virtual int ReadKey() = 0;  // -1 once input has ended
   virtual bool IsTerminal() = 0;
   virtual bool GetCursor(int* column, int* row) = 0;
@@ -55,8 +60,20 @@ class UpdateIo {
 // The real calls, as the program makes them.
 UpdateIo& Update_ClientIo();
 // The calls the steps make; the program hands over Update_ClientIo() at
-// start-up, before the first step, and tests a fake.
+// start-up, before the first step, and tests a fake. The calling thread's
+// client wait tick becomes Update_WaitTick.
 void Update_SetIo(UpdateIo* io);
+
+// Called by the client's waits while an update step waits for the device
+// (see Client_SetWaitTick). A wait shows what it waits for once it has lasted
+// 4 s, and then keeps moving: on a terminal a dot every 2 s, elsewhere a line
+// "Waiting for ... (N s)" every 4 s.
+void Update_WaitTick();
+// A wait of the front end's own on this thread (a discovery without menus),
+// shown as Update_WaitTick shows the steps' waits; `what` must stay valid
+// until Update_EndWait.
+void Update_WaitFor(const char* what);
+void Update_EndWait();
 
 // Job status of a device whose programming job has not ended.
 inline constexpr int UpdateNotProgrammed = -1;
@@ -95,7 +112,12 @@ struct DeviceUpdate {
 MenuState Update_StartProgramming(DeviceUpdate* update);
 // Waits up to 500 ms for the job and refreshes the percentage; once the job
 // has ended, reports it. ProgrammingProgress, then AfterProgramming. An
-// interrupt asks the job to stop.
+// interrupt asks the job to stop. On a terminal the percentage is rewritten
+// in place; elsewhere each percentage 5 or more away from the last one shown,
+// and 100, is a line "Programming: NN%", and so is the last one when the job
+// ends elsewhere. While the percentage stands still,
+// what the job waits for is shown as Update_WaitTick shows a wait (on a
+// terminal behind the percentage, and taken away when the job ends).
 MenuState Update_PollProgress(DeviceUpdate* update);
 // Finds the programmed device again and repairs its identity: RestoreSettings;
 // AfterProgramming after asking the operator to power cycle it; FinishDevice

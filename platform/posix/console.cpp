@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/console_shared.h"
 #include "platform/interrupt.h"
 #include "platform/posix/posix_util.h"
 
@@ -87,34 +88,32 @@ int read_octet(bool* interrupted) {
   }
 }
 
+// Decided once: where standard output goes does not change while the
+// program runs.
+ConOutput output_kind() {
+  static const ConOutput kind = [] {
+    if (isatty(STDOUT_FILENO) == 0) return ConOutput::Stream;
+    return con_locale_is_utf8(std::getenv("LC_ALL"), std::getenv("LC_CTYPE"), std::getenv("LANG"))
+               ? ConOutput::Utf8Terminal
+               : ConOutput::Terminal;
+  }();
+  return kind;
+}
+
 }  // namespace
 
 void con_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (isatty(STDOUT_FILENO) == 0) {
-    std::vprintf(format, args);
-  } else {
-    // The program's texts use the Windows console's OEM code page, where code
-    // 24 is an upward arrow (the device table's upgrade mark); a POSIX
-    // terminal would show nothing for it, so it gets the arrow in UTF-8.
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.pop_back();
-    for (const char c : text) {
-      if (c == '\x18') {
-        std::fputs("\xE2\x86\x91", stdout);
-      } else {
-        std::fputc(c, stdout);
-      }
-    }
-  }
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
   va_end(args);
-  std::fflush(stdout);
+  text.pop_back();
+  con_write(text.data(), text.size(), output_kind());
 }
 
 bool con_read_int(int* value) {
@@ -207,6 +206,7 @@ bool con_set_cursor(int column, int row) {
   if (!con_is_terminal()) return fail(ENOTTY);
   std::printf("\x1b[%d;%dH", row + 1, column + 1);
   std::fflush(stdout);
+  con_note_cursor_moved();
   return true;
 }
 

@@ -15,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/console.h"
+#include "platform/console_shared.h"
 #include "platform/interrupt.h"
 
 namespace plat {
@@ -86,15 +88,31 @@ bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
   return GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), info) != FALSE;
 }
 
+// A console shows the texts as they are, code page arrow and all; a pipe or
+// a file gets plain lines with the Windows line end.
+ConOutput output_kind() {
+  static const ConOutput kind = [] {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    return screen_info(&info) ? ConOutput::Console : ConOutput::CrLfStream;
+  }();
+  return kind;
+}
+
 }  // namespace
 
 void con_printf(const char* format, ...) {
   write_as_given();
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
   va_end(args);
-  std::fflush(stdout);
+  text.pop_back();
+  con_write(text.data(), text.size(), output_kind());
 }
 
 bool con_read_int(int* value) {
@@ -183,7 +201,11 @@ bool con_set_cursor(int column, int row) {
   }
   std::fflush(stdout);
   const COORD position{static_cast<SHORT>(column), static_cast<SHORT>(row)};
-  return SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), position) != FALSE;
+  if (SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), position) == FALSE) {
+    return false;
+  }
+  con_note_cursor_moved();
+  return true;
 }
 
 }  // namespace plat

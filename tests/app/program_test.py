@@ -9,11 +9,16 @@ updates devices the emulator's report is checked controller by controller.
 After every run with the emulator, its report must show no frame started on
 the line within a controller's driver release time after its last octet.
 
-Output that depends on timing is normalised before the comparison: each run
-of progress dots ("Discovering Devices @ PORT ..", "Backing up Device
-Settings...", "Restoring Device Settings...") is compared as the bare text,
-and the percentages of a progress line as the last one printed (they must
-rise, one line each).
+Standard output is a pipe here, so the program writes plain lines: LF line
+ends, no control octet but LF and TAB, "^" for the upgrade mark. Output that
+depends on timing is normalised before the comparison: each run of progress
+dots ("Discovering Devices @ PORT ..", "Backing up Device Settings...",
+"Restoring Device Settings..."; in lines of a few dots, each begun by its
+first) is compared as the bare text, the lines
+"Programming: NN%" as the first and the last (each at least 5 points from the
+one before, but the last), and the lines of a long wait ("Waiting for
+... (N s)") are left out. A case marked `paced` must also keep the lines
+coming: no gap over 6 s between two of them.
 
 Usage: program_test.py BREVANE_FLASH TARNIX_SIM IMAGE_FILE CASE
        program_test.py --judge CASE WORK_DIR EXIT_STATUS
@@ -220,7 +225,7 @@ address = 16
 silent = yes
 """
 
-BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\r\n"
+BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\n"
 
 
 @dataclass
@@ -255,6 +260,8 @@ class Case:
     # Checks of the run report that the run wrote to WORK/run.json (args
     # name it as -r{work}/run.json): report -> problems.
     run_report: Optional[Callable] = None
+    # No gap over MAX_LINE_GAP seconds between two lines of the output.
+    paced: bool = False
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -457,7 +464,7 @@ CASES = {
                                    check=check_no_backup_left),
     "unattended_selects_the_given_address": Case(None, ["-cCom1", "-a16", "-vyes"], "",
                                                  programmed={16: {}},
-                                                 check=check_no_backup_left),
+                                                 check=check_no_backup_left, paced=True),
     # Without backup and defaults write, so that the settings stay as they are.
     "two_controllers_all": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n3\n",
                                 programmed={16: {}, 17: {}}),
@@ -487,22 +494,41 @@ CASES = {
                r"not found after programming\n"),
 }
 
-DOTS = re.compile(rb"(Discovering Devices @ [^\r\n]* \.\.)\.+\r\n")
-SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)\.*")
-PROGRESS = re.compile(rb"(Programming:   0%)((?:[ \d]{2}\d\r\n)*)")
+# In a pipe the dots go in lines, each begun by its first dot.
+DOTS = re.compile(rb"(Discovering Devices @ [^\n]* \.\.)\.(?:\.|\n\.)*\n")
+SETTINGS_DOTS = re.compile(rb"((?:Backing up|Restoring) Device Settings\.\.\.)(?:\.|\n\.)*")
+WAITING = re.compile(rb"^Waiting for [^\n]* \(\d+ s\)\n", re.M)
+PROGRESS = re.compile(rb"^Programming: 0%\n((?:Programming: \d+%\n)*)", re.M)
+PROGRESS_STEP = 5
+MAX_LINE_GAP = 6.0
 
 
 def normalise(output, problems):
-    output = DOTS.sub(rb"\1.\r\n", output)
+    bad = sorted({b for b in output if (b < 0x20 and b not in b"\n\t") or b == 0x7f})
+    if bad:
+        problems.append(f"control octets in the output: {[hex(b) for b in bad]}")
+    output = DOTS.sub(rb"\1.\n", output)
     output = SETTINGS_DOTS.sub(rb"\1", output)
+    output = WAITING.sub(b"", output)
 
-    def last_percentage(match):
-        shown = [int(p) for p in match.group(2).split(b"\r\n") if p.strip()]
-        if any(b <= a for a, b in zip(shown, shown[1:])) or any(p > 100 for p in shown):
-            problems.append(f"percentages do not rise: {shown}")
-        return match.group(1) + (b"%3d\r\n" % shown[-1] if shown else b"")
+    def first_and_last(match):
+        shown = [0] + [int(p) for p in re.findall(rb"(\d+)%", match.group(1))]
+        steps = list(zip(shown, shown[1:]))
+        if any(abs(b - a) < PROGRESS_STEP and b != 100 for a, b in steps[:-1]) or \
+                any(p > 100 for p in shown):
+            problems.append(f"progress lines out of step: {shown}")
+        last = b"Programming: %d%%\n" % shown[-1] if len(shown) > 1 else b""
+        return b"Programming: 0%\n" + last
 
-    return PROGRESS.sub(last_percentage, output)
+    return PROGRESS.sub(first_and_last, output)
+
+
+def windows_lines(output, problems):
+    """The Windows build's output with its CR LF line ends made LF; a bare LF
+    or a CR elsewhere is a problem."""
+    if re.search(rb"(?<!\r)\n|\r(?!\n)", output):
+        problems.append("a line of the Windows output does not end in CR LF")
+    return output.replace(b"\r\n", b"\n")
 
 
 def scenario_controllers(text):
@@ -658,13 +684,13 @@ def check_turnaround(report):
             "time after its last octet"] if damaged else []
 
 
-def judge(name, case, stdout, stderr, status, work, registry=None):
+def judge(name, case, stdout, stderr, status, work, registry=None, problems=None):
     """Everything wrong with a run of the case: its console output, exit
     status and standard error, the run report it wrote, and the emulator's
     report and capture (in `work`): the controllers of a run that updates
     devices, and of every run that the PC started no frame within a
     controller's driver release time."""
-    problems = []
+    problems = [] if problems is None else problems
     if status != case.status:
         problems.append(f"exit status {status}, expected {case.status}")
     if case.transcript:
@@ -708,15 +734,59 @@ def judge(name, case, stdout, stderr, status, work, registry=None):
     return problems
 
 
+def run_timed(command, stdin, env, cwd, timeout):
+    """Runs `command` with `stdin` and returns its standard output and error,
+    its exit status, and the longest time in seconds that passed without a
+    line end on its standard output (from the start to the first, between
+    two, and from the last to the end) with the output that ended it."""
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, cwd=cwd)
+    proc.stdin.write(stdin)
+    proc.stdin.close()
+    out, err = bytearray(), bytearray()
+    start = last = time.monotonic()
+    gap, before = 0.0, b""
+    streams = {proc.stdout.fileno(): out, proc.stderr.fileno(): err}
+    try:
+        while streams:
+            left = start + timeout - time.monotonic()
+            if left <= 0:
+                raise subprocess.TimeoutExpired(command, timeout)
+            ready, _, _ = select.select(list(streams), [], [], left)
+            now = time.monotonic()
+            for fd in ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    del streams[fd]
+                    continue
+                streams[fd] += chunk
+                if fd == proc.stdout.fileno() and b"\n" in chunk:
+                    if now - last > gap:
+                        gap, before = now - last, bytes(out[-120:])
+                    last = now
+        status = proc.wait(timeout=max(1, start + timeout - time.monotonic()))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+    if time.monotonic() - last > gap:
+        gap, before = time.monotonic() - last, b"(the end)"
+    return bytes(out), bytes(err), status, (gap, before)
+
+
 def run_program(flash, case, env, work):
     """(stdout, stderr, status) of the program run as the case asks, and the
-    problems of how long it took."""
+    problems of how long it took and of the gaps between its lines."""
     args = [flash] + [a.replace("{work}", work) for a in case.args]
     began = time.monotonic()
+    problems = []
     if case.interrupt_at is None:
-        run = subprocess.run(args, input=case.stdin.encode(), capture_output=True, env=env,
-                             cwd=work, timeout=560, check=False)
-        stdout, stderr, status = run.stdout, run.stderr, run.returncode
+        stdout, stderr, status, (gap, before) = run_timed(args, case.stdin.encode(), env, work, 560)
+        if case.paced and gap > MAX_LINE_GAP:
+            problems.append(f"{gap:.1f} s without a line of output (at most {MAX_LINE_GAP} s), "
+                            f"before: {before!r}")
     else:
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=env, cwd=work)
@@ -732,8 +802,9 @@ def run_program(flash, case, env, work):
         stdout += rest
         status = proc.returncode
     took = time.monotonic() - began
-    late = [f"took {took:.1f} s, more than {case.within} s"] if case.within and took > case.within else []
-    return stdout, stderr, status, late
+    if case.within and took > case.within:
+        problems.append(f"took {took:.1f} s, more than {case.within} s")
+    return stdout, stderr, status, problems
 
 
 def run_case(flash, sim, image, name):
@@ -789,7 +860,9 @@ def main(argv):
             stdout = f.read()
         with open(os.path.join(work, "brevane-flash.err"), "rb") as f:
             stderr = f.read()
-        problems = judge(name, CASES[name], stdout, stderr, int(status), work)
+        problems = []
+        stdout = windows_lines(stdout, problems)
+        problems = judge(name, CASES[name], stdout, stderr, int(status), work, problems=problems)
         for p in problems:
             print(p)
         return 1 if problems else 0

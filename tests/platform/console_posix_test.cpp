@@ -1,5 +1,5 @@
-// Console input from redirected streams and from a terminal (a pty that the
-// test drives as the operator's screen and keyboard).
+// Console input from redirected streams and from a terminal, and output to a
+// terminal or a pipe (a pty that the test drives as the operator's screen).
 #include <string>
 
 #include "platform/console.h"
@@ -148,6 +148,67 @@ TEST(ConsoleTerminal, CursorIsAskedOfTheTerminalAndKeysAreReadWithoutEcho) {
   waitpid(pid, &status, 0);
   EXPECT_EQ(got, "11 11,4 1 107 1");
   EXPECT_EQ(read_until(pty, "k", 100).find('k'), std::string::npos);
+}
+
+// The texts as a program's child writes them to a terminal (a raw pty, so
+// that the line discipline adds nothing) or to a pipe, under its locale.
+TEST(ConsoleOutput, TextsFitTheTerminalOrPipeTheyGoTo) {
+  struct Case {
+    const char* name;
+    bool terminal;
+    const char* lang;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"UTF-8 terminal", true, "en_US.UTF-8", "14.00.172\xE2\x86\x91 Com1\r\n\x1b[2;1H  5%END"},
+      {"other terminal", true, "C", "14.00.172^ Com1\r\n\x1b[2;1H  5%END"},
+      {"pipe", false, "en_US.UTF-8", "14.00.172^ Com1\n  5%END"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pty pty;
+    ASSERT_GE(pty.master, 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(20);
+      close(out[0]);
+      unsetenv("LC_ALL");
+      unsetenv("LC_CTYPE");
+      setenv("LANG", c.lang, 1);
+      if (c.terminal) {
+        termios raw{};
+        tcgetattr(pty.slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(pty.slave, TCSANOW, &raw);
+        dup2(pty.slave, STDOUT_FILENO);
+      } else {
+        dup2(out[1], STDOUT_FILENO);
+      }
+      plat::con_printf("%s\x18 Com1\r\n", "14.00.172");
+      plat::con_set_cursor(0, 1);
+      plat::con_printf("%3d%%", 5);
+      plat::con_printf("END");
+      _exit(0);
+    }
+    close(out[1]);
+    std::string got;
+    if (c.terminal) {
+      got = read_until(pty, "END");
+    } else {
+      char buffer[256];
+      ssize_t n = 0;
+      while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+        got.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(got, c.shown);
+  }
 }
 
 }  // namespace

@@ -110,8 +110,17 @@ class FakeIo : public UpdateIo {
   bool interrupted = false;
   bool journalWritable = true;
   std::vector<AddressMove> journal;
+  // Clock: each wait for the job takes pollMs, a settle wait settleMs (the
+  // client's wait ticks coming every 100 ms).
+  uint32_t now = 0;
+  uint32_t pollMs = 500;
+  uint32_t settleMs = 0;
+  std::deque<ProgrammerState> states;  // the job's state at each wait for it
+  ProgrammerState state = ProgrammerState::Transfer;
   // Console.
   std::string output;
+  std::vector<uint32_t> printedAt;
+  std::vector<std::string> logged;
   bool terminal = false;
   Screen screen{25, 0};
   std::deque<int> keys;
@@ -136,6 +145,10 @@ class FakeIo : public UpdateIo {
     return zoneResult;
   }
   int WaitSettled(const char*, uint8_t station) override {
+    for (uint32_t waited = 0; waited < settleMs; waited += 100) {
+      now += 100;
+      Update_WaitTick();
+    }
     settled.push_back(station);
     return 1;
   }
@@ -188,6 +201,11 @@ class FakeIo : public UpdateIo {
   bool EntrySent() override { return programmed != nullptr; }
   bool Interrupted() override { return interrupted; }
   int WaitProgramming(uint32_t) override {
+    now += pollMs;
+    if (!states.empty()) {
+      state = states.front();
+      states.pop_front();
+    }
     const int answer = jobAnswers.front();
     jobAnswers.pop_front();
     if (!percentages.empty()) {
@@ -198,10 +216,14 @@ class FakeIo : public UpdateIo {
   }
   uint32_t Progress() override { return percent; }
   bool ProgrammingHalted() override { return halted; }
+  ProgrammerState JobState() override { return state; }
+  uint32_t NowMs() override { return now; }
   void Print(const char* text) override {
     output += text;
+    printedAt.push_back(now);
     if (terminal) screen.Print(text);
   }
+  void Log(const char* text) override { logged.emplace_back(text); }
   int ReadKey() override {
     if (keys.empty()) return -1;
     const int k = keys.front();
@@ -477,6 +499,34 @@ TEST_F(Reconnect, DeviceAtItsAddressIsRefreshedAndItsNewVersionKept) {
   EXPECT_EQ(io.output, "");
 }
 
+TEST_F(Reconnect, ALongSettleWaitIsShownAndKeepsMoving) {
+  struct Case {
+    const char* name;
+    bool terminal;
+    uint32_t settleMs;
+    const char* output;
+  };
+  for (const Case& c :
+       {Case{"short, nothing shown", true, 3900, ""},
+        Case{"terminal", true, 9000, "Waiting for the controller's settings to settle..\r\n"},
+        Case{"pipe", false, 9000,
+             "Waiting for the controller's settings to settle (4 s)\r\n"
+             "Waiting for the controller's settings to settle (8 s)\r\n"}}) {
+    SCOPED_TRACE(c.name);
+    io.terminal = c.terminal;
+    io.settleMs = c.settleMs;
+    io.output.clear();
+    io.answering = {Running(16, "QD4010A-6AC1100")};
+    EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+    EXPECT_EQ(io.output, c.output);
+  }
+  // Outside an update step's wait, the client's ticks show nothing.
+  io.output.clear();
+  io.now += 60000;
+  Update_WaitTick();
+  EXPECT_EQ(io.output, "");
+}
+
 TEST_F(Reconnect, PlaceholderModelCountsAsTheDeviceAndItsIdentityIsWrittenBack) {
   io.answering = {Running(16, "QD4XXXX-XXXXXXX")};
   EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
@@ -581,7 +631,7 @@ TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
   EXPECT_EQ(io.opened, std::vector<std::string>{"Com1"});
   EXPECT_EQ(io.programmed, &device);
   EXPECT_EQ(discovered[0].address, 19);
-  EXPECT_EQ(io.output, "\r\nProgramming:   0%");
+  EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\n");
 
   update.foundAgain = true;
   EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
@@ -635,28 +685,97 @@ class Progress : public UpdateSteps {
   }
 };
 
-TEST_F(Progress, PlainOutputGetsALineForEachPercentageThatChanged) {
-  Run({1, 1, 1, 1, 1, 1, 0}, {0, 0, 7, 7, 50, 100, 100});
-  EXPECT_EQ(io.output, "\r\nProgramming:   0%  7\r\n 50\r\n100\r\n\r\n");
-  EXPECT_EQ(update.programmingStatus, 0);
-  EXPECT_EQ(io.output.find('\x1b'), std::string::npos);
+TEST_F(Progress, PlainOutputGetsALineWheneverThePercentageMovedByFiveOrReachedAHundred) {
+  struct Case {
+    const char* name;
+    std::deque<uint32_t> percentages;
+    const char* lines;
+  };
+  for (const Case& c :
+       {Case{"small steps add up", {0, 3, 4, 5, 9, 10, 98, 100},
+             "Programming: 5%\r\nProgramming: 10%\r\nProgramming: 98%\r\nProgramming: 100%\r\n"},
+        Case{"large steps", {7, 7, 50, 100},
+             "Programming: 7%\r\nProgramming: 50%\r\nProgramming: 100%\r\n"},
+        // A transfer that starts over from block 0 goes down.
+        Case{"back to the start", {40, 41, 2, 100},
+             "Programming: 40%\r\nProgramming: 2%\r\nProgramming: 100%\r\n"},
+        // Where the job ended is a line of its own.
+        Case{"short of a hundred", {1, 4, 6, 99}, "Programming: 6%\r\nProgramming: 99%\r\n"}}) {
+    SCOPED_TRACE(c.name);
+    io.output.clear();
+    std::deque<int> answers(c.percentages.size(), 1);
+    answers.push_back(0);
+    Run(answers, c.percentages);
+    EXPECT_EQ(io.output, std::string("\r\nProgramming: 0%\r\n") + c.lines + "\r\n");
+    EXPECT_EQ(update.programmingStatus, 0);
+  }
+}
+
+// The waits of the job while the percentage stands still (the erase before
+// the transfer, the pauses and the restart after it), 40 s in all.
+TEST_F(Progress, AStillPercentageShowsWhatTheJobWaitsForAndKeepsMoving) {
+  std::deque<int> answers(80, 1);
+  answers.push_back(0);
+  std::deque<uint32_t> percentages(80, 100);
+  percentages[0] = 0;
+  percentages[1] = 0;
+  std::deque<ProgrammerState> states(80, ProgrammerState::TransferDone);
+  std::fill(states.begin() + 40, states.end(), ProgrammerState::ConfirmApplication);
+  states.front() = ProgrammerState::ReadyCheck;
+
+  // A pipe: a line at least every 4 s, saying what the job waits for.
+  io.states = states;
+  Run(answers, percentages);
+  EXPECT_NE(io.output.find("Waiting for the controller to write its flash (4 s)\r\n"),
+            std::string::npos);
+  EXPECT_NE(io.output.find("Waiting for the controller to restart ("), std::string::npos);
+  for (std::size_t i = 1; i < io.printedAt.size(); ++i) {
+    EXPECT_LE(io.printedAt[i] - io.printedAt[i - 1], 4000u) << "print " << i;
+  }
+  EXPECT_LE(io.now - io.printedAt.back(), 4000u);
+
+  // A terminal: the same waits behind the percentage, gone when the job ends,
+  // and in the run log.
+  io.terminal = true;
+  io.output.clear();
+  io.logged.clear();
+  io.now = 0;
+  io.screen = Screen(6, 0);
+  io.states = states;
+  Run(answers, percentages);
+  // The note behind the percentage leaves blanks where it stood.
+  std::vector<std::string> shown;
+  for (std::string l : io.screen.lines()) {
+    l.erase(l.find_last_not_of(' ') + 1);
+    if (!l.empty()) shown.push_back(l);
+  }
+  EXPECT_EQ(shown, std::vector<std::string>{"Programming: 100%"});
+  EXPECT_NE(io.output.find(" waiting for the controller to restart."), std::string::npos);
+  const std::vector<std::string> logged = {
+      "Programming job: erasing, then asking whether the flash is ready",
+      "Programming job: pausing while the flash is written",
+      "Programming: 100%",
+      "Waiting for the controller to write its flash",
+      "Programming job: looking for the restarted application",
+      "Waiting for the controller to restart"};
+  EXPECT_EQ(io.logged, logged);
 }
 
 TEST_F(Progress, JobThatFailsBeforeTheFirstRefreshLeavesFailedBehindThePercentage) {
   Run({2}, {0});
-  EXPECT_EQ(io.output, "\r\nProgramming:   0%FAILED\r\n");
+  EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\nFAILED\r\n");
   EXPECT_EQ(update.programmingStatus, 2);
 }
 
 TEST_F(Progress, HaltedJobKeepsTheLastPercentage) {
   io.jobAnswers = {1, 1, 1};
-  io.percentages = {3, 9, 12};
+  io.percentages = {5, 12, 20};
   Update_StartProgramming(&update);
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
   io.halted = true;
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  EXPECT_EQ(io.output, "\r\nProgramming:   0%  3\r\n");
+  EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\nProgramming: 5%\r\n");
 }
 
 TEST_F(Progress, OnATerminalThePercentageIsRewrittenInPlaceWhereverTheLineStarts) {
