@@ -1360,6 +1360,63 @@ TEST_F(MasterNodeTest, PassiveModeSetDuringReplyWaitStillDeliversTheReply) {
   EXPECT_EQ(node_.MasterState, kMsIdle);
 }
 
+// A port closed while its station holds the token: the exchange under way
+// ends, the delegate is asked for nothing more, no poll goes out, and the
+// token is passed on to the successor, or without one to the station last
+// heard passing a token. Without either it is dropped.
+TEST_F(MasterNodeTest, ClosingPortHandsTheHeldTokenOn) {
+  const struct {
+    const char* name;
+    uint8_t successor;  // kUs: none known
+    uint8_t tokenSeenFrom;
+    bool answered;  // the request under way is answered before its time-out
+    uint8_t tokenTo;  // kNoStation: no token goes
+  } cases[] = {
+      {"SuccessorAfterTheAnswer", 9, 12, true, 9},
+      {"SuccessorAfterTheReplyTimeout", 9, 12, false, 9},
+      {"NoSuccessorLastPasser", kUs, 12, true, 12},
+      {"NoSuccessorNoPasserDropsIt", kUs, kNoStation, false, kNoStation},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    io_.sent.clear();
+    port_.StopRequested = 0;
+    node_.MasterState = kMsIdle;
+    node_.MaxRequestResend = 2;
+    node_.ReplyTimeout = 100;
+    node_.TokenSeenFrom = c.tokenSeenFrom;
+    JoinRing(c.successor);
+    node_.TokenCount = 10;
+    DelegateSendsRequests(16, {0x01});
+    TakeToken();
+    ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+    const int callsBefore = tokenCalls_;
+
+    port_.StopRequested = 1;
+    if (c.answered) {
+      Advance(5);
+      Receive(kFrameDataNotExpectingReply, kUs, 16, {0x02});
+    }
+    // The master thread ends once the station holds no token.
+    for (int ms = 0; ms < 150 && MasterHoldsToken(node_); ++ms) {
+      Advance(1);
+    }
+    EXPECT_EQ(tokenCalls_, callsBefore) << "a closing port asks the delegate for more";
+    EXPECT_EQ(CountSent(kFrameDataExpectingReply), 1u) << "the request went again";
+    EXPECT_EQ(CountSent(kFramePollForMaster), 0u);
+    EXPECT_FALSE(MasterHoldsToken(node_));
+    if (c.tokenTo == kNoStation) {
+      EXPECT_EQ(CountSent(kFrameToken), 0u);
+      continue;
+    }
+    EXPECT_EQ(CountSent(kFrameToken), 1u);
+    EXPECT_EQ(Last().type, kFrameToken);
+    EXPECT_EQ(Last().destination, c.tokenTo);
+    EXPECT_GE(Last().silence * 1000u + Last().waitMicros, 3000u) << "the pass went through the gates";
+    EXPECT_EQ(node_.MasterState, kMsPassToken);
+  }
+}
+
 // The silence before each frame comes after the token's and the request's
 // checks: a frame sent the moment the token or the request arrived waits the
 // 3 ms and still goes.
