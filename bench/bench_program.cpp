@@ -16,7 +16,8 @@
 // Prints, side by side for the three, for the transfer (first block sent to
 // last block acknowledged): its time, the bus floor (octets × 10 bits ÷
 // 38400), their ratio, the PC's turnaround after an answer (median, 99th
-// percentile), and the silent line between frames by cause, as % of the
+// percentile), how many of the PC's frames started within 3 ms of the frame
+// before them, and the silent line between frames by cause, as % of the
 // floor:
 // - the controller's answer delay (end of a block to the start of its answer);
 // - the 3 ms of silence every frame of the PC waits for after the last octet
@@ -81,6 +82,8 @@ struct Result {
   double floorSeconds = 0;
   double turnaroundMedianMs = 0;
   double turnaroundP99Ms = 0;
+  int pcFrames = 0;       // frames of the PC after another frame
+  int pcFramesEarly = 0;  // of them, those that started within 3 ms of its end
   double answerDelaySeconds = 0;
   double silenceGateSeconds = 0;
   double pollSeconds = 0;
@@ -247,6 +250,8 @@ bool Measure(const std::vector<LineFrame>& frames, double baud, Result* result) 
                next.src == kController) {
       result->answerDelaySeconds += ms / 1000.0;
     } else if (next.src == pc) {
+      ++result->pcFrames;
+      result->pcFramesEarly += ms < kLineSilenceMs ? 1 : 0;
       const double gate = std::min(std::max(ms, 0.0), kLineSilenceMs);
       result->silenceGateSeconds += gate / 1000.0;
       result->ownSeconds += (ms - gate) / 1000.0;
@@ -257,7 +262,8 @@ bool Measure(const std::vector<LineFrame>& frames, double baud, Result* result) 
       result->restSeconds += ms / 1000.0;
     }
   }
-  result->seconds = static_cast<double>(frames[last].lastOctetEnd - frames[first].firstOctetStart) / 1e6;
+  const auto micros = frames[last].lastOctetEnd - frames[first].firstOctetStart;
+  result->seconds = static_cast<double>(micros) / 1e6;
   result->floorSeconds = static_cast<double>(octets) * 10.0 / baud;
   result->turnaroundMedianMs = Percentile(turnaroundMs, 0.5);
   result->turnaroundP99Ms = Percentile(turnaroundMs, 0.99);
@@ -339,9 +345,15 @@ int main() {
   row("ratio to the floor", 3, [](const Result& r) { return r.seconds / r.floorSeconds; });
   row("PC turnaround median (ms)", 2, [](const Result& r) { return r.turnaroundMedianMs; });
   row("PC turnaround p99 (ms)", 2, [](const Result& r) { return r.turnaroundP99Ms; });
+  row("PC frames after another frame", 0,
+      [](const Result& r) { return static_cast<double>(r.pcFrames); });
+  row("  of them within 3 ms of its end", 0,
+      [](const Result& r) { return static_cast<double>(r.pcFramesEarly); });
   std::printf("silent line, %% of the floor:\n");
-  row("  controller's answer delay", 1, [&](const Result& r) { return share(r.answerDelaySeconds, r); });
-  row("  3 ms silence before PC frames", 1, [&](const Result& r) { return share(r.silenceGateSeconds, r); });
+  row("  controller's answer delay", 1,
+      [&](const Result& r) { return share(r.answerDelaySeconds, r); });
+  row("  3 ms silence before PC frames", 1,
+      [&](const Result& r) { return share(r.silenceGateSeconds, r); });
   row("  after a poll for a master", 1, [&](const Result& r) { return share(r.pollSeconds, r); });
   row("  PC's own share", 1, [&](const Result& r) { return share(r.ownSeconds, r); });
   row("  other", 1, [&](const Result& r) { return share(r.restSeconds, r); });
@@ -354,6 +366,7 @@ int main() {
   }
   const Result& direct = results.front();
   const double own = share(direct.ownSeconds, direct);
-  std::printf("PC's own share without adapter delay %.1f %% (aim %.0f %%)\n", own, kOwnShareAimPercent);
+  std::printf("PC's own share without adapter delay %.1f %% (aim %.0f %%)\n", own,
+              kOwnShareAimPercent);
   return own <= kOwnShareAimPercent ? 0 : 1;
 }
