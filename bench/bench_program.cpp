@@ -1,34 +1,53 @@
 // How close a programming job's transfer comes to what the line allows: one
-// controller on an emulated bus in this process, a whole programming job
-// through the real engine, client, link and pty, and the frames on the line
-// as the emulator saw them.
+// controller on an emulated bus, a whole programming job through the real
+// engine, client, link and pty, and the frames on the line as the emulator
+// saw them.
 //
 //   bench_program
 //
-// Prints, for the transfer (first block sent to last block acknowledged):
-// its time, the octets on the line during it, the bus floor (octets × 10 bits
-// ÷ 38400), their ratio, and the PC's turnaround while it holds the token
-// (end of the controller's answer to the start of the PC's next frame) as
-// median and 99th percentile.
+// The link does not open the emulator's port itself: a relay thread copies
+// octets between the emulator's pty and a pty of this program that the link
+// opens, and delivers the received ones as a USB-RS485 adapter does: in
+// packets, when 62 octets have gathered or when the adapter's latency timer
+// has run out since the first octet waiting. Octets the PC writes go to the
+// line at once. The job runs three times, each in a process of its own (a
+// fresh link and bus): with no adapter delay, a 1 ms and a 16 ms latency timer.
 //
-// Then where the silent line went, gap by gap between two frames:
+// Prints, side by side for the three, for the transfer (first block sent to
+// last block acknowledged): its time, the bus floor (octets × 10 bits ÷
+// 38400), their ratio, the PC's turnaround after an answer (median, 99th
+// percentile), how many of the PC's frames started within 3 ms of the frame
+// before them, and the silent line between frames by cause, as % of the
+// floor:
 // - the controller's answer delay (end of a block to the start of its answer);
-// - the PC's turnaround (end of an answer to the PC's next frame);
-// - polls for a master: as the only master on the bus, the PC polls every
-//   address up to its highest master address in turn once it has used the
-//   token 50 times, and waits out the usage time-out after each poll that no
-//   station answers;
-// - the rest.
-// The first two belong to the emulated controller and to the link, the polls
-// to the token rules, so the last figure is the ratio with the controller's
-// delay and the polls' waits taken out: what the PC's own pace leaves idle.
+// - the 3 ms of silence every frame of the PC waits for after the last octet
+//   on the line;
+// - the waits after polls for a master: as the only master on the bus, the PC
+//   polls every address up to its highest master address in turn once it has
+//   used the token 50 times, and waits out the usage time-out after each poll
+//   that no station answers;
+// - the PC's own share: the rest of the silence before each of its frames,
+//   which the link and the adapter spend;
+// - the rest (the controller's own frames).
 //
-// Exits 1 when the job fails or the ratio is above 1.15.
+// Exits 1 when a job fails, or when the PC's own share without an adapter
+// delay is above 2 % of the floor.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -39,17 +58,38 @@
 namespace {
 
 using test_support::LineFrame;
+using Clock = std::chrono::steady_clock;
 
-constexpr double kRatioTarget = 1.15;
+constexpr double kOwnShareAimPercent = 2.0;
+constexpr double kLineSilenceMs = 3.0;
 constexpr uint8_t kController = 16;
 constexpr uint8_t kDataExpectingReply = 5;
 constexpr uint8_t kDataNotExpectingReply = 6;
 constexpr uint8_t kPollForMaster = 1;
 constexpr uint8_t kBlockService = 0xED;
+// The adapter hands the PC a packet once this many octets have gathered.
+constexpr size_t kAdapterPacketOctets = 62;
+constexpr int kAdapterLatencyMs[] = {0, 1, 16};
 
 constexpr const char* kScenario =
     "[controller]\naddress = 16\nhardware_id = 28\nversion = 14.00.172\nserial = 4410021\n"
     "model = QD4010A-6AC1100\nname = Boiler 1\nmax_master = 20\n";
+
+// What one case measured; passed from its process to the parent as it is.
+struct Result {
+  int status = -1;  // the job's, or -1 when the case could not run
+  double seconds = 0;
+  double floorSeconds = 0;
+  double turnaroundMedianMs = 0;
+  double turnaroundP99Ms = 0;
+  int pcFrames = 0;       // frames of the PC after another frame
+  int pcFramesEarly = 0;  // of them, those that started within 3 ms of its end
+  double answerDelaySeconds = 0;
+  double silenceGateSeconds = 0;
+  double pollSeconds = 0;
+  double ownSeconds = 0;
+  double restSeconds = 0;
+};
 
 int RunJob() {
   DeviceRecord record;
@@ -68,8 +108,8 @@ int RunJob() {
     }
   });
   int status = ProgrammerRunning;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-  while (status == ProgrammerRunning && std::chrono::steady_clock::now() < deadline) {
+  const auto deadline = Clock::now() + std::chrono::minutes(5);
+  while (status == ProgrammerRunning && Clock::now() < deadline) {
     status = Programmer_Wait(500);
   }
   stop = true;
@@ -81,19 +121,96 @@ int RunJob() {
   return status;
 }
 
-// The silent time of one kind of gap between frames.
-struct Gap {
-  double seconds = 0;
-  std::size_t count = 0;
+// Opens the emulator's side as a raw tty at 38400 baud (the speed the
+// emulator reads from its port's settings).
+int OpenRaw(const char* path) {
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  termios settings{};
+  tcgetattr(fd, &settings);
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B38400);
+  cfsetospeed(&settings, B38400);
+  tcsetattr(fd, TCSANOW, &settings);
+  return fd;
+}
 
-  void Add(double ms) {
-    seconds += ms / 1000.0;
-    ++count;
+// The pty the link opens as `path`; returns its master side.
+int MakeLinkPort(const std::filesystem::path& path) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  termios settings{};
+  tcgetattr(master, &settings);
+  cfmakeraw(&settings);
+  tcsetattr(master, TCSANOW, &settings);
+  std::error_code error;
+  std::filesystem::create_symlink(ptsname(master), path, error);
+  if (error) {
+    close(master);
+    return -1;
   }
-  void Print(const char* what, double floorSeconds) const {
-    std::printf("  %-26s %5zu gaps  %6.2f s  mean %6.2f ms  %5.1f %% of the floor\n", what, count,
-                seconds, count == 0 ? 0.0 : seconds * 1000.0 / static_cast<double>(count),
-                100.0 * seconds / floorSeconds);
+  return master;
+}
+
+bool WriteAll(int fd, const uint8_t* octets, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, octets + done, count - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The adapter between the line (the emulator's pty) and the PC (the link's).
+struct AdapterRelay {
+  int busFd = -1;
+  int pcFd = -1;
+  Clock::duration latency{};
+  std::atomic<bool> stop{false};
+
+  void Run() {
+    // The relay stands in for the adapter and its driver, which no busy
+    // program on the machine holds up: at a real-time priority (as the
+    // emulator runs) when it may.
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 9;
+    static_cast<void>(pthread_setschedparam(pthread_self(), SCHED_FIFO, &param));
+    std::vector<uint8_t> waiting;
+    Clock::time_point firstWaiting{};
+    uint8_t buffer[512];
+    pollfd fds[2] = {{busFd, POLLIN, 0}, {pcFd, POLLIN, 0}};
+    while (!stop.load()) {
+      timespec timeout{0, 50'000'000};
+      if (!waiting.empty()) {
+        const auto left = std::max(Clock::duration::zero(), firstWaiting + latency - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+      }
+      if (ppoll(fds, 2, &timeout, nullptr) > 0) {
+        if ((fds[0].revents & POLLIN) != 0) {
+          const ssize_t n = read(busFd, buffer, sizeof buffer);
+          if (n > 0) {
+            if (waiting.empty()) firstWaiting = Clock::now();
+            waiting.insert(waiting.end(), buffer, buffer + n);
+          }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+          const ssize_t n = read(pcFd, buffer, sizeof buffer);
+          if (n > 0) static_cast<void>(WriteAll(busFd, buffer, static_cast<size_t>(n)));
+        }
+      }
+      // Full packets go at once; the rest when the latency timer runs out.
+      while (waiting.size() >= kAdapterPacketOctets) {
+        static_cast<void>(WriteAll(pcFd, waiting.data(), kAdapterPacketOctets));
+        waiting.erase(waiting.begin(), waiting.begin() + kAdapterPacketOctets);
+        firstWaiting = Clock::now();
+      }
+      if (!waiting.empty() && Clock::now() >= firstWaiting + latency) {
+        static_cast<void>(WriteAll(pcFd, waiting.data(), waiting.size()));
+        waiting.clear();
+      }
+    }
   }
 };
 
@@ -104,19 +221,8 @@ double Percentile(std::vector<double> values, double share) {
   return values[index];
 }
 
-}  // namespace
-
-int main() {
-  test_support::EmulatedBus bus(kScenario, test_support::BusOptions().ExpectedImage(BREVANE_CARRIED_IMAGE));
-  const int status = RunJob();
-  Client_Close("Com1");
-  bus.Stop();
-  if (status != ProgrammerOk) {
-    std::printf("the programming job ended with status %d\n", status);
-    return 1;
-  }
-
-  const std::vector<LineFrame> frames = bus.Frames();
+// The transfer's figures from the frames on the line.
+bool Measure(const std::vector<LineFrame>& frames, double baud, Result* result) {
   std::size_t first = frames.size();
   std::size_t last = frames.size();
   for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -127,17 +233,10 @@ int main() {
     }
     if (f.type == kDataNotExpectingReply && f.src == kController) last = i;
   }
-  if (first == frames.size() || last == frames.size() || last < first) {
-    std::printf("no transfer seen on the line\n");
-    return 1;
-  }
+  if (first == frames.size() || last == frames.size() || last < first) return false;
 
   uint64_t octets = 0;
   std::vector<double> turnaroundMs;
-  Gap answerDelay;
-  Gap turnaround;
-  Gap polls;
-  Gap rest;
   const uint8_t pc = frames[first].src;
   for (std::size_t i = first; i <= last; ++i) {
     octets += frames[i].octets.size();
@@ -145,36 +244,129 @@ int main() {
     const LineFrame& f = frames[i];
     const LineFrame& next = frames[i + 1];
     const double ms = static_cast<double>(next.firstOctetStart - f.lastOctetEnd) / 1000.0;
-    if (f.src == pc && f.dest == kController && f.type == kDataExpectingReply &&
-        next.src == kController) {
-      answerDelay.Add(ms);
-    } else if (f.src == kController && f.dest == pc && f.type == kDataNotExpectingReply &&
-               next.src == pc) {
-      turnaround.Add(ms);
-      turnaroundMs.push_back(ms);
-    } else if (f.src == pc && f.type == kPollForMaster) {
-      polls.Add(ms);
+    if (f.src == pc && f.type == kPollForMaster) {
+      result->pollSeconds += ms / 1000.0;
+    } else if (f.src == pc && f.dest == kController && f.type == kDataExpectingReply &&
+               next.src == kController) {
+      result->answerDelaySeconds += ms / 1000.0;
+    } else if (next.src == pc) {
+      ++result->pcFrames;
+      result->pcFramesEarly += ms < kLineSilenceMs ? 1 : 0;
+      const double gate = std::min(std::max(ms, 0.0), kLineSilenceMs);
+      result->silenceGateSeconds += gate / 1000.0;
+      result->ownSeconds += (ms - gate) / 1000.0;
+      if (f.src == kController && f.dest == pc && f.type == kDataNotExpectingReply) {
+        turnaroundMs.push_back(ms);
+      }
     } else {
-      rest.Add(ms);
+      result->restSeconds += ms / 1000.0;
     }
   }
-  const double seconds =
-      static_cast<double>(frames[last].lastOctetEnd - frames[first].firstOctetStart) / 1e6;
-  const double floorSeconds = static_cast<double>(octets) * 10.0 / bus.baud();
-  const double ratio = seconds / floorSeconds;
-  std::printf("transfer time           %.2f s\n", seconds);
-  std::printf("octets on the line      %llu\n", static_cast<unsigned long long>(octets));
-  std::printf("bus floor               %.2f s\n", floorSeconds);
-  std::printf("ratio                   %.3f (target %.2f)\n", ratio, kRatioTarget);
-  std::printf("PC turnaround, token    median %.2f ms, p99 %.2f ms (%zu answers)\n",
-              Percentile(turnaroundMs, 0.5), Percentile(turnaroundMs, 0.99), turnaroundMs.size());
-  std::printf("silent line, by gap:\n");
-  answerDelay.Print("controller's answer delay", floorSeconds);
-  turnaround.Print("PC's turnaround", floorSeconds);
-  polls.Print("after a poll for a master", floorSeconds);
-  rest.Print("other", floorSeconds);
-  const double paced = seconds - answerDelay.seconds - polls.seconds;
-  std::printf("ratio without the controller's delay and the polls' waits  %.3f\n",
-              paced / floorSeconds);
-  return ratio <= kRatioTarget ? 0 : 1;
+  const auto micros = frames[last].lastOctetEnd - frames[first].firstOctetStart;
+  result->seconds = static_cast<double>(micros) / 1e6;
+  result->floorSeconds = static_cast<double>(octets) * 10.0 / baud;
+  result->turnaroundMedianMs = Percentile(turnaroundMs, 0.5);
+  result->turnaroundP99Ms = Percentile(turnaroundMs, 0.99);
+  return true;
+}
+
+// One job through an adapter with the given latency timer.
+Result RunCase(int latencyMs) {
+  Result result;
+  test_support::EmulatedBus bus(
+      kScenario, test_support::BusOptions().Port("bus").ExpectedImage(BREVANE_CARRIED_IMAGE));
+  const std::filesystem::path dir = test_support::EmulatedBus::PortDirectory();
+  AdapterRelay relay;
+  relay.busFd = OpenRaw((dir / "bus").c_str());
+  relay.pcFd = MakeLinkPort(dir / "com1");
+  relay.latency = std::chrono::milliseconds(latencyMs);
+  if (relay.busFd < 0 || relay.pcFd < 0) {
+    std::fprintf(stderr, "bench_program: cannot make the adapter's ports\n");
+    return result;
+  }
+  std::thread relayThread([&relay] { relay.Run(); });
+  result.status = RunJob();
+  Client_Close("Com1");
+  relay.stop = true;
+  relayThread.join();
+  bus.Stop();
+  std::filesystem::remove(dir / "com1");
+  close(relay.busFd);
+  close(relay.pcFd);
+  if (result.status == ProgrammerOk && !Measure(bus.Frames(), bus.baud(), &result)) {
+    std::fprintf(stderr, "bench_program: no transfer seen on the line\n");
+    result.status = -1;
+  }
+  return result;
+}
+
+// Runs the case in a child process and reads its result back.
+Result RunCaseApart(int latencyMs) {
+  Result result;
+  int fds[2];
+  if (pipe(fds) != 0) return result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const Result measured = RunCase(latencyMs);
+    const bool written = write(fds[1], &measured, sizeof measured) == sizeof measured;
+    _exit(written ? 0 : 1);
+  }
+  close(fds[1]);
+  if (pid > 0) {
+    if (read(fds[0], &result, sizeof result) != sizeof result) result = Result{};
+    waitpid(pid, nullptr, 0);
+  }
+  close(fds[0]);
+  return result;
+}
+
+}  // namespace
+
+int main() {
+  std::vector<Result> results;
+  for (const int latency : kAdapterLatencyMs) results.push_back(RunCaseApart(latency));
+
+  const auto row = [&results](const char* what, int decimals, auto value) {
+    std::printf("%-36s", what);
+    for (const Result& r : results) {
+      if (r.status == ProgrammerOk) {
+        std::printf("%16.*f", decimals, value(r));
+      } else {
+        std::printf("%16s", "failed");
+      }
+    }
+    std::printf("\n");
+  };
+  const auto share = [](double seconds, const Result& r) { return 100.0 * seconds / r.floorSeconds; };
+  std::printf("%-36s%16s%16s%16s\n", "adapter latency timer", "none", "1 ms", "16 ms");
+  row("transfer time (s)", 2, [](const Result& r) { return r.seconds; });
+  row("bus floor (s)", 2, [](const Result& r) { return r.floorSeconds; });
+  row("ratio to the floor", 3, [](const Result& r) { return r.seconds / r.floorSeconds; });
+  row("PC turnaround median (ms)", 2, [](const Result& r) { return r.turnaroundMedianMs; });
+  row("PC turnaround p99 (ms)", 2, [](const Result& r) { return r.turnaroundP99Ms; });
+  row("PC frames after another frame", 0,
+      [](const Result& r) { return static_cast<double>(r.pcFrames); });
+  row("  of them within 3 ms of its end", 0,
+      [](const Result& r) { return static_cast<double>(r.pcFramesEarly); });
+  std::printf("silent line, %% of the floor:\n");
+  row("  controller's answer delay", 1,
+      [&](const Result& r) { return share(r.answerDelaySeconds, r); });
+  row("  3 ms silence before PC frames", 1,
+      [&](const Result& r) { return share(r.silenceGateSeconds, r); });
+  row("  after a poll for a master", 1, [&](const Result& r) { return share(r.pollSeconds, r); });
+  row("  PC's own share", 1, [&](const Result& r) { return share(r.ownSeconds, r); });
+  row("  other", 1, [&](const Result& r) { return share(r.restSeconds, r); });
+
+  bool ok = true;
+  for (const Result& r : results) ok = ok && r.status == ProgrammerOk;
+  if (!ok) {
+    std::printf("a programming job failed\n");
+    return 1;
+  }
+  const Result& direct = results.front();
+  const double own = share(direct.ownSeconds, direct);
+  std::printf("PC's own share without adapter delay %.1f %% (aim %.0f %%)\n", own,
+              kOwnShareAimPercent);
+  return own <= kOwnShareAimPercent ? 0 : 1;
 }

@@ -8,9 +8,10 @@ measured the same way: the native one, or the Windows one under Wine.
 Prints what bench_program prints for its own job: the transfer's time (first
 block sent to the controller to its last block answer), the octets on the
 line, the bus floor (octets x 10 bits / baud), their ratio, the PC's
-turnaround after an answer (median and 99th percentile), the silent line by
-kind of gap, and the ratio with the controller's answer delay and the waits
-after polls for a master taken out.
+turnaround after an answer (median and 99th percentile), and the silent line
+by cause: the controller's answer delay, the 3 ms of silence before each
+frame of the PC, the waits after polls for a master, the PC's own share
+beyond those, and the rest.
 
 The emulator stamps each frame when its first octet was complete; at the
 line's speed the frame's first octet started one octet earlier and its last
@@ -27,6 +28,7 @@ DATA_NOT_EXPECTING_REPLY = 6
 POLL_FOR_MASTER = 1
 BLOCK_SERVICE = 0xED
 HEADER_OCTETS = 8  # preamble, type, destination, source, length, header check
+LINE_SILENCE_MS = 3.0  # the silence each frame of the PC waits for
 
 
 class Frame:
@@ -91,8 +93,9 @@ def main():
         return 1
 
     pc = frames[first].src
-    gaps = {"controller's answer delay": [], "PC's turnaround": [],
-            "after a poll for a master": [], "other": []}
+    gaps = {"controller's answer delay": [], "3 ms silence before PC frames": [],
+            "after a poll for a master": [], "PC's own share": [], "other": []}
+    turnaround = []
     octets = 0
     for i in range(first, last + 1):
         octets += len(frames[i].octets)
@@ -100,34 +103,33 @@ def main():
             break
         f, nxt = frames[i], frames[i + 1]
         ms = (nxt.start - f.end) / 1000.0
-        if f.src == pc and f.dest == args.controller and f.type == DATA_EXPECTING_REPLY \
+        if f.src == pc and f.type == POLL_FOR_MASTER:
+            gaps["after a poll for a master"].append(ms)
+        elif f.src == pc and f.dest == args.controller and f.type == DATA_EXPECTING_REPLY \
                 and nxt.src == args.controller:
             gaps["controller's answer delay"].append(ms)
-        elif f.src == args.controller and f.dest == pc and f.type == DATA_NOT_EXPECTING_REPLY \
-                and nxt.src == pc:
-            gaps["PC's turnaround"].append(ms)
-        elif f.src == pc and f.type == POLL_FOR_MASTER:
-            gaps["after a poll for a master"].append(ms)
+        elif nxt.src == pc:
+            gate = min(max(ms, 0.0), LINE_SILENCE_MS)
+            gaps["3 ms silence before PC frames"].append(gate)
+            gaps["PC's own share"].append(ms - gate)
+            if f.src == args.controller and f.dest == pc and f.type == DATA_NOT_EXPECTING_REPLY:
+                turnaround.append(ms)
         else:
             gaps["other"].append(ms)
 
     seconds = (frames[last].end - frames[first].start) / 1e6
     floor = octets * 10 / args.baud
-    turnaround = gaps["PC's turnaround"]
     print(f"transfer time           {seconds:.2f} s")
     print(f"octets on the line      {octets}")
     print(f"bus floor               {floor:.2f} s")
     print(f"ratio                   {seconds / floor:.3f}")
     print(f"PC turnaround, token    median {statistics.median(turnaround) if turnaround else 0:.2f} ms, "
           f"p99 {percentile(turnaround, 0.99):.2f} ms ({len(turnaround)} answers)")
-    print("silent line, by gap:")
+    print("silent line, by cause:")
     for what, values in gaps.items():
         total = sum(values) / 1000.0
-        mean = total * 1000.0 / len(values) if values else 0.0
-        print(f"  {what:<26} {len(values):5d} gaps  {total:6.2f} s  mean {mean:6.2f} ms  "
+        print(f"  {what:<30} {len(values):5d} gaps  {total:6.2f} s  "
               f"{100.0 * total / floor:5.1f} % of the floor")
-    paced = seconds - (sum(gaps["controller's answer delay"]) + sum(gaps["after a poll for a master"])) / 1000.0
-    print(f"ratio without the controller's delay and the polls' waits  {paced / floor:.3f}")
     return 0
 
 

@@ -46,6 +46,15 @@ class MsTimer {
         static_cast<int64_t>(ms) * 1000 - (LinkMicros() - start_.load(std::memory_order_relaxed));
     return left > 0 ? left : 0;
   }
+  // Microseconds since the timer was last set, 0 while its start lies ahead;
+  // saturates at UINT32_MAX.
+  uint32_t ElapsedMicros() const {
+    const int64_t elapsed = LinkMicros() - start_.load(std::memory_order_relaxed);
+    if (elapsed <= 0) {
+      return 0;
+    }
+    return elapsed > static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(elapsed);
+  }
   // Counts from the monotonic microsecond `micros`, which may lie ahead: the
   // timer reads 0 until then.
   void StartAt(int64_t micros) { start_.store(micros, std::memory_order_relaxed); }

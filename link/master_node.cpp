@@ -110,8 +110,12 @@ class Machine {
     UpcallStep(node_.InputBuffer, node_.SourceAddress, node_.DataLength, status);
   }
 
-  // Either repeats the request that went unanswered or lets the user send.
+  // Either repeats the request that went unanswered or lets the user send;
+  // a closing port sends nothing more.
   uint8_t TokenStep() {
+    if (port_.StopRequested.load() != 0) {
+      return 0;
+    }
     if (node_.ResendPending != 0) {
       bool sent = false;
       if (node_.ResendCount < node_.MaxRequestResend.load()) {
@@ -268,6 +272,12 @@ class Machine {
       node_.ReceivedInvalidFrame = 0;
       return kMsPassToken;
     }
+    if (port_.StopRequested.load() != 0) {
+      // No more polls on a closing port: the token is handed off.
+      node_.FrameCount = 0;
+      node_.ReceivedInvalidFrame = 0;
+      return kMsUseToken;
+    }
     if (NextAfter(node_.PollStation) != node_.ThisStation) {
       node_.PollStation = NextAfter(node_.PollStation);
       if (!SendOrReset(kFramePollForMaster, node_.PollStation)) {
@@ -369,6 +379,23 @@ class Machine {
     return kMsIdle;
   }
 
+  // The port is closing: the token goes to the successor, or without one to
+  // the station last heard passing a token; no maintenance poll. Without
+  // either the token is dropped and the bus makes a new one.
+  uint8_t HandOffToken() {
+    const uint8_t to =
+        node_.NextStation != node_.ThisStation ? node_.NextStation : node_.TokenSeenFrom;
+    if (to == kNoStation || to == node_.ThisStation) {
+      return kMsIdle;
+    }
+    if (!SendHoldingToken(kFrameToken, to)) {
+      return HeldOrIdle();
+    }
+    node_.RetryCount = 0;
+    node_.EventCount = 0;
+    return kMsPassToken;
+  }
+
   // After a refusal: still in DONE_WITH_TOKEN while the token is held back,
   // IDLE once the machine has given it up.
   uint8_t HeldOrIdle() const { return node_.PassHeldBack != 0 ? kMsDoneWithToken : kMsIdle; }
@@ -378,6 +405,9 @@ class Machine {
       return kMsUseToken;
     }
     node_.MoreToSend = 1;
+    if (port_.StopRequested.load() != 0) {
+      return HandOffToken();
+    }
     const bool soleMaster = node_.SoleMaster != 0;
     if (node_.TokenCount < kPollInterval && soleMaster) {
       ++node_.TokenCount;
@@ -502,6 +532,18 @@ void MasterPortLost(NodeState& node, MasterIo& io) {
   }
   node.MasterState = kMsIdle;
   node.ReceiveState = kRxIdle;
+}
+
+bool MasterHoldsToken(const NodeState& node) {
+  switch (node.MasterState) {
+    case kMsPollForMaster:
+    case kMsUseToken:
+    case kMsWaitForReply:
+    case kMsDoneWithToken:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io) {

@@ -51,11 +51,20 @@ uint32_t MasterDueInMs(const NodeState& node);
 // IDLE and is not run again on a lost port.
 void MasterPortLost(NodeState& node, MasterIo& io);
 
+// Whether the station holds the token: it is using it, waiting for the answer
+// to a request or a poll, or holding back its pass.
+bool MasterHoldsToken(const NodeState& node);
+
 // Runs the machine from its current state until it has to wait: it stops in
 // IDLE (never with a received frame still to deal with), NO_TOKEN,
 // POLL_FOR_MASTER, PASS_TOKEN or WAIT_FOR_REPLY. While the
 // port's MasterServicesDisabled is set it stays in IDLE (after finishing a
 // reply wait already under way), answering polls and delivering frames only.
+// Once the port's StopRequested is set, a station that holds the token asks
+// the token-obtained delegate for nothing more and, when the exchange under
+// way is over, passes the token to its successor, or without one to the
+// station last heard passing a token, so that the bus does not have to wait
+// for a new token after the port has closed.
 void MasterRun(NodeState& node, LinkPort& port, MasterIo& io);
 
 }  // namespace tarnix

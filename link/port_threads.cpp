@@ -313,7 +313,7 @@ void ReceiverThread(void* arg) {
       return;
     }
     plat::sem_wait(port->ByteConsumed, plat::kWaitForever);
-  } while (port->StopRequested.load() == 0);
+  } while (port->StopRequested.load() == 0 || port->MasterDone.load() == 0);
 }
 
 void MasterThread(void* arg) {
@@ -330,7 +330,18 @@ void MasterThread(void* arg) {
   port->MasterReady = 1;
   uint16_t skip = 0;
   bool lostSeen = false;
-  while (port->StopRequested.load() == 0) {
+  int64_t handOffBy = 0;
+  for (;;) {
+    if (port->StopRequested.load() != 0) {
+      // A token held at the stop is passed on once the exchange under way is
+      // over (MasterRun), for at most kHandOffWaitMs.
+      if (handOffBy == 0) {
+        handOffBy = LinkMicros() + static_cast<int64_t>(kHandOffWaitMs) * 1000;
+      }
+      if (!MasterHoldsToken(*node) || channel->Lost.load() != 0 || LinkMicros() >= handOffBy) {
+        break;
+      }
+    }
     if (channel->Active.load() == 0) {
       plat::sleep_ms(1);
       continue;

@@ -71,6 +71,9 @@ inline constexpr uint32_t kLongestReadWaitMs = 100;
 // at least every kLongestReadWaitMs, so this only bounds how long a stop takes
 // to be seen when the receiver is held up (a packet jam, a lost port).
 inline constexpr uint32_t kMasterWaitMs = 250;
+// How long a stop lets the master thread finish the exchange under way and
+// pass on a token it holds; well below the time a stop waits for the thread.
+inline constexpr uint32_t kHandOffWaitMs = 1000;
 // Fewer octets than this are no frame yet: a read that brings fewer while
 // the receiver is between frames waits for the rest of a frame's header.
 inline constexpr uint16_t kShortestFrame = 8;

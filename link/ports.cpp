@@ -143,6 +143,7 @@ LinkPort* AllocateLinkPort(uint8_t id) {
     if (port.Running.load() == 0) {
       port.PortId = id;
       port.StopRequested = 0;
+      port.MasterDone = 0;
       port.JamActive = 0;
       port.JamStop = 0;
       port.MasterReady = 0;
@@ -175,6 +176,7 @@ NodeState* AllocateNodeState(uint8_t id) {
       node.NoReplyPending = 1;
       node.MoreToSend = 1;
       node.MasterState = kMsIdle;
+      node.TokenSeenFrom = kNoStation;
       node.ReplyTimeout = 125;
   node.SilenceTimer = 0;
   node.ReplyDelayTimer = 0;

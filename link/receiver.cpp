@@ -116,6 +116,10 @@ struct Step {
       node.ReceivedInvalidFrame = 1;
       return kRxIdle;
     }
+    if (node.FrameType == kFrameToken && node.DestinationAddress != kBroadcast &&
+        node.SourceAddress != node.ThisStation) {
+      node.TokenSeenFrom = node.SourceAddress;
+    }
     if (node.DestinationAddress != node.ThisStation && node.DestinationAddress != kBroadcast) {
       return kRxIdle;
     }

@@ -31,6 +31,9 @@ struct LinkPort {
   std::atomic<uint8_t> PortId{0};
   std::atomic<uint32_t> Running{0};
   std::atomic<uint8_t> StopRequested{0};
+  // Set once the master thread has ended: the receiver keeps reading until
+  // then, so that a token held at the stop can still be passed on.
+  std::atomic<uint8_t> MasterDone{0};
   plat::SemHandle ByteReady = nullptr;
   plat::SemHandle ByteConsumed = nullptr;
   plat::ThreadHandle ReceiverThread = nullptr;
@@ -178,6 +181,9 @@ struct NodeState {
   uint8_t TokenFresh = 0;
   uint8_t ReceiveState = kRxIdle;
   uint8_t MasterState = kMsIdle;
+  // The station last heard passing a token to another (kNoStation: none yet),
+  // to whom a station without a successor hands the token when its port closes.
+  uint8_t TokenSeenFrom = kNoStation;
   // The station holds the token but its last frame was refused: it tries
   // again once the line is quiet, for at most the usage time-out since the
   // first refusal (PassHeldTimer).

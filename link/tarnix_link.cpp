@@ -23,7 +23,8 @@ constexpr uint32_t kInitSemWaitMs = 10000;
 constexpr size_t kThreadStack = 1024;
 constexpr uint16_t kSendFrameTimeout = 512;
 // A link thread leaves its loop within one pass (5 ms) unless a delegate holds
-// it; this bounds how long UnInit waits for a delegate that does not return.
+// it or the master thread still passes on a token it holds (kHandOffWaitMs);
+// this bounds how long UnInit waits for a delegate that does not return.
 constexpr uint32_t kThreadStopWaitMs = 2000;
 constexpr uint32_t kMasterReadyWaitMs = 2000;
 
@@ -43,15 +44,18 @@ plat::SemHandle InitSemaphore() {
 bool ValidBaud(int32_t baud) { return baud == 9600 || baud == 19200 || baud == 38400; }
 
 // Ends the port's threads: the master thread sees StopRequested at its next
-// pass; the receiver is then parked on ByteConsumed, or about to be, and one
-// release lets it see the flag too. True when both have ended (or never ran);
-// their handles are then given up, and *closed tells whether that worked.
+// pass and ends once it holds no token; the receiver is then parked on
+// ByteConsumed, or about to be, and one release lets it see the flags too.
+// True when both have ended (or never ran); their handles are then given up,
+// and *closed tells whether that worked.
 bool StopPortThreads(LinkPort& port, bool* closed) {
   port.StopRequested = 1;
   bool ended = true;
   if (port.MasterThread != nullptr) {
     ended = plat::thread_wait(port.MasterThread, kThreadStopWaitMs);
   }
+  // The receiver has kept reading for the master thread until now.
+  port.MasterDone = 1;
   if (port.ReceiverThread != nullptr) {
     plat::sem_release(port.ByteConsumed);
     ended = plat::thread_wait(port.ReceiverThread, kThreadStopWaitMs) && ended;

@@ -78,9 +78,17 @@ GateDecision DecideGates(const GateView& view) {
     decision.verdict = GateVerdict::Refused;
     return decision;
   }
+  // The silence counts from the end of this station's own frame while that
+  // is still on the line, else from the last octet heard or sent.
+  uint32_t wait = 0;
   if (view.lineBusyMicros > 0) {
+    wait = view.lineBusyMicros + kLineSilenceMicros;
+  } else if (view.silenceMicros < kLineSilenceMicros) {
+    wait = kLineSilenceMicros - view.silenceMicros;
+  }
+  if (wait > 0) {
     decision.verdict = GateVerdict::Wait;
-    decision.waitMicros = view.lineBusyMicros;
+    decision.waitMicros = wait;
   }
   return decision;
 }
@@ -104,6 +112,7 @@ SendOutcome SendThroughGates(NodeState& node, LinkPort& port, FrameLine& line, u
     view.answering = node.Answering != 0;
     view.replyDelayMs = node.ReplyDelayTimer.load();
     view.lineBusyMicros = line.LineBusyMicros();
+    view.silenceMicros = node.SilenceTimer.ElapsedMicros();
     decided = DecideGates(view);
     if (decided.tokenTaken) {
       node.TokenFresh = 0;

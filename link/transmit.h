@@ -15,6 +15,9 @@ namespace tarnix {
 
 inline constexpr uint32_t kTokenAgeLimitMs = 96;
 inline constexpr uint32_t kAnswerWindowMs = 45;
+// The silence every frame waits for after the last octet heard or sent: a
+// station's driver may hold the line a while after its frame has ended.
+inline constexpr uint32_t kLineSilenceMicros = 3000;
 // Octets of a token frame, the most the first-frame gate looks at.
 inline constexpr size_t kTokenFrameOctets = 8;
 // Preamble, header, the most data a receiver takes, data checksum.
@@ -43,6 +46,9 @@ struct GateView {
   uint32_t replyDelayMs = 0;
   // How long this station's previous frame still occupies the line.
   uint32_t lineBusyMicros = 0;
+  // Time since the last octet heard or sent (SilenceTimer); 0 while this
+  // station's previous frame is still on the line.
+  uint32_t silenceMicros = 0;
 };
 
 enum class GateVerdict : uint8_t {
@@ -65,8 +71,9 @@ struct GateDecision {
 // The gates, in order: for the first frame of a token hold, a token not older
 // than 96 ms with nothing but a repetition of it pending; otherwise no pending
 // input; no packet jam; an answer within 45 ms of its request; and the line
-// free of this station's own previous frame. A refusal caused by pending input
-// discards it.
+// free of this station's own previous frame and then silent for 3 ms: the wait
+// is exactly what is left of both. A refusal caused by pending input discards
+// it.
 GateDecision DecideGates(const GateView& view);
 
 // The port as the sending of a frame sees it. The product wires it to the

@@ -43,6 +43,10 @@ struct UpcallSeen {
   uint32_t replyDelay = 0;
 };
 
+// The link's clock in these tests: it stands still unless a test moves it.
+int64_t gFakeMicros = 0;
+int64_t FakeMicros() { return gFakeMicros; }
+
 // Sends through the link's own transmit rules (SendThroughGates) over a line
 // the test plays, and records every attempt with what the gates decided. A
 // refusal is made the way the bus makes one: input is pending on the line when
@@ -86,7 +90,11 @@ class RecordingIo : public MasterIo, public FrameLine {
     ++pendingDiscards;
   }
   uint32_t LineBusyMicros() override { return lineBusyMicros; }
-  void Wait(uint32_t micros) override { waited.push_back(micros); }
+  // The gates' wait passes on the test's clock, as it would on the line.
+  void Wait(uint32_t micros) override {
+    waited.push_back(micros);
+    gFakeMicros += micros;
+  }
   bool Write(const uint8_t* octets, size_t count, int64_t* leftLineAt) override {
     written.emplace_back(octets, octets + count);
     // The test's line takes no time: the silence starts as the frame is written.
@@ -110,10 +118,6 @@ class RecordingIo : public MasterIo, public FrameLine {
   LinkPort& port_;
   bool pendingNow_ = false;
 };
-
-// The link's clock in these tests: it stands still unless a test moves it.
-int64_t gFakeMicros = 0;
-int64_t FakeMicros() { return gFakeMicros; }
 
 class MasterNodeTest : public ::testing::Test {
  public:
@@ -1254,7 +1258,8 @@ TEST_F(MasterNodeTest, TokenLostInACollisionGoesAgainAfterTwoUsageTimeouts) {
 }
 
 // The gates, not the machine, decide when a frame goes: a request right after
-// the token waits for this station's previous frame to leave the line, and
+// the token waits for this station's previous frame to leave the line and the
+// line's silence after it, and
 // nothing goes on a token held too long.
 TEST_F(MasterNodeTest, FramesGoAsTheGatesDecide) {
   JoinRing(9);
@@ -1263,8 +1268,8 @@ TEST_F(MasterNodeTest, FramesGoAsTheGatesDecide) {
   TakeToken();
   ASSERT_EQ(io_.attempts.size(), 1u);
   EXPECT_EQ(io_.attempts[0].verdict, GateVerdict::Wait);
-  EXPECT_EQ(io_.attempts[0].waitMicros, 1200u);
-  EXPECT_EQ(io_.waited, std::vector<uint32_t>{1200});
+  EXPECT_EQ(io_.attempts[0].waitMicros, 1200u + 3000u) << "the frame on the line, then 3 ms";
+  EXPECT_EQ(io_.waited, std::vector<uint32_t>{4200});
   ASSERT_EQ(io_.written.size(), 1u);
   EXPECT_EQ(io_.written[0].size(), 8u + 1u + 2u);
   EXPECT_EQ(node_.TokenFresh, 0);
@@ -1353,6 +1358,85 @@ TEST_F(MasterNodeTest, PassiveModeSetDuringReplyWaitStillDeliversTheReply) {
   EXPECT_EQ(Last().type, kFrameDataExpectingReply) << "the token was passed in passive mode";
   EXPECT_EQ(tokenCalls_, 1);
   EXPECT_EQ(node_.MasterState, kMsIdle);
+}
+
+// A port closed while its station holds the token: the exchange under way
+// ends, the delegate is asked for nothing more, no poll goes out, and the
+// token is passed on to the successor, or without one to the station last
+// heard passing a token. Without either it is dropped.
+TEST_F(MasterNodeTest, ClosingPortHandsTheHeldTokenOn) {
+  const struct {
+    const char* name;
+    uint8_t successor;  // kUs: none known
+    uint8_t tokenSeenFrom;
+    bool answered;  // the request under way is answered before its time-out
+    uint8_t tokenTo;  // kNoStation: no token goes
+  } cases[] = {
+      {"SuccessorAfterTheAnswer", 9, 12, true, 9},
+      {"SuccessorAfterTheReplyTimeout", 9, 12, false, 9},
+      {"NoSuccessorLastPasser", kUs, 12, true, 12},
+      {"NoSuccessorNoPasserDropsIt", kUs, kNoStation, false, kNoStation},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    io_.sent.clear();
+    port_.StopRequested = 0;
+    node_.MasterState = kMsIdle;
+    node_.MaxRequestResend = 2;
+    node_.ReplyTimeout = 100;
+    node_.TokenSeenFrom = c.tokenSeenFrom;
+    JoinRing(c.successor);
+    node_.TokenCount = 10;
+    DelegateSendsRequests(16, {0x01});
+    TakeToken();
+    ASSERT_EQ(node_.MasterState, kMsWaitForReply);
+    const int callsBefore = tokenCalls_;
+
+    port_.StopRequested = 1;
+    if (c.answered) {
+      Advance(5);
+      Receive(kFrameDataNotExpectingReply, kUs, 16, {0x02});
+    }
+    // The master thread ends once the station holds no token.
+    for (int ms = 0; ms < 150 && MasterHoldsToken(node_); ++ms) {
+      Advance(1);
+    }
+    EXPECT_EQ(tokenCalls_, callsBefore) << "a closing port asks the delegate for more";
+    EXPECT_EQ(CountSent(kFrameDataExpectingReply), 1u) << "the request went again";
+    EXPECT_EQ(CountSent(kFramePollForMaster), 0u);
+    EXPECT_FALSE(MasterHoldsToken(node_));
+    if (c.tokenTo == kNoStation) {
+      EXPECT_EQ(CountSent(kFrameToken), 0u);
+      continue;
+    }
+    EXPECT_EQ(CountSent(kFrameToken), 1u);
+    EXPECT_EQ(Last().type, kFrameToken);
+    EXPECT_EQ(Last().destination, c.tokenTo);
+    EXPECT_GE(Last().silence * 1000u + Last().waitMicros, 3000u) << "the pass went through the gates";
+    EXPECT_EQ(node_.MasterState, kMsPassToken);
+  }
+}
+
+// The silence before each frame comes after the token's and the request's
+// checks: a frame sent the moment the token or the request arrived waits the
+// 3 ms and still goes.
+TEST_F(MasterNodeTest, SilenceWaitDoesNotSpendTheTokenOrTheAnswerWindow) {
+  JoinRing(9);
+  DelegateSendsRequests(16, {0x01});
+  node_.TokenAgeTimer = 0;
+  TakeToken();
+  ASSERT_EQ(io_.attempts.size(), 1u);
+  EXPECT_EQ(io_.attempts[0].verdict, GateVerdict::Wait);
+  EXPECT_EQ(io_.attempts[0].waitMicros, 3000u);
+  EXPECT_EQ(CountSent(kFrameDataExpectingReply), 1u);
+
+  node_.MasterState = kMsIdle;
+  duringUpcall_ = [this] { io_.Transmit(kFrameDataNotExpectingReply, 16, nullptr, 0); };
+  Receive(kFrameDataExpectingReply, kUs, 16, {0x07});
+  EXPECT_EQ(io_.attempts.back().type, kFrameDataNotExpectingReply);
+  EXPECT_EQ(io_.attempts.back().verdict, GateVerdict::Wait);
+  EXPECT_EQ(io_.attempts.back().waitMicros, 3000u);
+  EXPECT_EQ(CountSent(kFrameDataNotExpectingReply), 1u);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct GateCase {
   bool answering;
   uint32_t replyDelayMs;
   uint32_t lineBusyMicros;
+  uint32_t silenceMicros;
   GateVerdict verdict;
   uint32_t waitMicros;
   bool discardInput;
@@ -51,6 +52,7 @@ TEST_P(GateTest, DecidesAsTheBusRulesSay) {
   view.answering = c.answering;
   view.replyDelayMs = c.replyDelayMs;
   view.lineBusyMicros = c.lineBusyMicros;
+  view.silenceMicros = c.silenceMicros;
   const GateDecision d = tarnix::DecideGates(view);
   EXPECT_EQ(c.verdict, d.verdict);
   EXPECT_EQ(c.waitMicros, d.waitMicros);
@@ -66,23 +68,34 @@ Octets TokenFromOther() {
   return token;
 }
 
-// name, fresh, age, pending, jam, answering, delay, busy -> verdict, wait, discard, taken
+// name, fresh, age, pending, jam, answering, delay, busy, silence -> verdict, wait, discard, taken
 INSTANTIATE_TEST_SUITE_P(
     Rules, GateTest,
     ::testing::Values(
-        GateCase{"QuietLineSendsNow", false, 0, {}, false, false, 0, 0, GateVerdict::SendNow, 0, false, false},
-        GateCase{"PendingInputRefusesAndIsDropped", false, 0, {0x42}, false, false, 0, 0, GateVerdict::Refused, 0, true, false},
-        GateCase{"FreshTokenOf96msIsTaken", true, 96, {}, false, false, 0, 0, GateVerdict::SendNow, 0, false, true},
-        GateCase{"FreshTokenOf97msIsTooOld", true, 97, {}, false, false, 0, 0, GateVerdict::Refused, 0, false, false},
-        GateCase{"WholeRepetitionOfTheTokenLetsItThrough", true, 10, kTokenFrom9, false, false, 0, 0, GateVerdict::SendNow, 0, true, true},
-        GateCase{"PartialRepetitionRefuses", true, 10, Partial(2), false, false, 0, 0, GateVerdict::Refused, 0, true, false},
-        GateCase{"TokenOfAnotherSenderRefuses", true, 10, TokenFromOther(), false, false, 0, 0, GateVerdict::Refused, 0, true, false},
-        GateCase{"JamRefuses", false, 0, {}, true, false, 0, 0, GateVerdict::Refused, 0, false, false},
-        GateCase{"JamRefusesEvenAfterTheTokenWasTaken", true, 10, {}, true, false, 0, 0, GateVerdict::Refused, 0, false, true},
-        GateCase{"AnswerAt45msGoes", false, 0, {}, false, true, 45, 0, GateVerdict::SendNow, 0, false, false},
-        GateCase{"AnswerAt46msIsTooLate", false, 0, {}, false, true, 46, 0, GateVerdict::Refused, 0, false, false},
-        GateCase{"OwnFrameStillOnTheLineMakesItWait", false, 0, {}, false, false, 0, 1200, GateVerdict::Wait, 1200, false, false},
-        GateCase{"RefusalBeatsTheWait", false, 0, {0x42}, false, false, 0, 1200, GateVerdict::Refused, 0, true, false}),
+        GateCase{"QuietLineSendsNow", false, 0, {}, false, false, 0, 0, 5000, GateVerdict::SendNow, 0, false, false},
+        GateCase{"PendingInputRefusesAndIsDropped", false, 0, {0x42}, false, false, 0, 0, 5000, GateVerdict::Refused, 0, true, false},
+        GateCase{"FreshTokenOf96msIsTaken", true, 96, {}, false, false, 0, 0, 5000, GateVerdict::SendNow, 0, false, true},
+        GateCase{"FreshTokenOf97msIsTooOld", true, 97, {}, false, false, 0, 0, 5000, GateVerdict::Refused, 0, false, false},
+        GateCase{"WholeRepetitionOfTheTokenLetsItThrough", true, 10, kTokenFrom9, false, false, 0, 0, 5000, GateVerdict::SendNow, 0, true, true},
+        GateCase{"PartialRepetitionRefuses", true, 10, Partial(2), false, false, 0, 0, 5000, GateVerdict::Refused, 0, true, false},
+        GateCase{"TokenOfAnotherSenderRefuses", true, 10, TokenFromOther(), false, false, 0, 0, 5000, GateVerdict::Refused, 0, true, false},
+        GateCase{"JamRefuses", false, 0, {}, true, false, 0, 0, 5000, GateVerdict::Refused, 0, false, false},
+        GateCase{"JamRefusesEvenAfterTheTokenWasTaken", true, 10, {}, true, false, 0, 0, 5000, GateVerdict::Refused, 0, false, true},
+        GateCase{"AnswerAt45msGoes", false, 0, {}, false, true, 45, 0, 5000, GateVerdict::SendNow, 0, false, false},
+        GateCase{"AnswerAt46msIsTooLate", false, 0, {}, false, true, 46, 0, 5000, GateVerdict::Refused, 0, false, false},
+        // The silence after the last octet heard or sent: exactly what is
+        // left of 3 ms, counted from the end of a frame of this station's
+        // own that is still on the line.
+        GateCase{"RightAfterAnOctetWaits3ms", false, 0, {}, false, false, 0, 0, 0, GateVerdict::Wait, 3000, false, false},
+        GateCase{"SilenceOf2msWaitsTheRest", false, 0, {}, false, false, 0, 0, 2000, GateVerdict::Wait, 1000, false, false},
+        GateCase{"SilenceJustShortOf3msWaitsTheRest", false, 0, {}, false, false, 0, 0, 2999, GateVerdict::Wait, 1, false, false},
+        GateCase{"SilenceOf3msSendsNow", false, 0, {}, false, false, 0, 0, 3000, GateVerdict::SendNow, 0, false, false},
+        GateCase{"FreshTokenJustHeardWaitsAndIsTaken", true, 0, {}, false, false, 0, 0, 400, GateVerdict::Wait, 2600, false, true},
+        GateCase{"AnswerJustInTimeStillWaitsTheSilence", false, 0, {}, false, true, 45, 0, 1000, GateVerdict::Wait, 2000, false, false},
+        GateCase{"OwnFrameStillOnTheLineWaitsForItAndTheSilence", false, 0, {}, false, false, 0, 1200, 0, GateVerdict::Wait, 4200, false, false},
+        GateCase{"OwnFrameBeatsAnOlderSilence", false, 0, {}, false, false, 0, 1200, 2500, GateVerdict::Wait, 4200, false, false},
+        GateCase{"RefusalBeatsTheWait", false, 0, {0x42}, false, false, 0, 1200, 0, GateVerdict::Refused, 0, true, false},
+        GateCase{"TooLateAnswerIsRefusedNotDelayed", false, 0, {}, false, true, 46, 0, 0, GateVerdict::Refused, 0, false, false}),
     [](const ::testing::TestParamInfo<GateCase>& param) { return param.param.name; });
 
 TEST(Framing, WorkedFramesRawModeAndTheCorruptChecksum) {

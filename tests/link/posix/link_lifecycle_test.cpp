@@ -3,6 +3,7 @@
 #include "link/tarnix_link.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -355,6 +356,27 @@ TEST_F(LinkLifecycleTest, TokenHolderSendsItsRequestAndGetsTheReply) {
   EXPECT_EQ(6u, frames[0].source);
   EXPECT_EQ(Delivered, frames[0].status);
   EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+}
+
+// The request that answers a token goes only once the line has been silent
+// 3 ms after the token's last octet. Closed while it waits for the reply, the
+// port ends that wait and passes the token, before it lets go, to the station
+// it came from (it knows no successor yet).
+TEST_F(LinkLifecycleTest, WaitsOutTheSilenceAfterATokenAndPassesTheTokenOnAtUnInit) {
+  LinkConfig config{"Com3", 38400, 15, 3, 5, RequestOnce, CollectFrames};
+  ASSERT_EQ(0, TarnixLink_Init(&config));
+  const Octets token = tarnix_test::BuildFrame(tarnix::kFrameToken, 5, 6, {});
+  ASSERT_EQ(static_cast<ssize_t>(token.size()), write(com3.fd(), token.data(), token.size()));
+  const auto tokenIn = std::chrono::steady_clock::now();
+  pollfd entry{com3.fd(), POLLIN, 0};
+  ASSERT_EQ(1, poll(&entry, 1, 1000));
+  EXPECT_GE(std::chrono::steady_clock::now() - tokenIn, std::chrono::milliseconds(3));
+  EXPECT_EQ(kAbcFrame, com3.Drain(30));
+  EXPECT_EQ(0, TarnixLink_UnInit("Com3"));
+  EXPECT_EQ(tarnix_test::BuildFrame(tarnix::kFrameToken, 6, 5, {}), com3.Drain(30));
+  const std::vector<Delivery> frames = CollectedFrames();
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(ReplyTimeout, frames[0].status);
 }
 
 TEST_F(LinkLifecycleTest, UnInitKeepsThePortWhileADelegateHoldsTheMasterThread) {
