@@ -79,7 +79,9 @@ JobOutcome RunJob(std::chrono::seconds limit) {
   } else {
     worker.join();
   }
+  // The console writes a terminal's line end only to a terminal.
   outcome.output = testing::internal::GetCapturedStdout();
+  std::erase(outcome.output, '\r');
   if (stuck) {
     ADD_FAILURE() << "the job did not end within the limit; state "
                   << static_cast<int>(Programmer_State()) << ", progress "
@@ -144,8 +146,8 @@ TEST(ProgrammingJobOnABus, ProgrammingErrorHaltsAndNothingMoreGoesToTheStation) 
   const JobOutcome job = RunJob(kCleanJobLimit);
   ASSERT_TRUE(job.halted);
   EXPECT_EQ(job.status, ProgrammerRunning);
-  EXPECT_NE(job.output.find("\r\nPROGRAMMING ERROR (0x8A)\r\n"
-                            "Please Power Cycle The Unit and Restart This Application.\r\n"),
+  EXPECT_NE(job.output.find("\nPROGRAMMING ERROR (0x8A)\n"
+                            "Please Power Cycle The Unit and Restart This Application.\n"),
             std::string::npos)
       << job.output;
   // The bus goes on; the PC stays silent towards the station.
