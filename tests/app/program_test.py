@@ -684,6 +684,16 @@ def check_turnaround(report):
             "time after its last octet"] if damaged else []
 
 
+def check_token_handed_on(capture):
+    """A run that closes its port normally leaves the bus with a token pass:
+    the PC's last frame is a Token, so that the controllers need not wait to
+    make a new one."""
+    sent = [kind for src, _, kind, _ in capture if src < 4]
+    if sent and sent[-1] != 0:
+        return [f"the PC's last frame is of type {sent[-1]}, not a token pass"]
+    return []
+
+
 def judge(name, case, stdout, stderr, status, work, registry=None, problems=None):
     """Everything wrong with a run of the case: its console output, exit
     status and standard error, the run report it wrote, and the emulator's
@@ -722,10 +732,12 @@ def judge(name, case, stdout, stderr, status, work, registry=None, problems=None
     if case.programmed or case.switched_off or case.interrupt_at:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
         problems += check_report(case, scenario, report)
+    capture_path = os.path.join(work, "bus.pcap")
+    capture = read_capture(capture_path) if os.path.exists(capture_path) else []
+    if case.programmed and status in (0, 3):
+        problems += check_token_handed_on(capture)
     if case.check is not None:
-        capture = os.path.join(work, "bus.pcap")
-        problems += case.check(work, report,
-                               read_capture(capture) if os.path.exists(capture) else [])
+        problems += case.check(work, report, capture)
     if case.stderr is None:
         if stderr:
             problems.append(f"standard error: {stderr!r}")
