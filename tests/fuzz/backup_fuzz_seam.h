@@ -154,6 +154,8 @@ inline BackupSeam MakeSeam() {
   };
   seam.fileDelete = [](const char* path) { return TheWorld().files.erase(path) == 1; };
   seam.fileExists = [](const char* path) { return TheWorld().files.count(path) != 0; };
+  // Every file of the world is a plain file.
+  seam.fileIsRegular = [](const char* path) { return TheWorld().files.count(path) != 0; };
   seam.fileRenameNew = [](const char* from, const char* to) {
     World& w = TheWorld();
     if (w.files.count(to) != 0 || w.files.count(from) == 0) return false;
