@@ -70,19 +70,24 @@ void con_write(const char* text, std::size_t length, ConOutput to) {
   }
 }
 
-void con_note(const char* format, ...) {
-  const ConsoleTee tee = g_tee.load();
-  if (tee == nullptr) return;
-  va_list args;
-  va_start(args, format);
+std::string con_vformat(const char* format, va_list args) {
   va_list measure;
   va_copy(measure, args);
   const int length = std::vsnprintf(nullptr, 0, format, measure);
   va_end(measure);
   std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
   std::vsnprintf(text.data(), text.size(), format, args);
-  va_end(args);
   text.pop_back();
+  return text;
+}
+
+void con_note(const char* format, ...) {
+  const ConsoleTee tee = g_tee.load();
+  if (tee == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  const std::string text = con_vformat(format, args);
+  va_end(args);
   tee(text.data(), text.size(), ConTee::Note);
 }
 

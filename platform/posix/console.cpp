@@ -105,14 +105,8 @@ ConOutput output_kind() {
 void con_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
+  const std::string text = con_vformat(format, args);
   va_end(args);
-  text.pop_back();
   con_write(text.data(), text.size(), output_kind());
 }
 
