@@ -193,10 +193,21 @@ void ForgetLost(const char* portName) {
   }
 }
 
+// Hands an asynchronous request's outcome to whichever completion it was
+// queued with.
+void CompleteAsync(const char* portName, const PendingRequest& request, const uint8_t* data,
+                   uint32_t source, uint32_t length, uint32_t status) {
+  if (request.handler != nullptr) {
+    request.handler(request.context, AsyncReply{portName, data, source, length, status});
+  } else if (request.completion != nullptr) {
+    request.completion(portName, static_cast<int32_t>(std::strlen(portName)), data, source,
+                       length, status);
+  }
+}
+
 void CompleteAsyncFailed(const char* portName, PendingRequest* request) {
-  if (request->expectReply != 0 && request->completion != nullptr) {
-    request->completion(portName, static_cast<int32_t>(std::strlen(portName)), nullptr, 0, 0,
-                        static_cast<uint32_t>(ReplyTimeout));
+  if (request->expectReply != 0) {
+    CompleteAsync(portName, *request, nullptr, 0, 0, static_cast<uint32_t>(ReplyTimeout));
   }
   FreeAsync(request);
 }
@@ -369,8 +380,13 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
   return 0;
 }
 
-int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
-                        uint16_t length, uint8_t expectReply, CompletionCallback completion) {
+namespace {
+
+// Queues a copy of an asynchronous request with one of the two kinds of
+// completion.
+int QueueAsync(const char* portName, uint8_t destination, const uint8_t* data, uint16_t length,
+               uint8_t expectReply, CompletionCallback completion, ReplyHandler handler,
+               void* context) {
   if (data == nullptr || length > ClientMaxMessage) return -1;
   auto* copy = new uint8_t[length > 0 ? length : 1];
   if (length > 0) std::memcpy(copy, data, length);
@@ -381,6 +397,8 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
   request->expectReply = expectReply;
   request->blocking = 0;
   request->completion = completion;
+  request->handler = handler;
+  request->context = context;
   {
     HeldQueue held(portName);
     if (held.queue() == nullptr) {
@@ -400,6 +418,20 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
   RecordLost(portName);
   CompleteAsyncFailed(portName, request);
   return 0;
+}
+
+}  // namespace
+
+int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
+                        uint16_t length, uint8_t expectReply, CompletionCallback completion) {
+  return QueueAsync(portName, destination, data, length, expectReply, completion, nullptr,
+                    nullptr);
+}
+
+int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
+                        uint16_t length, uint8_t expectReply, ReplyHandler handler,
+                        void* context) {
+  return QueueAsync(portName, destination, data, length, expectReply, nullptr, handler, context);
 }
 
 uint8_t Client_OnTokenObtained(const char* portName) {
@@ -457,11 +489,8 @@ int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t sour
   }
   // Out of the queue, the asynchronous request is ours alone; its callback
   // runs without the hold, so that it may queue further requests.
-  if (request->completion != nullptr) {
-    const auto nameLength = static_cast<int32_t>(std::strlen(portName));
-    request->completion(portName, nameLength, data, source, data == nullptr ? 0 : length,
-                        static_cast<uint32_t>(status));
-  }
+  CompleteAsync(portName, *request, data, source, data == nullptr ? 0 : length,
+                static_cast<uint32_t>(status));
   FreeAsync(request);
   return 0;
 }

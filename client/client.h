@@ -40,6 +40,20 @@ using CompletionCallback = uint8_t (*)(const char* portName, int32_t portNameLen
                                        const uint8_t* reply, uint32_t source, uint32_t length,
                                        uint32_t status);
 
+// What an asynchronous request's handler is handed when the request
+// completes: the reply (null with length 0 for a request that failed) is
+// valid only during the call.
+struct AsyncReply {
+  const char* portName = nullptr;
+  const uint8_t* data = nullptr;
+  uint32_t source = 0;
+  uint32_t length = 0;
+  uint32_t status = 0;
+};
+// Runs on the port's master thread with the `context` the request was queued
+// with, so that each of several requesters on one port gets its own replies.
+using ReplyHandler = void (*)(void* context, const AsyncReply& reply);
+
 struct PortConnection {
   int32_t free = 1;
   char name[ClientPortNameMax + 1] = "None";
@@ -58,6 +72,8 @@ struct PendingRequest {
   uint8_t replyStatus = 0;
   int32_t blocking = 0;
   CompletionCallback completion = nullptr;
+  ReplyHandler handler = nullptr;
+  void* context = nullptr;
   plat::SemHandle done = nullptr;
   // Set by the master thread once the link has taken the frame: only then can
   // an upcall be this request's answer.
@@ -83,6 +99,10 @@ int Client_Request(const char* portName, uint8_t destination, const uint8_t* dat
 // runs on the master thread when a request that expects a reply completes.
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, CompletionCallback completion);
+// The same with a handler that is handed `context` back.
+int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
+                        uint16_t length, uint8_t expectReply, ReplyHandler handler,
+                        void* context);
 
 // Whether the port's device went away (an adapter pulled, a driver that gave
 // up) since the port was last opened: 1 with the system's message in `text`

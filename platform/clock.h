@@ -29,4 +29,15 @@ TimerId timer_start_periodic(uint32_t delay_ms, uint32_t resolution_ms, TimerCal
 // Stops the timer; once it returns, the callback is not running and will not run again.
 bool timer_kill(TimerId id);
 
+// Time as the engines see it: the program's is the monotonic clock and a real
+// sleep, a test's runs on virtual time.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual uint32_t NowMs() = 0;
+  virtual void SleepMs(uint32_t ms) = 0;
+};
+
+Clock& system_clock();
+
 }  // namespace plat

@@ -38,4 +38,25 @@ bool file_is_regular(const char* path);
 // Last change of the file's content, seconds since 1970-01-01 UTC.
 bool file_modified_time(const char* path, int64_t* seconds);
 
+// The calls above as the engines reach them: the program's go to the disk, a
+// test's to a world of its own.
+class Files {
+ public:
+  virtual ~Files() = default;
+  virtual FileHandle Open(const char* path, FileMode mode) = 0;
+  virtual bool Read(FileHandle file, void* buffer, uint32_t length, uint32_t* done) = 0;
+  virtual bool Write(FileHandle file, const void* buffer, uint32_t length, uint32_t* done) = 0;
+  virtual bool Seek(FileHandle file, int64_t offset, SeekFrom from, uint64_t* position) = 0;
+  virtual bool Flush(FileHandle file) = 0;
+  virtual bool Close(FileHandle file) = 0;
+  virtual bool Delete(const char* path) = 0;
+  virtual bool Replace(const char* from, const char* to) = 0;
+  virtual bool RenameNew(const char* from, const char* to) = 0;
+  virtual bool Exists(const char* path) = 0;
+  virtual bool IsRegular(const char* path) = 0;
+  virtual bool ModifiedTime(const char* path, int64_t* seconds) = 0;
+};
+
+Files& system_files();
+
 }  // namespace plat
