@@ -58,7 +58,9 @@ bool PortSchedule::Needed(std::size_t o) const {
 }
 
 bool PortSchedule::MayBackUp(std::size_t i) const {
-  if (blocked_ || !devices_[i].chosen || stages_[i] != FlowStage::Waiting) return false;
+  if (blocked_ || stopped_ || !devices_[i].chosen || stages_[i] != FlowStage::Waiting) {
+    return false;
+  }
   if (moved_[i] || Needed(i)) return false;
   uint32_t queued = 0;
   for (std::size_t j : order_) {
@@ -75,7 +77,9 @@ bool PortSchedule::MayBackUp(std::size_t i) const {
 }
 
 bool PortSchedule::MayTakeBus(std::size_t i) const {
-  if (blocked_ || !devices_[i].chosen || stages_[i] != FlowStage::ReadyForBus) return false;
+  if (blocked_ || stopped_ || !devices_[i].chosen || stages_[i] != FlowStage::ReadyForBus) {
+    return false;
+  }
   for (std::size_t j = 0; j < devices_.size(); ++j) {
     if (stages_[j] == FlowStage::OnBus || holding_[j]) return false;
   }
@@ -129,7 +133,7 @@ void PortSchedule::LeftStandardAddress(std::size_t i) { holding_[i] = false; }
 void PortSchedule::LeftInBootloader(std::size_t) { blocked_ = true; }
 
 bool PortSchedule::Stranded(std::size_t i) const {
-  return blocked_ && devices_[i].chosen &&
+  return (blocked_ || stopped_) && devices_[i].chosen &&
          (stages_[i] == FlowStage::Waiting || stages_[i] == FlowStage::ReadyForBus);
 }
 

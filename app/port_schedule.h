@@ -69,8 +69,11 @@ class PortSchedule {
   // the same address.
   void LeftInBootloader(std::size_t i);
   bool Blocked() const { return blocked_; }
+  // The run is stopped (an interrupt): no backup or turn starts any more.
+  void Stop() { stopped_ = true; }
+  bool Stopped() const { return stopped_; }
   // Device `i` will never get its turn: a controller of the port was left
-  // in its bootloader before it did.
+  // in its bootloader before it did, or the run was stopped.
   bool Stranded(std::size_t i) const;
   void Moved(std::size_t occupant, bool moved);
   bool IsMoved(std::size_t occupant) const { return moved_[occupant]; }
@@ -87,4 +90,5 @@ class PortSchedule {
   std::vector<bool> holding_;
   uint32_t ahead_;
   bool blocked_ = false;
+  bool stopped_ = false;
 };
