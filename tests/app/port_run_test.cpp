@@ -81,9 +81,13 @@ struct World final : AddressMoves {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// A backup that starts just as another controller's turn begins may look
+// before that turn has begun: it looks throughout.
 bool FakeController::BackUp() {
-  if (world_.onBus.load() > 0) world_.overlapSeen = true;
-  Pause(5);
+  for (int ms = 0; ms < 30; ++ms) {
+    if (world_.onBus.load() > 0) world_.overlapSeen = true;
+    Pause(1);
+  }
   return world_.run.backups[index_] == 'y';
 }
 
