@@ -71,4 +71,20 @@ void con_set_tee(ConsoleTee tee);
 // does not show); nothing when no tee is set.
 void con_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The console as the front end's flows reach it: the program's is the calls
+// above, a test's a screen and a keyboard of its own.
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void Print(std::string_view text) = 0;
+  // A line for the run log alone.
+  virtual void Note(std::string_view text) = 0;
+  virtual int ReadKey() = 0;  // -1 once input has ended or on an interrupt
+  virtual bool IsTerminal() = 0;
+  virtual bool GetCursor(int* column, int* row) = 0;
+  virtual bool SetCursor(int column, int row) = 0;
+};
+
+Console& system_console();
+
 }  // namespace plat

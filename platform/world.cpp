@@ -1,6 +1,7 @@
-// The program's clock and files behind the interfaces the engines use; both
+// The program's clock, files and console behind the interfaces the engines use; both
 // backends share them.
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/file.h"
 
 namespace plat {
@@ -37,7 +38,26 @@ class SystemFiles final : public Files {
   }
 };
 
+class SystemConsole final : public Console {
+ public:
+  void Print(std::string_view text) override {
+    con_printf("%.*s", static_cast<int>(text.size()), text.data());
+  }
+  void Note(std::string_view text) override {
+    con_note("%.*s", static_cast<int>(text.size()), text.data());
+  }
+  int ReadKey() override { return con_read_key(); }
+  bool IsTerminal() override { return con_is_terminal(); }
+  bool GetCursor(int* column, int* row) override { return con_get_cursor(column, row); }
+  bool SetCursor(int column, int row) override { return con_set_cursor(column, row); }
+};
+
 }  // namespace
+
+Console& system_console() {
+  static SystemConsole console;
+  return console;
+}
 
 Clock& system_clock() {
   static SystemClock clock;
