@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/fleet.h"
 #include "app/port_run.h"
 
 namespace {
@@ -81,6 +83,10 @@ struct World final : AddressMoves {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Turns on the bus across every port of a test, and the most at once.
+std::atomic<int> gTurnsNow{0};
+std::atomic<int> gMostTurnsAtOnce{0};
+
 // A backup that starts just as another controller's turn begins may look
 // before that turn has begun: it looks throughout.
 bool FakeController::BackUp() {
@@ -93,6 +99,10 @@ bool FakeController::BackUp() {
 
 TurnEnd FakeController::TakeTurn() {
   if (world_.onBus.fetch_add(1) != 0) world_.Fail("two turns at once");
+  const int now = ++gTurnsNow;
+  int most = gMostTurnsAtOnce.load();
+  while (now > most && !gMostTurnsAtOnce.compare_exchange_weak(most, now)) {
+  }
   const int occupant = world_.run.devices[index_].occupant;
   for (int step = 0; step < 4; ++step) {
     if (occupant >= 0) {
@@ -104,6 +114,7 @@ TurnEnd FakeController::TakeTurn() {
     }
     Pause(5);
   }
+  --gTurnsNow;
   world_.onBus.fetch_sub(1);
   if (++world_.turnsEnded == world_.run.stopAfterTurns) world_.stop = true;
   const char turn = world_.run.turns[index_];
@@ -172,5 +183,63 @@ TEST_P(PortRunTest, OrdersTheControllersOfAPort) {
 std::string RunName(const ::testing::TestParamInfo<RunCase>& param) { return param.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Ports, PortRunTest, ::testing::ValuesIn(kRuns), RunName);
+
+class SilentConsole final : public plat::Console {
+ public:
+  void Print(std::string_view text) override {
+    std::lock_guard<std::mutex> hold(lock_);
+    written += text;
+  }
+  void Note(std::string_view) override {}
+  int ReadKey() override { return -1; }
+  bool IsTerminal() override { return false; }
+  bool GetCursor(int*, int*) override { return false; }
+  bool SetCursor(int, int) override { return false; }
+  std::string written;
+
+ private:
+  std::mutex lock_;
+};
+
+std::atomic<bool> gInterrupt{false};
+bool Interrupted() { return gInterrupt.load(); }
+
+// Three ports of two controllers each: the ports' turns overlap and each
+// port keeps its own order; an interrupt raised before any backup has ended
+// reaches every port, and no controller has its turn.
+TEST(FleetTest, PortsRunSideBySideAndAnInterruptReachesThemAll) {
+  for (const bool interrupt : {false, true}) {
+    SCOPED_TRACE(interrupt ? "interrupted" : "whole run");
+    const RunCase port{"port", {Chosen(), Chosen()}, "yy", "..", -1, {}, true};
+    std::vector<std::unique_ptr<World>> worlds;
+    std::vector<std::unique_ptr<PortSchedule>> schedules;
+    std::vector<FleetPort> ports;
+    for (int n = 0; n < 3; ++n) {
+      worlds.push_back(std::make_unique<World>(port));
+      schedules.push_back(std::make_unique<PortSchedule>(port.devices));
+      ports.push_back(FleetPort{schedules.back().get(),
+                                {&worlds.back()->controllers[0], &worlds.back()->controllers[1]},
+                                worlds.back().get()});
+    }
+    gMostTurnsAtOnce = 0;
+    gInterrupt = interrupt;
+    SilentConsole console;
+    FleetBoard board(console, 6);
+    std::atomic<bool> stop{false};
+    RunFleet(ports, board, stop, Interrupted);
+    EXPECT_EQ(interrupt, stop.load());
+    if (interrupt) {
+      EXPECT_EQ(0, gMostTurnsAtOnce.load());
+    } else {
+      EXPECT_GE(gMostTurnsAtOnce.load(), 2);
+    }
+    for (const std::unique_ptr<World>& world : worlds) {
+      for (const std::string& p : world->problems) ADD_FAILURE() << p;
+      for (const FakeController& controller : world->controllers) {
+        EXPECT_EQ(interrupt ? "stopped" : "updated", controller.end);
+      }
+    }
+  }
+}
 
 }  // namespace
