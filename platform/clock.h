@@ -3,12 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace plat {
 
 // Milliseconds since an arbitrary start; wraps after 49.7 days.
 uint32_t now_ms();
 void sleep_ms(uint32_t ms);
+
+// The local calendar time of `seconds` since 1970-01-01 UTC, safe on any
+// thread (the C library's localtime shares one buffer). False when the system
+// cannot tell.
+bool local_time(int64_t seconds, std::tm* out);
 
 struct TimerCaps {
   uint32_t min_period_ms = 0;

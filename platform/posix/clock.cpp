@@ -113,6 +113,11 @@ TimerTable& timer_table() {
 
 uint32_t now_ms() { return static_cast<uint32_t>(monotonic_ns() / kNsPerMs); }
 
+bool local_time(int64_t seconds, std::tm* out) {
+  const time_t when = static_cast<time_t>(seconds);
+  return localtime_r(&when, out) != nullptr;
+}
+
 void sleep_ms(uint32_t ms) {
   const timespec deadline = to_timespec(monotonic_ns() + static_cast<int64_t>(ms) * kNsPerMs);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {

@@ -34,6 +34,11 @@ uint32_t now_ms() { return timeGetTime(); }
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 
+bool local_time(int64_t seconds, std::tm* out) {
+  const __time64_t when = static_cast<__time64_t>(seconds);
+  return _localtime64_s(out, &when) == 0;
+}
+
 bool timer_caps(TimerCaps* caps) {
   TIMECAPS values{};
   if (timeGetDevCaps(&values, sizeof values) != TIMERR_NOERROR) {
