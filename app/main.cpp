@@ -10,7 +10,6 @@
 #include "app/settings.h"
 #include "app/summary.h"
 #include "app/unattended.h"
-#include "backup/backup.h"
 #include "client/client.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
@@ -75,12 +74,10 @@ int main(int argc, char** argv) {
   // Before any thread starts, so that the signals reach the main thread only.
   plat::interrupt_install();
   Programmer_Init();
-  Backup_Init();
   g_frontEnd = FrontEndState{};
   Update_SetIo(&Update_ClientIo());
-  // The workers run until the process ends and are never joined.
+  // The programming worker runs until the process ends and is never joined.
   plat::thread_close(plat::thread_start(Programmer_Run, nullptr, 0));
-  plat::thread_close(plat::thread_start(Backup_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
   // The run log (-lFILE), once the command line is read.

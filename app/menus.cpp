@@ -2,10 +2,9 @@
 
 #include <cstdio>
 
+#include "app/backup_steps.h"
 #include "app/run_report.h"
 #include "app/safety.h"
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "client/typed_value.h"
@@ -256,10 +255,12 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       return ShowNextDevice(state);
     case MenuState::BackupSettings: {
       DeviceReport& report = CurrentReport(state);
-      const MenuState next = BackupDevice(CurrentDevice(state), &report.backup);
+      BackupFacts facts;
+      const MenuState next =
+          BackupDevice(System_BackupWorld(), CurrentDevice(state), &report.backup, &facts);
       if (report.backup == SettingsOutcome::Complete) {
-        std::snprintf(report.backupFile, sizeof report.backupFile, "%s", Backup_Worker().fileName);
-        report.earlierKept = Backup_Worker().earlierKept;
+        std::snprintf(report.backupFile, sizeof report.backupFile, "%s", facts.fileName);
+        report.earlierKept = facts.earlierKept;
       }
       return next;
     }
@@ -270,7 +271,8 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
     case MenuState::AfterProgramming:
       return Update_Reconnect(&CurrentReport(state).update);
     case MenuState::RestoreSettings:
-      return RestoreDevice(CurrentDevice(state), Safety_RestorePlan(CurrentReport(state)),
+      return RestoreDevice(System_BackupWorld(), CurrentDevice(state),
+                           Safety_RestorePlan(CurrentReport(state)),
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
       Safety_DropUnusedBackup(CurrentReport(state));

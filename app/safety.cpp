@@ -8,8 +8,8 @@
 
 #include "app/settings.h"
 #include "app/summary.h"
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
+#include "app/backup_steps.h"
+#include "backup/backup_run.h"
 #include "client/client.h"
 #include "client/port_name.h"
 #include "client/registry_record.h"
@@ -248,7 +248,7 @@ void Safety_PrepareDevice(DeviceReport* report) {
   if (!Backup_FileName(identity.modelNumber, identity.serialNumber, path, sizeof path)) return;
   std::snprintf(report->backupFile, sizeof report->backupFile, "%s", path);
   uint32_t records = 0;
-  const BackupFileCheck check = Backup_CheckFile(path, &records);
+  const BackupFileCheck check = Backup_CheckFile(plat::system_files(), path, &records);
   if (check == BackupFileCheck::Whole) return;
   // The factory settings would wipe what the device still holds, and the
   // backup could not put it all back.
@@ -260,7 +260,7 @@ void Safety_PrepareDevice(DeviceReport* report) {
   } else {
     plat::con_printf("The settings backup %s is not whole (%s; %u whole records): the factory "
                      "settings are not written, and only its whole records are restored.\r\n",
-                     path, Backup_CheckText(check), static_cast<unsigned>(records));
+                     path, BackupCheckText(check), static_cast<unsigned>(records));
   }
 }
 

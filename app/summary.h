@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "backup/backup.h"
+#include "app/backup_steps.h"
 #include "client/scan.h"
 #include "update/backup_folder.h"
 #include "update/update_steps.h"

@@ -25,11 +25,12 @@
 #include <thread>
 #include <vector>
 
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
+#include "app/backup_steps.h"
+#include "client/bus.h"
 #include "client/client.h"
-#include "client/services.h"
+#include "client/scan.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "update/image_package.h"
 
 extern char** environ;
@@ -43,37 +44,81 @@ constexpr uint32_t kFrameOverhead = 8 + 2;
 std::atomic<uint32_t> gWireOctets{0};
 std::atomic<uint32_t> gExchanges{0};
 std::atomic<uint32_t> gSettleMs{0};
-CompletionCallback gEngineCompletion = nullptr;
 
-uint8_t CountingCompletion(const char* port, int32_t portLength, const uint8_t* reply,
-                           uint32_t source, uint32_t length, uint32_t status) {
-  if (length > 0) gWireOctets += kFrameOverhead + length;
-  return gEngineCompletion(port, portLength, reply, source, length, status);
-}
-
-int CountingRequest(const char* port, uint8_t destination, const uint8_t* data, uint16_t length,
-                    uint8_t expectReply, CompletionCallback completion) {
-  gEngineCompletion = completion;
-  const int result =
-      Client_RequestAsync(port, destination, data, length, expectReply, CountingCompletion);
-  if (result == 0) {
-    gWireOctets += kFrameOverhead + length;
-    ++gExchanges;
+// The client, counting the octets of the engine's exchanges and timing its
+// settle waits. One run at a time uses it, with one request on the bus.
+class CountingBus final : public Bus {
+ public:
+  Result Open(const char* port) override { return real_.Open(port); }
+  Result Close(const char* port) override { return real_.Close(port); }
+  Result PortState(const char* port) override { return real_.PortState(port); }
+  Result Request(const char* port, uint8_t station, const uint8_t* data, uint16_t length,
+                 uint8_t* reply, uint16_t capacity, uint16_t* replyLength) override {
+    return real_.Request(port, station, data, length, reply, capacity, replyLength);
   }
-  return result;
-}
+  Result RequestAsync(const char* port, uint8_t station, const uint8_t* data, uint16_t length,
+                      bool expectReply, ReplyHandler handler, void* context) override {
+    engineHandler_ = handler;
+    engineContext_ = context;
+    const Result result = real_.RequestAsync(port, station, data, length, expectReply, Counting, this);
+    if (result) {
+      gWireOctets += kFrameOverhead + length;
+      ++gExchanges;
+    }
+    return result;
+  }
+  Result ReadMember(const char* port, uint8_t station, uint8_t cls, uint8_t member,
+                    uint8_t instance, TypedValue* value) override {
+    return real_.ReadMember(port, station, cls, member, instance, value);
+  }
+  Result WriteMember(const char* port, uint8_t station, uint8_t cls, uint8_t member,
+                     uint8_t instance, TypedValue value) override {
+    return real_.WriteMember(port, station, cls, member, instance, value);
+  }
+  Result WaitSettled(const char* port, uint8_t station) override {
+    const uint32_t start = plat::now_ms();
+    const Result result = real_.WaitSettled(port, station);
+    gSettleMs += plat::now_ms() - start;
+    return result;
+  }
+  Result SetZoneAddress(const char* port, uint8_t station, uint8_t newAddress) override {
+    return real_.SetZoneAddress(port, station, newAddress);
+  }
+  uint8_t ScanRange(const char* port, uint8_t first, uint8_t last, DeviceRecord* records,
+                    uint8_t capacity) override {
+    return real_.ScanRange(port, first, last, records, capacity);
+  }
+  uint8_t FindDevice(const char* port, uint8_t first, uint8_t last, const char* modelNumber,
+                     int32_t serialNumber) override {
+    return real_.FindDevice(port, first, last, modelNumber, serialNumber);
+  }
+  uint8_t Relocate(const char* port, uint8_t first, uint8_t last, uint16_t selectRegister,
+                   const char* modelNumber, int32_t serialNumber) override {
+    return real_.Relocate(port, first, last, selectRegister, modelNumber, serialNumber);
+  }
 
-int TimedWaitSettled(const char* port, uint8_t station) {
-  const uint32_t start = plat::now_ms();
-  const int result = Client_WaitSettled(port, station);
-  gSettleMs += plat::now_ms() - start;
-  return result;
-}
+ private:
+  static void Counting(void* context, const AsyncReply& reply) {
+    auto* self = static_cast<CountingBus*>(context);
+    if (reply.length > 0) gWireOctets += kFrameOverhead + reply.length;
+    self->engineHandler_(self->engineContext_, reply);
+  }
 
-void TimedSleep(uint32_t ms) {
-  plat::sleep_ms(ms);
-  gSettleMs += ms;
-}
+  Bus& real_ = Client_Bus();
+  ReplyHandler engineHandler_ = nullptr;
+  void* engineContext_ = nullptr;
+};
+
+// The system's clock; the restore's settle polls (a second each, unlike the
+// pauses between the engine's steps) count as settle time.
+class TimingClock final : public plat::Clock {
+ public:
+  uint32_t NowMs() override { return plat::now_ms(); }
+  void SleepMs(uint32_t ms) override {
+    plat::sleep_ms(ms);
+    if (ms > BackupStepPauseMs) gSettleMs += ms;
+  }
+};
 
 pid_t StartSim(const std::string& sim, const std::filesystem::path& dir) {
   const std::filesystem::path scenario = dir / "scenario.txt";
@@ -150,20 +195,10 @@ int main(int argc, char** argv) {
   setenv("BREVANE_PORTS", (dir / "ports").c_str(), 1);
   std::filesystem::current_path(dir);
 
-  BackupSeam seam = BackupRealSeam;
-  seam.requestAsync = CountingRequest;
-  seam.waitSettled = TimedWaitSettled;
-  seam.sleepMs = TimedSleep;
-  Backup_Init();
-  Backup_SetSeam(&seam);
+  CountingBus bus;
+  TimingClock clock;
+  const BackupWorld world{bus, clock, plat::system_files(), System_ConsoleIo()};
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
-  std::atomic<bool> stop{false};
-  std::thread worker([&stop] {
-    while (!stop.load()) {
-      BackupStep();
-      plat::sleep_ms(10);
-    }
-  });
 
   int status = 0;
   DeviceRecord device;
@@ -174,11 +209,12 @@ int main(int argc, char** argv) {
   }
   for (int run = 0; status == 0 && run < runs; ++run) {
     SettingsOutcome outcome = SettingsOutcome::NotTaken;
-    const Figures backup = Measure([&] { BackupDevice(&device, &outcome); });
+    BackupFacts facts;
+    const Figures backup = Measure([&] { BackupDevice(world, &device, &outcome, &facts); });
     if (outcome != SettingsOutcome::Complete) status = 1;
     RestorePlan plan;
     plan.backupTaken = true;
-    const Figures restore = Measure([&] { RestoreDevice(&device, plan, &outcome); });
+    const Figures restore = Measure([&] { RestoreDevice(world, &device, plan, &outcome); });
     if (outcome != SettingsOutcome::Complete) status = 1;
     std::printf("\n");
     Print("backup ", backup);
@@ -190,8 +226,6 @@ int main(int argc, char** argv) {
     std::printf("median of %zu runs: backup %.0f ms, restore %.0f ms\n", backups.size(),
                 Median(backups), Median(restores));
   }
-  stop.store(true);
-  worker.join();
   Client_Close("Com1");
   kill(simPid, SIGTERM);
   waitpid(simPid, nullptr, 0);

@@ -3,18 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
+#include "app/backup_steps.h"
 #include "client/client.h"
 #include "client/services.h"
 #include "platform/clock.h"
@@ -29,27 +26,6 @@ std::string Scenario(double loss, int seed) {
   return "[bus]\nseed = " + std::to_string(seed) + "\nloss_rate = " + std::to_string(loss) +
          "\n\n[controller]\naddress = 16\nserial = 4410021\nname = Boiler 1\n";
 }
-
-// The backup worker thread, stopped at the end of the test.
-class Worker {
- public:
-  Worker() {
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
-        BackupStep();
-        plat::sleep_ms(10);
-      }
-    });
-  }
-  ~Worker() {
-    stop_.store(true);
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // A working directory of the test's own.
 class WorkingDirectory {
@@ -141,18 +117,18 @@ void BackupThenRestore(double loss, int seed) {
   const std::string scenario = Scenario(loss, seed);
   test_support::EmulatedBus bus(scenario);
   WorkingDirectory cwd;
-  ASSERT_EQ(Backup_Init(), 1);
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
-  Worker worker;
   ASSERT_EQ(Client_Open("Com1"), 0);
   DeviceRecord device = FindController();
 
   SettingsOutcome outcome = SettingsOutcome::NotTaken;
+  BackupFacts facts;
   const uint32_t backupStart = plat::now_ms();
-  EXPECT_EQ(BackupDevice(&device, &outcome), MenuState::StartProgramming);
+  EXPECT_EQ(BackupDevice(System_BackupWorld(), &device, &outcome, &facts), MenuState::StartProgramming);
   const uint32_t backupMs = plat::now_ms() - backupStart;
   EXPECT_EQ(outcome, SettingsOutcome::Complete);
   EXPECT_EQ(device.address, 16);
+  EXPECT_STREQ(facts.fileName, kFileName);
 
   // The file holds every instance in the controller's order, each as it answers.
   const std::vector<Bytes> records = Records(kFileName);
@@ -179,7 +155,7 @@ void BackupThenRestore(double loss, int seed) {
   const uint32_t restoreStart = plat::now_ms();
   RestorePlan plan;
   plan.backupTaken = true;
-  EXPECT_EQ(RestoreDevice(&device, plan, &outcome), MenuState::FinishDevice);
+  EXPECT_EQ(RestoreDevice(System_BackupWorld(), &device, plan, &outcome), MenuState::FinishDevice);
   const uint32_t restoreMs = plat::now_ms() - restoreStart;
   EXPECT_EQ(outcome, SettingsOutcome::Complete);
   EXPECT_FALSE(std::filesystem::exists(kFileName));

@@ -1,4 +1,4 @@
-// The backup worker's rules against a fake device, with the engine's clock in
+// The backup engine's rules against a fake device, with the engine's clock in
 // the test's hands and the backup files in a temporary working directory.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace backup_test {
 namespace {
 
-using BackupRun = BackupTest;
+using Backup = BackupTest;
 
 // The record a read-instance reply gives.
 Bytes Saved(const Bytes& reply) {
@@ -18,13 +18,12 @@ Bytes Saved(const Bytes& reply) {
   return BackupTest::Record(payload);
 }
 using RestoreRun = BackupTest;
-using Handlers = BackupTest;
 
-TEST_F(BackupRun, SavesEveryInstanceInClassOrderAndNeverTheLiveStatusClass) {
+TEST_F(Backup, SavesEveryInstanceInClassOrderAndNeverTheLiveStatusClass) {
   device_.classes = {1, 16, 3};
   device_.instances = {{1, {1}}, {16, {1}}, {3, {2, 1}}};
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   const Bytes expected = Cat({Saved(FakeDevice::MadeUpInstance(1, 1)),
                               Saved(FakeDevice::MadeUpInstance(3, 2)),
                               Saved(FakeDevice::MadeUpInstance(3, 1))});
@@ -34,24 +33,47 @@ TEST_F(BackupRun, SavesEveryInstanceInClassOrderAndNeverTheLiveStatusClass) {
   EXPECT_EQ(device_.settleWaits, 1);
 }
 
-TEST_F(BackupRun, ClassWithoutInstancesWritesNothingAndTheNextClassFollows) {
+// Two runs alive at once on one port, for two devices, each stepped in turn:
+// every reply reaches the run that asked, so each saves its own device whole.
+TEST_F(Backup, TwoRunsOnOnePortEachGetTheirOwnReplies) {
+  BackupRun other(device_, clock_, files_, notices_);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  ASSERT_TRUE(other.StartBackup("Com1", 17).Ok());
+  bool firstEnded = false;
+  bool otherEnded = false;
+  for (int i = 0; i < 1000 && !(firstEnded && otherEnded); ++i) {
+    firstEnded = run_.Step();
+    otherEnded = other.Step();
+    device_.DeliverAll();
+  }
+  ASSERT_TRUE(firstEnded && otherEnded);
+  EXPECT_TRUE(run_.RunResult().Ok());
+  EXPECT_TRUE(other.RunResult().Ok());
+  EXPECT_EQ(run_.Facts().recordsWritten, 3u);
+  EXPECT_EQ(other.Facts().recordsWritten, 3u);
+  EXPECT_EQ(ReadAll(FileName()).size(), 3u * 12u);
+  EXPECT_EQ(ReadAll("QD4010A-6AC11004410022-31.qsv").size(), 3u * 12u);
+  EXPECT_EQ(device_.settleWaits, 2);
+}
+
+TEST_F(Backup, ClassWithoutInstancesWritesNothingAndTheNextClassFollows) {
   device_.classes = {2, 3};
   device_.instances = {{2, {}}, {3, {1}}};
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   const Bytes reply = FakeDevice::MadeUpInstance(3, 1);
   EXPECT_EQ(Hex(ReadAll(FileName())), Hex(Record(Bytes(reply.begin() + 2, reply.end()))));
 }
 
-TEST_F(BackupRun, RecordHoldsTheReplyFromItsThirdByteWithItsLengthLittleEndian) {
+TEST_F(Backup, RecordHoldsTheReplyFromItsThirdByteWithItsLengthLittleEndian) {
   device_.classes = {2};
   device_.instances = {{2, {1}}};
   Bytes reply = {0x01, 0x05, 2, 1, 1, 7, 0x0A, 32};
   for (uint8_t i = 0; i < 32; ++i) reply.push_back(i);
   ASSERT_EQ(reply.size(), 40u);
   device_.instanceReplies[{2, 1}] = reply;
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   const Bytes file = ReadAll(FileName());
   ASSERT_EQ(file.size(), 40u);
   EXPECT_EQ(file[0], 38);
@@ -59,25 +81,25 @@ TEST_F(BackupRun, RecordHoldsTheReplyFromItsThirdByteWithItsLengthLittleEndian) 
   EXPECT_EQ(Hex(Bytes(file.begin() + 2, file.end())), Hex(Bytes(reply.begin() + 2, reply.end())));
 }
 
-TEST_F(BackupRun, SecondBackupLeavesTheFirstFileUntouchedAndReportsComplete) {
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  ASSERT_EQ(RunToEnd(), 0);
+TEST_F(Backup, SecondBackupLeavesTheFirstFileUntouchedAndReportsComplete) {
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  ASSERT_EQ(RunToEnd().outcome, Outcome::Done);
   const Bytes first = ReadAll(FileName());
   ASSERT_FALSE(first.empty());
   device_.instanceReplies[{3, 1}] = {0x01, 0x05, 3, 1, 0};
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   EXPECT_EQ(Hex(ReadAll(FileName())), Hex(first));
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
-TEST_F(BackupRun, UnansweredRequestIsSentFourTimesEachAfterASearchThenLeftOut) {
+TEST_F(Backup, UnansweredRequestIsSentFourTimesEachAfterASearchThenLeftOut) {
   device_.classes = {3};
   device_.instances = {{3, {1, 2}}};
   const Bytes lost = {0x01, 0x05, 3, 1};
   device_.failTimes[lost] = 4;
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 2);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::SettingFailed);
   const std::string send = "send " + Hex(lost);
   const std::string search = "search 16-31 2492";
   std::vector<std::string> around;
@@ -87,28 +109,31 @@ TEST_F(BackupRun, UnansweredRequestIsSentFourTimesEachAfterASearchThenLeftOut) {
   EXPECT_EQ(around, (std::vector<std::string>{send, search, send, search, send, search, send,
                                               search}));
   // A backup with an instance left out would pass for a whole one later.
-  EXPECT_EQ(Backup_Worker().recordsWritten, 1u);
-  EXPECT_FALSE(Backup_Worker().saved);
+  EXPECT_EQ(run_.Facts().recordsWritten, 1u);
+  EXPECT_FALSE(run_.Facts().saved);
+  EXPECT_EQ(notices_.Events(), std::vector<BackupEvent>{BackupEvent::Incomplete});
   EXPECT_FALSE(Exists(FileName()));
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
-TEST_F(BackupRun, ClassListThatFailsFourTimesEndsTheRunWithoutAFile) {
+TEST_F(Backup, ClassListThatFailsFourTimesEndsTheRunWithoutAFile) {
   device_.failTimes[{0x01, 0x02, 0x02}] = 4;
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 2);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::SettingFailed);
   EXPECT_FALSE(Exists(FileName()));
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
-TEST_F(BackupRun, StartFailsWhenTheIdentityCannotBeRead) {
+TEST_F(Backup, StartFailsWhenTheIdentityCannotBeRead) {
   device_.identityFails = true;
-  EXPECT_EQ(StartBackup("Com1", 16), 0);
-  EXPECT_EQ(Backup_Worker().state.load(), BackupState::WorkerIdle);
+  EXPECT_EQ(run_.StartBackup("Com1", 16).outcome, Outcome::NoAnswer);
+  EXPECT_EQ(run_.State(), BackupState::Idle);
+  EXPECT_TRUE(run_.Step());
+  EXPECT_TRUE(device_.sent.empty());
 }
 
 // Replies that claim more than they hold are used as far as they go.
-TEST_F(BackupRun, ShortRepliesAreNeverReadPastTheirEndAndFailTheRun) {
+TEST_F(Backup, ShortRepliesAreNeverReadPastTheirEndAndFailTheRun) {
   struct Case {
     const char* name;
     Bytes request;
@@ -127,79 +152,82 @@ TEST_F(BackupRun, ShortRepliesAreNeverReadPastTheirEndAndFailTheRun) {
     device_.classes = {3};
     device_.instances = {{3, {1, 2}}};
     device_.replyOverride = {{c.request, c.reply}};
-    ASSERT_EQ(StartBackup("Com1", 16), 1);
-    EXPECT_EQ(RunToEnd(), 2);
-    EXPECT_EQ(Backup_Worker().recordsWritten, c.records);
+    ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+    EXPECT_EQ(RunToEnd().outcome, Outcome::SettingFailed);
+    EXPECT_EQ(run_.Facts().recordsWritten, c.records);
     EXPECT_FALSE(Exists(FileName()));
   }
 }
 
-TEST_F(BackupRun, DeviceThatNeverAnswersAgainEndsTheRunAsFailedAfterThreeMinutes) {
+TEST_F(Backup, DeviceThatNeverAnswersAgainEndsTheRunAsFailedAfterThreeMinutes) {
   device_.classes = {3};
   device_.instances = {{3, {1, 2}}};
   device_.failTimes[{0x01, 0x05, 3, 2}] = 1;
   device_.foundAt = 255;
   device_.searchCostMs = 60000;
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 2);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::NotFound);
   EXPECT_EQ(device_.searches, 3);
   EXPECT_GE(device_.clock, BackupLostDeviceMs);
-  EXPECT_NE(device_.console.find("ERROR: Lost Communication with the device\r\n"), std::string::npos);
+  EXPECT_TRUE(run_.Facts().deviceLost);
+  EXPECT_EQ(notices_.Events(), std::vector<BackupEvent>{BackupEvent::DeviceLost});
   EXPECT_EQ(device_.settleWaits, 0);
   EXPECT_FALSE(Exists(FileName()));
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
-TEST_F(BackupRun, DeviceFoundAgainAtAnotherAddressIsAskedThere) {
+TEST_F(Backup, DeviceFoundAgainAtAnotherAddressIsAskedThere) {
   device_.classes = {3};
   device_.instances = {{3, {1}}};
   device_.failTimes[{0x01, 0x05, 3, 1}] = 1;
   device_.foundAt = 21;
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
-  EXPECT_EQ(Backup_Worker().address, 21);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
+  EXPECT_EQ(run_.Facts().address, 21);
   EXPECT_EQ(ReadAll(FileName()).size(), 2u + 10u);
 }
 
 // A run cut short (the program killed or the machine off) leaves only the
 // partial file, never one under the final name; the next run replaces it.
-TEST_F(BackupRun, UnfinishedBackupNeverCarriesTheFinalNameAndIsReplacedByTheNext) {
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  for (int i = 0; i < 6; ++i) {
-    BackupStep();
-    device_.DeliverAll();
+TEST_F(Backup, UnfinishedBackupNeverCarriesTheFinalNameAndIsReplacedByTheNext) {
+  {
+    BackupRun cut(device_, clock_, files_, notices_);
+    ASSERT_TRUE(cut.StartBackup("Com1", 16).Ok());
+    for (int i = 0; i < 6; ++i) {
+      cut.Step();
+      device_.DeliverAll();
+    }
+    ASSERT_EQ(cut.State(), BackupState::ReadInstances);
+    EXPECT_FALSE(Exists(FileName()));
+    EXPECT_TRUE(Exists(FileName() + ".tmp"));
+    // The program ends there (the system closes its files) and starts again.
   }
-  ASSERT_EQ(Backup_Worker().state.load(), BackupState::ReadInstances);
-  EXPECT_FALSE(Exists(FileName()));
   EXPECT_TRUE(Exists(FileName() + ".tmp"));
-
-  // The program ends there (the system closes its files) and starts again.
-  plat::file_close(Backup_Worker().file);
-  Backup_Init();
-  Backup_SetSeam(&seam_);
   WriteAll(FileName() + ".tmp", Bytes(700, 0xEE));
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   EXPECT_EQ(ReadAll(FileName()).size(), 3u * 12u);
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
-TEST_F(BackupRun, FailedFileWriteKeepsTheBackupFromItsFinalNameAndFailsTheRun) {
-  seam_.fileWrite = [](plat::FileHandle, const void*, uint32_t, uint32_t* done) {
-    *done = 0;
-    return false;
-  };
-  ASSERT_EQ(StartBackup("Com1", 16), 1);
-  EXPECT_EQ(RunToEnd(), 2);
+TEST_F(Backup, FailedFileWriteKeepsTheBackupFromItsFinalNameAndFailsTheRun) {
+  files_.writesFail = true;
+  ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::FileFailed);
+  EXPECT_FALSE(run_.Facts().saved);
   EXPECT_FALSE(Exists(FileName()));
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
-  EXPECT_NE(device_.console.find("Can't save the settings backup " + FileName()), std::string::npos);
+  const std::vector<BackupNotice> told = notices_.All();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].event, BackupEvent::NotSaved);
+  EXPECT_EQ(told[0].step, BackupSaveStep::Write);
+  EXPECT_EQ(told[0].text, run_.RunResult().text);
 }
 
 // What stands under the backup's name when a backup is finished: a whole
 // earlier backup stays and is the one to restore, with the fresh one kept
 // beside it; anything else is moved aside, never deleted or overwritten.
-TEST_F(BackupRun, WhatStandsUnderTheNameIsNeverThrownAway) {
+TEST_F(Backup, WhatStandsUnderTheNameIsNeverThrownAway) {
   const Bytes earlier = Cat({Record({2, 1, 1, 1, 0x01, 9}), Record({2, 2, 1, 1, 0x01, 8})});
   struct Case {
     const char* name;
@@ -224,11 +252,13 @@ TEST_F(BackupRun, WhatStandsUnderTheNameIsNeverThrownAway) {
     } else {
       WriteAll(FileName(), c.content);
     }
-    Backup_Reset();
-    ASSERT_EQ(StartBackup("Com1", 16), 1);
-    EXPECT_EQ(RunToEnd(), 0);
-    const BackupWorker& w = Backup_Worker();
+    notices_.Clear();
+    ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
+    EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
+    const BackupFacts& w = run_.Facts();
     EXPECT_TRUE(w.saved);
+    EXPECT_EQ(notices_.Events(), std::vector<BackupEvent>{c.earlierKept ? BackupEvent::EarlierRestored
+                                                                        : BackupEvent::MovedAside});
     EXPECT_EQ(w.earlierKept, c.earlierKept);
     ASSERT_NE(w.keptName[0], '\0');
     const std::string kept = w.keptName;
@@ -280,11 +310,10 @@ TEST_F(RestoreRun, CountsTheRecordsItWroteAndKeepsAFileItCouldNotFinish) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WriteAll(FileName(), c.file);
-    Backup_Reset();
-    ASSERT_EQ(StartRestore("Com1", 16, 2492, true), 1);
-    EXPECT_EQ(RunToEnd(), c.kept ? 2 : 0);
-    EXPECT_EQ(Backup_Worker().recordsTotal, c.total);
-    EXPECT_EQ(Backup_Worker().recordsRestored, c.restored);
+    ASSERT_TRUE(run_.StartRestore("Com1", 16, 2492, true).Ok());
+    EXPECT_EQ(RunToEnd().outcome, c.kept ? Outcome::FileDamaged : Outcome::Done);
+    EXPECT_EQ(run_.Facts().recordsTotal, c.total);
+    EXPECT_EQ(run_.Facts().recordsRestored, c.restored);
     EXPECT_EQ(Exists(FileName()), c.kept);
   }
 }
@@ -294,8 +323,8 @@ TEST_F(RestoreRun, RecordsGoBackInFileOrderAndTheFileIsDeleted) {
   const Bytes b = Payload(2, 2, {1, 0x01, 6}, 1);
   const Bytes c = Payload(5, 4, {3, 0x03, 0x12, 0x34}, 1);
   WriteAll(FileName(), Cat({Record(a), Record(b), Record(c)}));
-  ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   const std::vector<Bytes> sent = WriteInstances();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(Hex(sent[0]), Hex(WriteOf(a)));
@@ -307,17 +336,17 @@ TEST_F(RestoreRun, RecordsGoBackInFileOrderAndTheFileIsDeleted) {
 
 TEST_F(RestoreRun, EmptyFileSendsNothingAndIsDeleted) {
   WriteAll(FileName(), {});
-  ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   EXPECT_TRUE(WriteInstances().empty());
   EXPECT_FALSE(Exists(FileName()));
-  EXPECT_TRUE(Backup_Worker().fileOpened);
+  EXPECT_TRUE(run_.Facts().fileOpened);
 }
 
 TEST_F(RestoreRun, WithoutABackupInThisRunTheFileIsNotRead) {
   WriteAll(FileName(), Record(Payload(2, 1, {}, 0)));
-  ASSERT_EQ(StartRestore("Com1", 16, 28, false), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, false).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   EXPECT_TRUE(WriteInstances().empty());
   EXPECT_TRUE(Exists(FileName()));
 }
@@ -328,8 +357,8 @@ TEST_F(RestoreRun, InputRecordLosesItsReadOnlyCalibrationMember) {
   const Bytes withoutCalibration = {1, 0x01, 9, 9, 0x09, 2, 'C', 0};
   WriteAll(FileName(), Cat({Record(Payload(3, 2, items, 3)), Record(Payload(2, 1, items, 3)),
                             Record(Payload(3, 1, withoutCalibration, 2))}));
-  ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
-  EXPECT_EQ(RunToEnd(), 0);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::Done);
   const std::vector<Bytes> sent = WriteInstances();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(Hex(sent[0]), Hex(WriteOf(Payload(3, 2, withoutCalibration, 2))));
@@ -369,13 +398,19 @@ TEST_F(RestoreRun, RecordThatFailsFourTimesIsSkippedAndTheFileKept) {
   const Bytes b = Payload(5, 3, {1, 0x01, 6}, 1);
   WriteAll(FileName(), Cat({Record(a), Record(b)}));
   device_.failTimes[WriteOf(a)] = 4;
-  ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
-  EXPECT_EQ(RunToEnd(), 2);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
+  EXPECT_EQ(RunToEnd().outcome, Outcome::SettingFailed);
   const std::vector<Bytes> sent = WriteInstances();
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(Hex(sent[4]), Hex(WriteOf(b)));
   EXPECT_EQ(device_.searches, 4);
-  EXPECT_NE(device_.console.find("Restoring Class 2 Instance 1 Timed Out\r\n"), std::string::npos);
+  const std::vector<BackupNotice> told = notices_.All();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].event, BackupEvent::RecordTimedOut);
+  EXPECT_EQ(told[0].cls, 2);
+  EXPECT_EQ(told[0].instance, 1);
+  EXPECT_EQ(run_.Facts().recordsRestored, 1u);
+  EXPECT_EQ(run_.Facts().recordsTotal, 2u);
   EXPECT_TRUE(Exists(FileName()));
 }
 
@@ -387,44 +422,50 @@ TEST_F(RestoreRun, RecordsThatCannotBeSentAreSkippedOrEndTheFileKeepingIt) {
     const char* name;
     Bytes file;
     size_t sent;
-    const char* message;
+    BackupEvent event;
+    uint32_t offset;  // of the record told about
   };
+  const uint32_t second = static_cast<uint32_t>(good.size());
   const Case cases[] = {
-      {"longer than a message", Cat({tooLong, good}), 1, "is not that of a settings record"},
-      {"too short for a record", Cat({Record({2, 1}), good}), 1, "is not that of a settings record"},
-      {"payload cut short", Cat({good, Bytes{9, 0, 2, 1, 1}}), 1, "could not be read to its end"},
-      {"length cut short", Cat({good, Bytes{9}}), 1, "could not be read to its end"},
-      {"nothing behind the length", Cat({good, Bytes{9, 0}}), 1, "could not be read to its end"},
+      {"longer than a message", Cat({tooLong, good}), 1, BackupEvent::RecordSkipped, 0},
+      {"too short for a record", Cat({Record({2, 1}), good}), 1, BackupEvent::RecordSkipped, 0},
+      {"payload cut short", Cat({good, Bytes{9, 0, 2, 1, 1}}), 1, BackupEvent::FileCutShort, second},
+      {"length cut short", Cat({good, Bytes{9}}), 1, BackupEvent::FileCutShort, second},
+      {"nothing behind the length", Cat({good, Bytes{9, 0}}), 1, BackupEvent::FileCutShort, second},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     device_.sent.clear();
-    device_.console.clear();
+    notices_.Clear();
     WriteAll(FileName(), c.file);
-    ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
-    EXPECT_EQ(RunToEnd(), 2);
+    ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
+    EXPECT_EQ(RunToEnd().outcome, Outcome::FileDamaged);
     const std::vector<Bytes> sent = WriteInstances();
     ASSERT_EQ(sent.size(), c.sent);
     EXPECT_EQ(Hex(sent[0]), Hex(WriteOf(Payload(2, 1, {1, 0x01, 5}, 1))));
-    EXPECT_NE(device_.console.find(c.message), std::string::npos) << device_.console;
+    const std::vector<BackupNotice> told = notices_.All();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].event, c.event);
+    EXPECT_EQ(told[0].offset, c.offset);
     EXPECT_EQ(ReadAll(FileName()), c.file);
   }
 }
 
 TEST_F(RestoreRun, SettleWaitReadsUntilTheValueHoldsAndReportsALostDevice) {
-  ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
+  ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
   device_.settleValues = {4, 5, 5};
   const uint32_t before = device_.clock;
-  WaitSettledValue(3);
+  run_.WaitSettledValue(3);
   EXPECT_EQ(device_.clock - before, 3000u);
-  EXPECT_EQ(Backup_Worker().result, 0);
+  EXPECT_FALSE(run_.Facts().deviceLost);
+  EXPECT_TRUE(notices_.All().empty());
 
   device_.settleReadFailures = 1;
   device_.foundAt = 255;
-  WaitSettledValue(5);
-  EXPECT_EQ(Backup_Worker().result, 2);
-  EXPECT_EQ(Backup_Worker().address, 255);
-  EXPECT_NE(device_.console.find("ERROR: Lost Communication with the device\r\n"), std::string::npos);
+  run_.WaitSettledValue(5);
+  EXPECT_TRUE(run_.Facts().deviceLost);
+  EXPECT_EQ(run_.Facts().address, 255);
+  EXPECT_EQ(notices_.Events(), std::vector<BackupEvent>{BackupEvent::DeviceLost});
 }
 
 TEST_F(RestoreRun, SettleWaitThatNeverHoldsStillEndsAtItsLimitWithoutFailingTheRun) {
@@ -434,245 +475,21 @@ TEST_F(RestoreRun, SettleWaitThatNeverHoldsStillEndsAtItsLimitWithoutFailingTheR
   };
   for (const Case& c : {Case{"value keeps changing", false}, Case{"reads fail", true}}) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(StartRestore("Com1", 16, 28, true), 1);
+    ASSERT_TRUE(run_.StartRestore("Com1", 16, 28, true).Ok());
     device_.settleValues.clear();
     for (uint32_t v = 1; v < 1000; ++v) device_.settleValues.push_back(v);
     device_.settleReadFailures = c.readsFail ? 1000 : 0;
     device_.foundAt = 16;
     device_.searchCostMs = 5000;
     const uint32_t before = device_.clock;
-    WaitSettledValue(0);
+    run_.WaitSettledValue(0);
     const uint32_t waited = device_.clock - before;
     EXPECT_GE(waited, BackupSettleLimitMs);
     // At most one more poll, with its search, after the limit.
     EXPECT_LE(waited, BackupSettleLimitMs + 1000u + device_.searchCostMs);
-    EXPECT_EQ(Backup_Worker().result, 0);
-    EXPECT_EQ(device_.console.find("Lost Communication"), std::string::npos);
+    EXPECT_FALSE(run_.Facts().deviceLost);
+    EXPECT_TRUE(notices_.All().empty());
   }
-}
-
-// The handlers block on the main thread while a worker steps the engine.
-class HandlerTest : public BackupTest {
- protected:
-  static RestorePlan Plan(bool foundInBootloader, bool backupTaken) {
-    RestorePlan plan;
-    plan.foundInBootloader = foundInBootloader;
-    plan.backupTaken = backupTaken;
-    return plan;
-  }
-  void SetUp() override {
-    BackupTest::SetUp();
-    worker_ = std::thread([this] {
-      while (!stop_.load()) {
-        BackupStep();
-        device_.DeliverAll();
-        std::this_thread::yield();
-      }
-    });
-  }
-  void TearDown() override {
-    stop_.store(true);
-    worker_.join();
-    BackupTest::TearDown();
-  }
-  DeviceRecord Device(int32_t inBootloader = 0) const {
-    DeviceRecord d;
-    std::snprintf(d.portName, sizeof d.portName, "Com1");
-    d.address = 16;
-    d.hardwareId = 28;
-    d.inBootloader = inBootloader;
-    d.serialNumber = device_.serial;
-    std::snprintf(d.modelNumber, sizeof d.modelNumber, "%s", device_.model.c_str());
-    return d;
-  }
-  std::atomic<bool> stop_{false};
-  std::thread worker_;
-};
-
-TEST_F(HandlerTest, BackupIsTakenUnlessInBootloaderOrSwitchedOff) {
-  struct Case {
-    const char* name;
-    int32_t inBootloader;
-    YesNoSetting backup;
-    SettingsOutcome outcome;
-    const char* console;
-  };
-  const Case cases[] = {
-      {"taken", 0, YesNoSetting::Unset, SettingsOutcome::Complete,
-       "Backing up Device Settings...Complete\r\n"},
-      {"bootloader", 1, YesNoSetting::Unset, SettingsOutcome::NotTaken, ""},
-      {"-bNO", 0, YesNoSetting::No, SettingsOutcome::NotTaken, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove(FileName());
-    {
-      std::lock_guard<std::recursive_mutex> guard(device_.lock);
-      device_.console.clear();
-      device_.sent.clear();
-    }
-    Image_SetPolicy(c.backup, YesNoSetting::Unset);
-    DeviceRecord d = Device(c.inBootloader);
-    SettingsOutcome outcome = SettingsOutcome::Failed;
-    EXPECT_EQ(BackupDevice(&d, &outcome), MenuState::StartProgramming);
-    EXPECT_EQ(outcome, c.outcome);
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    EXPECT_EQ(device_.console, c.console);
-    EXPECT_EQ(Exists(FileName()), c.outcome == SettingsOutcome::Complete);
-  }
-}
-
-// A backup that was wanted but could not be taken is a failed one: the
-// summary must not call the device updated once the factory settings are
-// written over its own.
-TEST_F(HandlerTest, BackupThatCannotStartIsReportedAsFailed) {
-  device_.identityFails = true;
-  DeviceRecord d = Device();
-  SettingsOutcome outcome = SettingsOutcome::Complete;
-  // The device is then left as it was: no programming follows.
-  EXPECT_EQ(BackupDevice(&d, &outcome), MenuState::FinishDevice);
-  EXPECT_EQ(outcome, SettingsOutcome::Failed);
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  EXPECT_EQ(device_.console.rfind("Can't create backup for device settings.\r\n", 0), 0u);
-  EXPECT_FALSE(Exists(FileName()));
-}
-
-// One identity read lost on the line does not cost the device its backup.
-TEST_F(HandlerTest, BackupStartsAgainAfterAFailedIdentityRead) {
-  device_.identityFailures = 1;
-  DeviceRecord d = Device();
-  SettingsOutcome outcome = SettingsOutcome::Failed;
-  EXPECT_EQ(BackupDevice(&d, &outcome), MenuState::StartProgramming);
-  EXPECT_EQ(outcome, SettingsOutcome::Complete);
-  EXPECT_TRUE(Exists(FileName()));
-}
-
-TEST_F(HandlerTest, BackupUpdatesTheAddressOfADeviceThatMoved) {
-  DeviceRecord d = Device();
-  {
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    device_.foundAt = 22;
-  }
-  SettingsOutcome outcome = SettingsOutcome::Failed;
-  BackupDevice(&d, &outcome);
-  EXPECT_EQ(d.address, 22);
-}
-
-TEST_F(HandlerTest, BackupThenRestoreWritesTheSettingsBackAfterTheDefaultsWrite) {
-  DeviceRecord d = Device();
-  SettingsOutcome outcome = SettingsOutcome::Failed;
-  BackupDevice(&d, &outcome);
-  ASSERT_EQ(outcome, SettingsOutcome::Complete);
-  EXPECT_EQ(RestoreDevice(&d, Plan(false, true), &outcome), MenuState::FinishDevice);
-  EXPECT_EQ(outcome, SettingsOutcome::Complete);
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  ASSERT_EQ(device_.memberWrites.size(), 1u);
-  EXPECT_EQ(Hex(device_.memberWrites[0]), Hex({1, 13, 1, 7, 31}));
-  EXPECT_EQ(WriteInstances().size(), 3u);
-  EXPECT_FALSE(Exists(FileName()));
-  EXPECT_NE(device_.console.find("Restoring Device Settings...Complete\r\n"), std::string::npos);
-}
-
-TEST_F(HandlerTest, RestoreFollowsTheBackupAndDefaultsSettings) {
-  struct Case {
-    const char* name;
-    YesNoSetting backup;
-    YesNoSetting defaults;
-    size_t defaultsWrites;
-    SettingsOutcome outcome;
-  };
-  const Case cases[] = {
-      {"-fNO", YesNoSetting::Unset, YesNoSetting::No, 0, SettingsOutcome::Complete},
-      {"-bNO", YesNoSetting::No, YesNoSetting::Unset, 1, SettingsOutcome::NotTaken},
-      {"both NO", YesNoSetting::No, YesNoSetting::No, 0, SettingsOutcome::NotTaken},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriteAll(FileName(), Record(Payload(2, 1, {1, 0x01, 5}, 1)));
-    {
-      std::lock_guard<std::recursive_mutex> guard(device_.lock);
-      device_.memberWrites.clear();
-      device_.sent.clear();
-    }
-    Image_SetPolicy(c.backup, c.defaults);
-    DeviceRecord d = Device();
-    SettingsOutcome outcome = SettingsOutcome::Failed;
-    EXPECT_EQ(RestoreDevice(&d, Plan(true, false), &outcome), MenuState::FinishDevice);
-    EXPECT_EQ(outcome, c.outcome);
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    EXPECT_EQ(device_.memberWrites.size(), c.defaultsWrites);
-    EXPECT_EQ(WriteInstances().size(), c.outcome == SettingsOutcome::Complete ? 1u : 0u);
-    EXPECT_EQ(Exists(FileName()), c.outcome != SettingsOutcome::Complete);
-  }
-}
-
-TEST_F(HandlerTest, RecoveredDeviceGetsTheSettingsOfAnEarlierProgramRun) {
-  WriteAll(FileName(), Record(Payload(2, 1, {1, 0x01, 5}, 1)));
-  DeviceRecord d = Device(1);
-  std::snprintf(d.modelNumber, sizeof d.modelNumber, "QD4XXXX-XXXXXXX");  // as the bootloader says
-  d.serialNumber = 0;
-  SettingsOutcome outcome = SettingsOutcome::Failed;
-  EXPECT_EQ(RestoreDevice(&d, Plan(true, false), &outcome), MenuState::FinishDevice);
-  EXPECT_EQ(outcome, SettingsOutcome::Complete);
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  EXPECT_EQ(device_.scans, 1);  // the record was refreshed before the defaults write
-  EXPECT_EQ(WriteInstances().size(), 1u);
-  EXPECT_FALSE(Exists(FileName()));
-}
-
-TEST_F(HandlerTest, WithoutBackupOrRecoveryThereIsNothingToRestore) {
-  WriteAll(FileName(), Record(Payload(2, 1, {1, 0x01, 5}, 1)));
-  DeviceRecord d = Device();
-  SettingsOutcome outcome = SettingsOutcome::Failed;
-  RestoreDevice(&d, Plan(false, false), &outcome);
-  EXPECT_EQ(outcome, SettingsOutcome::NotTaken);
-  EXPECT_TRUE(Exists(FileName()));
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  EXPECT_NE(device_.console.find("Restoring Device Settings...nothing restored"), std::string::npos);
-}
-
-TEST_F(HandlerTest, OperatorIsAskedUntilTheDeviceIsBackAndEndOfInputGivesUp) {
-  WriteAll(FileName(), Record(Payload(2, 1, {1, 0x01, 5}, 1)));
-  {
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    device_.foundAt = 255;
-    device_.keys = {0, 0, 'x'};
-  }
-  DeviceRecord d = Device();
-  d.address = 20;
-  SettingsOutcome outcome = SettingsOutcome::Complete;
-  EXPECT_EQ(AwaitDeviceOnBus(&d), 255);
-  {
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    EXPECT_EQ(device_.searches, 2);  // again after the key, not after the zero codes
-    const std::string prompt =
-        "Please change 'PCoL' to 'Std' and 'Ad.S' to 5 in the SEt->CoM menu.\r\n"
-        "Press any key when ready.\r\n";
-    EXPECT_EQ(device_.console, prompt + prompt);
-    device_.console.clear();
-  }
-  EXPECT_EQ(RestoreDevice(&d, Plan(true, false), &outcome), MenuState::FinishDevice);
-  EXPECT_EQ(outcome, SettingsOutcome::Failed);
-  EXPECT_TRUE(Exists(FileName()));
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  EXPECT_TRUE(WriteInstances().empty());
-  EXPECT_NE(device_.console.find("Standard input ended"), std::string::npos);
-}
-
-TEST_F(HandlerTest, RestoreThatCannotStartGivesUpAfterFiveAttempts) {
-  WriteAll(FileName(), Record(Payload(2, 1, {1, 0x01, 5}, 1)));
-  {
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    device_.identityFails = true;
-  }
-  DeviceRecord d = Device();
-  SettingsOutcome outcome = SettingsOutcome::Complete;
-  EXPECT_EQ(RestoreDevice(&d, Plan(true, false), &outcome), MenuState::FinishDevice);
-  EXPECT_EQ(outcome, SettingsOutcome::Failed);
-  std::lock_guard<std::recursive_mutex> guard(device_.lock);
-  EXPECT_EQ(device_.searches, RestoreStartAttempts);
-  EXPECT_TRUE(Exists(FileName()));
-  EXPECT_NE(device_.console.find("Can't restore device settings"), std::string::npos);
 }
 
 }  // namespace

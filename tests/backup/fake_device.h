@@ -1,11 +1,15 @@
-// A device behind the backup engine's seam: it answers the directory, read
-// and write messages from tables, fails requests on demand, keeps a log of
-// what the engine did, and owns the engine's clock. Files are real, in a
-// temporary working directory of the test.
+// A device behind the bus the backup engine sees: it answers the directory,
+// read and write messages from tables, fails requests on demand and keeps a
+// log of what the engine did. It also owns the engine's clock (virtual time:
+// a pause moves it and hands the queued requests their completions, as the
+// master thread would meanwhile) and the console the front end talks to.
+// Files are real, in a temporary working directory of the test, with writes
+// that can be made to fail.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -16,15 +20,29 @@
 #include <utility>
 #include <vector>
 
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
+#include "app/backup_steps.h"
+#include "backup/backup_run.h"
+#include "client/bus.h"
+#include "platform/clock.h"
+#include "platform/file.h"
 #include "update/image_package.h"
 
 namespace backup_test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct FakeDevice {
+inline std::string Hex(const Bytes& b) {
+  std::string s;
+  char part[4];
+  for (uint8_t x : b) {
+    std::snprintf(part, sizeof part, "%02X ", x);
+    s += part;
+  }
+  return s;
+}
+
+class FakeDevice final : public Bus {
+ public:
   std::recursive_mutex lock;
   std::string model = "QD4010A-6AC1100";
   int32_t serial = 4410021;
@@ -42,9 +60,17 @@ struct FakeDevice {
   std::deque<int> keys;       // -1 once they are used up
   std::deque<uint32_t> settleValues;
   int settleReadFailures = 0;
+  std::string lostPort;  // PortState's words once set
+  bool interrupt = false;
+  bool terminal = true;
 
   uint32_t clock = 0;
-  std::deque<Bytes> queued;  // requests on the bus, in order
+  struct Queued {
+    Bytes request;
+    ReplyHandler handler = nullptr;
+    void* context = nullptr;
+  };
+  std::deque<Queued> queued;  // requests on the bus, in order
   std::vector<std::string> log;
   std::vector<Bytes> sent;
   std::vector<Bytes> memberWrites;
@@ -81,141 +107,241 @@ struct FakeDevice {
   // Completes every queued request, as the master thread would.
   void DeliverAll() {
     for (;;) {
-      Bytes request;
+      Queued next;
       Bytes reply;
       uint32_t status = 0;
       {
         std::lock_guard<std::recursive_mutex> guard(lock);
         if (queued.empty()) return;
-        request = queued.front();
+        next = queued.front();
         queued.pop_front();
-        int& failing = failTimes[request];
+        int& failing = failTimes[next.request];
         if (failing > 0) {
           --failing;
           status = 1;  // ReplyTimeout
         } else {
-          reply = Answer(request);
+          reply = Answer(next.request);
         }
       }
-      OnBackupReply("Com1", 4, status == 0 ? reply.data() : nullptr, 16,
-                    static_cast<uint32_t>(reply.size()), status);
+      AsyncReply done;
+      done.portName = "Com1";
+      done.data = status == 0 ? reply.data() : nullptr;
+      done.source = 16;
+      done.length = status == 0 ? static_cast<uint32_t>(reply.size()) : 0;
+      done.status = status;
+      next.handler(next.context, done);
     }
   }
-};
 
-inline FakeDevice* g_device = nullptr;
-
-inline FakeDevice& Dev() { return *g_device; }
-
-inline std::string Hex(const Bytes& b) {
-  std::string s;
-  char part[4];
-  for (uint8_t x : b) {
-    std::snprintf(part, sizeof part, "%02X ", x);
-    s += part;
+  // The bus.
+  Result Open(const char*) override { return {}; }
+  Result Close(const char*) override { return {}; }
+  Result PortState(const char*) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    if (lostPort.empty()) return {};
+    return {Outcome::PortLost, lostPort};
   }
-  return s;
-}
-
-inline BackupSeam MakeSeam() {
-  BackupSeam seam = BackupRealSeam;
-  seam.open = [](const char*) { return 0; };
-  seam.requestAsync = [](const char*, uint8_t, const uint8_t* data, uint16_t length, uint8_t,
-                         CompletionCallback) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
+  Result Request(const char*, uint8_t, const uint8_t*, uint16_t, uint8_t*, uint16_t,
+                 uint16_t*) override {
+    ADD_FAILURE() << "the backup asks nothing with a blocking request";
+    return Outcome::NoAnswer;
+  }
+  Result RequestAsync(const char*, uint8_t, const uint8_t* data, uint16_t length, bool,
+                      ReplyHandler handler, void* context) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
     Bytes request(data, data + length);
-    Dev().queued.push_back(request);
-    Dev().sent.push_back(request);
-    Dev().log.push_back("send " + Hex(request));
-    return 0;
-  };
-  seam.readMember = [](const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t,
-                       TypedValue* value) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    FakeDevice& d = Dev();
+    queued.push_back({request, handler, context});
+    sent.push_back(request);
+    log.push_back("send " + Hex(request));
+    return {};
+  }
+  // Each station is a device of its own: the serial number grows with the
+  // address from `serial` at 16.
+  Result ReadMember(const char*, uint8_t station, uint8_t cls, uint8_t member, uint8_t,
+                    TypedValue* value) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
     if (cls == 16) {
-      if (d.settleReadFailures > 0) {
-        --d.settleReadFailures;
-        return 1;
+      if (settleReadFailures > 0) {
+        --settleReadFailures;
+        return Outcome::NoAnswer;
       }
-      if (!d.settleValues.empty()) {
-        value->value = d.settleValues.front();
-        if (d.settleValues.size() > 1) d.settleValues.pop_front();
+      if (!settleValues.empty()) {
+        value->value = settleValues.front();
+        if (settleValues.size() > 1) settleValues.pop_front();
       }
-      return 0;
+      return {};
     }
-    if (d.identityFails) return 1;
-    if (d.identityFailures > 0) {
-      --d.identityFailures;
-      return 1;
+    if (identityFails) return Outcome::NoAnswer;
+    if (identityFailures > 0) {
+      --identityFailures;
+      return Outcome::NoAnswer;
     }
-    if (member == 9) std::snprintf(value->buffer, value->bufferSize, "%s", d.model.c_str());
-    if (member == 7) value->value = static_cast<uint32_t>(d.serial);
-    if (member == 1) value->value = static_cast<uint32_t>(d.hardwareId);
-    return 0;
-  };
-  seam.writeMember = [](const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t instance,
-                        TypedValue value) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    Dev().memberWrites.push_back({cls, member, instance, static_cast<uint8_t>(value.type),
-                                  static_cast<uint8_t>(value.value >> 24)});
-    return 0;
-  };
-  seam.waitSettled = [](const char*, uint8_t) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    ++Dev().settleWaits;
-    return 1;
-  };
-  seam.scanRange = [](const char* port, uint8_t first, uint8_t, DeviceRecord* records,
-                      std::size_t) -> uint8_t {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    ++Dev().scans;
+    if (member == 9) std::snprintf(value->buffer, value->bufferSize, "%s", model.c_str());
+    if (member == 7) value->value = static_cast<uint32_t>(serial + (station - 16));
+    if (member == 1) value->value = static_cast<uint32_t>(hardwareId);
+    return {};
+  }
+  Result WriteMember(const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t instance,
+                     TypedValue value) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    memberWrites.push_back({cls, member, instance, static_cast<uint8_t>(value.type),
+                            static_cast<uint8_t>(value.value >> 24)});
+    return {};
+  }
+  Result WaitSettled(const char*, uint8_t) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    ++settleWaits;
+    return {};
+  }
+  Result SetZoneAddress(const char*, uint8_t, uint8_t) override {
+    ADD_FAILURE() << "the backup moves no device";
+    return Outcome::NoAnswer;
+  }
+  uint8_t ScanRange(const char* port, uint8_t first, uint8_t, DeviceRecord* records,
+                    uint8_t) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    ++scans;
     DeviceRecord r;
     std::snprintf(r.portName, sizeof r.portName, "%s", port);
     r.address = first;
-    r.hardwareId = Dev().hardwareId;
-    r.serialNumber = Dev().serial;
-    std::snprintf(r.modelNumber, sizeof r.modelNumber, "%s", Dev().model.c_str());
+    r.hardwareId = hardwareId;
+    r.serialNumber = serial;
+    std::snprintf(r.modelNumber, sizeof r.modelNumber, "%s", model.c_str());
     records[0] = r;
     return 1;
-  };
-  seam.findDevice = [](const char*, uint8_t first, uint8_t, const char*, int32_t) -> uint8_t {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    return Dev().foundAt == first ? first : 255;
-  };
-  seam.relocate = [](const char*, uint8_t first, uint8_t last, uint16_t reg, const char*,
-                     int32_t) -> uint8_t {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    ++Dev().searches;
-    Dev().clock += Dev().searchCostMs;
-    Dev().log.push_back("search " + std::to_string(first) + "-" + std::to_string(last) + " " +
-                        std::to_string(reg));
-    return Dev().foundAt;
-  };
-  seam.nowMs = []() -> uint32_t {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    return Dev().clock;
-  };
-  seam.sleepMs = [](uint32_t ms) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    Dev().clock += ms;
-  };
-  seam.readKey = []() -> int {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    if (Dev().keys.empty()) return -1;
-    const int key = Dev().keys.front();
-    Dev().keys.pop_front();
-    Dev().log.push_back("key " + std::to_string(key));
-    return key;
-  };
-  seam.print = [](const char* text) {
-    std::lock_guard<std::recursive_mutex> guard(Dev().lock);
-    Dev().console += text;
-  };
-  return seam;
-}
+  }
+  uint8_t FindDevice(const char*, uint8_t first, uint8_t, const char*, int32_t) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return foundAt == first ? first : BusNoStation;
+  }
+  uint8_t Relocate(const char*, uint8_t first, uint8_t last, uint16_t reg, const char*,
+                   int32_t) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    ++searches;
+    clock += searchCostMs;
+    log.push_back("search " + std::to_string(first) + "-" + std::to_string(last) + " " +
+                  std::to_string(reg));
+    return foundAt;
+  }
+};
 
-// A fresh engine, fake device and working directory for every test.
+// Virtual time: a pause moves the clock and lets the bus complete what is queued.
+class FakeClock final : public plat::Clock {
+ public:
+  explicit FakeClock(FakeDevice& device) : device_(device) {}
+  uint32_t NowMs() override {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    return device_.clock;
+  }
+  void SleepMs(uint32_t ms) override {
+    {
+      std::lock_guard<std::recursive_mutex> guard(device_.lock);
+      device_.clock += ms;
+    }
+    device_.DeliverAll();
+  }
+
+ private:
+  FakeDevice& device_;
+};
+
+// The system's files, with writes that fail on demand.
+class FakeFiles final : public plat::Files {
+ public:
+  std::atomic<bool> writesFail{false};
+
+  plat::FileHandle Open(const char* path, plat::FileMode mode) override { return Real().Open(path, mode); }
+  bool Read(plat::FileHandle file, void* buffer, uint32_t length, uint32_t* done) override {
+    return Real().Read(file, buffer, length, done);
+  }
+  bool Write(plat::FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override {
+    if (writesFail.load()) {
+      *done = 0;
+      return false;
+    }
+    return Real().Write(file, buffer, length, done);
+  }
+  bool Seek(plat::FileHandle file, int64_t offset, plat::SeekFrom from, uint64_t* position) override {
+    return Real().Seek(file, offset, from, position);
+  }
+  bool Flush(plat::FileHandle file) override { return Real().Flush(file); }
+  bool Close(plat::FileHandle file) override { return Real().Close(file); }
+  bool Delete(const char* path) override { return Real().Delete(path); }
+  bool Replace(const char* from, const char* to) override { return Real().Replace(from, to); }
+  bool RenameNew(const char* from, const char* to) override { return Real().RenameNew(from, to); }
+  bool Exists(const char* path) override { return Real().Exists(path); }
+  bool IsRegular(const char* path) override { return Real().IsRegular(path); }
+  bool ModifiedTime(const char* path, int64_t* seconds) override {
+    return Real().ModifiedTime(path, seconds);
+  }
+
+ private:
+  static plat::Files& Real() { return plat::system_files(); }
+};
+
+// What the front end says goes to the device's console; keys come from its list.
+class FakeConsole final : public ConsoleIo {
+ public:
+  explicit FakeConsole(FakeDevice& device) : device_(device) {}
+  void Print(const char* text) override {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    device_.console += text;
+  }
+  int ReadKey() override {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    if (device_.keys.empty()) return -1;
+    const int key = device_.keys.front();
+    device_.keys.pop_front();
+    device_.log.push_back("key " + std::to_string(key));
+    return key;
+  }
+  bool IsTerminal() override {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    return device_.terminal;
+  }
+  uint32_t LastOutputMs() override { return 0; }
+  bool InterruptRequested() override {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    return device_.interrupt;
+  }
+
+ private:
+  FakeDevice& device_;
+};
+
+// The notices of a run, in order.
+class NoticeLog final : public BackupNotices {
+ public:
+  void Notice(const BackupNotice& notice, const BackupFacts&) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    notices_.push_back(notice);
+  }
+  std::vector<BackupNotice> All() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return notices_;
+  }
+  std::vector<BackupEvent> Events() {
+    std::vector<BackupEvent> events;
+    for (const BackupNotice& n : All()) events.push_back(n.event);
+    return events;
+  }
+  bool Has(BackupEvent event) {
+    for (const BackupNotice& n : All()) {
+      if (n.event == event) return true;
+    }
+    return false;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    notices_.clear();
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<BackupNotice> notices_;
+};
+
+// A fresh fake device, engine and working directory for every test.
 class BackupTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -225,33 +351,26 @@ class BackupTest : public ::testing::Test {
     ASSERT_TRUE(std::filesystem::create_directories(dir_));
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
-    g_device = &device_;
-    seam_ = MakeSeam();
-    ASSERT_EQ(Backup_Init(), 1);
-    while (WaitBackupDone(0) != 1) {
-    }
-    Backup_SetSeam(&seam_);
     Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
   }
   void TearDown() override {
-    Backup_SetSeam(nullptr);
-    g_device = nullptr;
     std::filesystem::current_path(previous_);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
 
-  // Steps the engine, completing each request at once, until the run ends.
-  // Its result, or -1 when it did not end within `steps`.
-  int RunToEnd(int steps = 10000) {
+  // Steps the run, completing each request at once, until it ends; its
+  // result. A run that does not end within `steps` fails the test.
+  Result RunToEnd(BackupRun& run, int steps = 10000) {
     for (int i = 0; i < steps; ++i) {
-      BackupStep();
+      const bool ended = run.Step();
       device_.DeliverAll();
-      const int result = WaitBackupDone(0);
-      if (result != 1) return result;
+      if (ended) return run.RunResult();
     }
-    return -1;
+    ADD_FAILURE() << "the run did not end";
+    return Outcome::Stopped;
   }
+  Result RunToEnd(int steps = 10000) { return RunToEnd(run_, steps); }
 
   static std::string FileName() { return "QD4010A-6AC11004410021-31.qsv"; }
   static bool Exists(const std::string& name) { return std::filesystem::exists(name); }
@@ -279,16 +398,22 @@ class BackupTest : public ::testing::Test {
 
  protected:
   // The write-instance messages the engine sent.
-  std::vector<Bytes> WriteInstances() const {
+  std::vector<Bytes> WriteInstances() {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
     std::vector<Bytes> out;
     for (const Bytes& m : device_.sent) {
       if (m.size() >= 2 && m[1] == 0x0A) out.push_back(m);
     }
     return out;
   }
+  BackupWorld World() { return BackupWorld{device_, clock_, files_, console_}; }
 
   FakeDevice device_;
-  BackupSeam seam_{};
+  FakeClock clock_{device_};
+  FakeFiles files_;
+  FakeConsole console_{device_};
+  NoticeLog notices_;
+  BackupRun run_{device_, clock_, files_, notices_};
   std::filesystem::path dir_;
   std::filesystem::path previous_;
 };

@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backup/backup.h"
+#include "app/backup_steps.h"
 #include "client/client.h"
-#include "platform/thread.h"
 #include "update/image_package.h"
 
 int main(int argc, char** argv) {
@@ -15,19 +14,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: settings_tool backup|restore\n");
     return 4;
   }
-  if (Backup_Init() == 0 || plat::thread_start(Backup_Run, nullptr, 64 * 1024) == nullptr) return 4;
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
   DeviceRecord device;
   if (Client_Open("Com1") != 0 || Client_ScanRange("Com1", 16, 16, &device, 1) != 1) return 3;
   SettingsOutcome outcome = SettingsOutcome::NotTaken;
   if (std::strcmp(argv[1], "backup") == 0) {
-    BackupDevice(&device, &outcome);
+    BackupFacts facts;
+    BackupDevice(System_BackupWorld(), &device, &outcome, &facts);
   } else {
     // A new program run: only a device recovered from its bootloader gets an
     // earlier run's backup, which is the case this tool stands for.
     RestorePlan plan;
     plan.foundInBootloader = true;
-    RestoreDevice(&device, plan, &outcome);
+    RestoreDevice(System_BackupWorld(), &device, plan, &outcome);
   }
   Client_Close("Com1");
   switch (outcome) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "client/typed_value.h"
-#include "tests/fuzz/backup_fuzz_seam.h"
+#include "tests/fuzz/backup_fuzz_world.h"
 
 namespace {
 
@@ -95,26 +95,27 @@ void FuzzRestore(const uint8_t* data, std::size_t size) {
   bool whole = false;
   const std::vector<Bytes> records = RecordsOf(file, &whole);
 
-  static const BackupSeam seam = backup_fuzz::MakeSeam();
-  backup_fuzz::ResetEngine(&seam);
+  backup_fuzz::Engine engine;
+  BackupRun& run = engine.run;
   backup_fuzz::World& world = backup_fuzz::TheWorld();
   const std::string name = backup_fuzz::BackupFileName();
   world.files[name] = file;
-  Check(StartRestore("Com1", backup_fuzz::kAddress, 28, true) == 1);
+  Check(run.StartRestore("Com1", backup_fuzz::kAddress, 28, true).Ok());
 
   std::size_t record = 0;
   int attempt = 0;
   bool gaveUp = false;
+  std::size_t lost = 0;  // records the device never took
   std::size_t requests = 0;
-  // A run ends with the worker idle and "Backup" released, both in one step.
+  // A run ends with the run idle, in the step that says so.
   bool ended = false;
   const std::size_t steps = 16 * (records.size() + 1) * kAttempts + file.size() + 64;
   for (std::size_t step = 0; step < steps && !ended; ++step) {
-    BackupStep();
-    Check(backup_fuzz::ValidState(Backup_Worker().state.load()));
+    const bool said = run.Step();
+    Check(backup_fuzz::ValidState(run.State()));
+    Check(said == (run.State() == BackupState::Idle));
     while (!world.queued.empty()) {
-      const Bytes request = world.queued.front();
-      world.queued.pop_front();
+      const Bytes request = world.queued.front().request;
       // The message for the record the run has reached.
       Check(record < records.size());
       Check(request.size() >= 2 && request[0] == 0x01 && request[1] == 0x0A);
@@ -130,21 +131,22 @@ void FuzzRestore(const uint8_t* data, std::size_t size) {
       ++attempt;
       if (!fails || attempt == kAttempts) {
         gaveUp = gaveUp || fails;
+        if (fails) ++lost;
         ++record;
         attempt = 0;
       }
       const uint8_t reply[] = {0x01, 0x0A, request[2], request[3]};
-      OnBackupReply("Com1", 4, fails ? nullptr : reply, backup_fuzz::kAddress, fails ? 0 : sizeof reply,
-                    fails ? 1 : 0);
+      world.Complete(fails ? 1 : 0, fails ? nullptr : reply, fails ? 0 : static_cast<uint32_t>(sizeof reply));
     }
-    ended = Backup_Worker().state.load() == BackupState::WorkerIdle;
+    ended = run.State() == BackupState::Idle;
   }
   Check(ended);
-  const int result = WaitBackupDone(0);
+  const Result result = run.RunResult();
   Check(record == records.size());
   Check(world.openHandles == 0);
   const bool succeeded = whole && !gaveUp;
-  Check(result == (succeeded ? 0 : 2));
+  Check(result.Ok() == succeeded);
+  Check(run.Facts().recordsRestored == records.size() - lost);
   Check((world.files.count(name) == 0) == succeeded);
   if (!succeeded) Check(world.files.at(name) == file);
 }

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "backup/backup.h"
-#include "backup/backup_worker.h"
+#include "backup/backup_run.h"
+#include "client/bus.h"
+#include "platform/clock.h"
+#include "platform/file.h"
 
 namespace backup_fuzz {
 
@@ -35,14 +37,21 @@ struct OpenFile {
   bool writable = false;
 };
 
+struct Queued {
+  Bytes request;
+  ReplyHandler handler = nullptr;
+  void* context = nullptr;
+};
+
 struct World {
-  std::deque<Bytes> queued;  // requests waiting for their completion, in order
+  std::deque<Queued> queued;  // requests waiting for their completion, in order
   std::vector<Bytes> sent;
   std::map<std::string, Bytes> files;
   std::vector<std::unique_ptr<OpenFile>> handles;
   int openHandles = 0;
   uint32_t clock = 0;
   uint32_t settleValue = 0;
+  const void* run = nullptr;  // the run whose requests these are
 
   void Clear() {
     queued.clear();
@@ -52,6 +61,19 @@ struct World {
     openHandles = 0;
     clock = 0;
   }
+
+  // Completes the oldest request with `status` (0: delivered) and `reply`.
+  void Complete(uint32_t status, const uint8_t* reply, uint32_t length) {
+    const Queued next = queued.front();
+    queued.pop_front();
+    AsyncReply done;
+    done.portName = "Com1";
+    done.data = reply;
+    done.source = kAddress;
+    done.length = length;
+    done.status = status;
+    next.handler(next.context, done);
+  }
 };
 
 inline World& TheWorld() {
@@ -59,24 +81,31 @@ inline World& TheWorld() {
   return *world;
 }
 
-inline OpenFile* FileOf(plat::FileHandle handle) { return reinterpret_cast<OpenFile*>(handle); }
-
-inline BackupSeam MakeSeam() {
-  BackupSeam seam = BackupRealSeam;
-  seam.open = [](const char*) { return 0; };
-  seam.requestAsync = [](const char*, uint8_t destination, const uint8_t* data, uint16_t length,
-                         uint8_t expectReply, CompletionCallback completion) {
+class FuzzBus final : public Bus {
+ public:
+  Result Open(const char*) override { return {}; }
+  Result Close(const char*) override { return {}; }
+  Result PortState(const char*) override { return {}; }
+  Result Request(const char*, uint8_t, const uint8_t*, uint16_t, uint8_t*, uint16_t,
+                 uint16_t*) override {
+    Check(false);  // the engine asks only asynchronously
+    return Outcome::NoAnswer;
+  }
+  Result RequestAsync(const char*, uint8_t station, const uint8_t* data, uint16_t length,
+                      bool expectReply, ReplyHandler handler, void* context) override {
     // The engine keeps at most one request on the bus, always to its device,
-    // always waiting for the answer that moves it on.
-    Check(TheWorld().queued.empty());
-    Check(destination == kAddress && expectReply == 1 && completion == OnBackupReply);
+    // always waiting for the answer that moves it on, and hands its own run
+    // as the context.
+    World& w = TheWorld();
+    Check(w.queued.empty());
+    Check(station == kAddress && expectReply && handler == &BackupRun::OnReply && context == w.run);
     Check(length >= 3 && length <= ClientMaxMessage);
-    TheWorld().queued.emplace_back(data, data + length);
-    TheWorld().sent.emplace_back(data, data + length);
-    return 0;
-  };
-  seam.readMember = [](const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t,
-                       TypedValue* value) {
+    w.queued.push_back({Bytes(data, data + length), handler, context});
+    w.sent.emplace_back(data, data + length);
+    return {};
+  }
+  Result ReadMember(const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t,
+                    TypedValue* value) override {
     if (cls == 16) {
       value->value = TheWorld().settleValue;
     } else if (member == 9) {
@@ -86,20 +115,27 @@ inline BackupSeam MakeSeam() {
     } else {
       value->value = 28;
     }
-    return 0;
-  };
-  seam.writeMember = [](const char*, uint8_t, uint8_t, uint8_t, uint8_t, TypedValue) { return 0; };
-  seam.waitSettled = [](const char*, uint8_t) { return 1; };
-  seam.scanRange = [](const char*, uint8_t, uint8_t, DeviceRecord*, std::size_t) -> uint8_t { return 0; };
-  seam.findDevice = [](const char*, uint8_t, uint8_t, const char*, int32_t) -> uint8_t { return kAddress; };
-  seam.relocate = [](const char*, uint8_t, uint8_t, uint16_t, const char*, int32_t) -> uint8_t {
+    return {};
+  }
+  Result WriteMember(const char*, uint8_t, uint8_t, uint8_t, uint8_t, TypedValue) override { return {}; }
+  Result WaitSettled(const char*, uint8_t) override { return {}; }
+  Result SetZoneAddress(const char*, uint8_t, uint8_t) override { return {}; }
+  uint8_t ScanRange(const char*, uint8_t, uint8_t, DeviceRecord*, uint8_t) override { return 0; }
+  uint8_t FindDevice(const char*, uint8_t, uint8_t, const char*, int32_t) override { return kAddress; }
+  uint8_t Relocate(const char*, uint8_t, uint8_t, uint16_t, const char*, int32_t) override {
     return kAddress;
-  };
-  seam.nowMs = []() { return TheWorld().clock; };
-  seam.sleepMs = [](uint32_t ms) { TheWorld().clock += ms; };
-  seam.readKey = []() { return -1; };
-  seam.print = [](const char*) {};
-  seam.fileOpen = [](const char* path, plat::FileMode mode) -> plat::FileHandle {
+  }
+};
+
+class FuzzClock final : public plat::Clock {
+ public:
+  uint32_t NowMs() override { return TheWorld().clock; }
+  void SleepMs(uint32_t ms) override { TheWorld().clock += ms; }
+};
+
+class FuzzFiles final : public plat::Files {
+ public:
+  plat::FileHandle Open(const char* path, plat::FileMode mode) override {
     World& w = TheWorld();
     const bool exists = w.files.count(path) != 0;
     if (mode != plat::FileMode::CreateAlways && !exists) return nullptr;
@@ -110,8 +146,8 @@ inline BackupSeam MakeSeam() {
     file->writable = mode != plat::FileMode::OpenRead;
     ++w.openHandles;
     return reinterpret_cast<plat::FileHandle>(file);
-  };
-  seam.fileRead = [](plat::FileHandle handle, void* buffer, uint32_t length, uint32_t* done) {
+  }
+  bool Read(plat::FileHandle handle, void* buffer, uint32_t length, uint32_t* done) override {
     OpenFile* file = FileOf(handle);
     Check(file != nullptr && !file->name.empty());
     const Bytes& bytes = TheWorld().files.at(file->name);
@@ -123,8 +159,8 @@ inline BackupSeam MakeSeam() {
     file->at += n;
     *done = n;
     return true;
-  };
-  seam.fileWrite = [](plat::FileHandle handle, const void* buffer, uint32_t length, uint32_t* done) {
+  }
+  bool Write(plat::FileHandle handle, const void* buffer, uint32_t length, uint32_t* done) override {
     OpenFile* file = FileOf(handle);
     Check(file != nullptr && !file->name.empty() && file->writable);
     Bytes& bytes = TheWorld().files.at(file->name);
@@ -133,52 +169,65 @@ inline BackupSeam MakeSeam() {
     file->at += length;
     *done = length;
     return true;
-  };
-  seam.fileSeek = [](plat::FileHandle handle, int64_t offset, plat::SeekFrom from, uint64_t* position) {
+  }
+  bool Seek(plat::FileHandle handle, int64_t offset, plat::SeekFrom from, uint64_t* position) override {
     OpenFile* file = FileOf(handle);
     Check(file != nullptr && !file->name.empty() && from == plat::SeekFrom::Begin && offset >= 0);
     file->at = static_cast<uint64_t>(offset);
     if (position != nullptr) *position = file->at;
     return true;
-  };
-  seam.fileFlush = [](plat::FileHandle handle) {
+  }
+  bool Flush(plat::FileHandle handle) override {
     Check(FileOf(handle) != nullptr && !FileOf(handle)->name.empty());
     return true;
-  };
-  seam.fileClose = [](plat::FileHandle handle) {
+  }
+  bool Close(plat::FileHandle handle) override {
     OpenFile* file = FileOf(handle);
     Check(file != nullptr && !file->name.empty());  // closed once only
     file->name.clear();
     --TheWorld().openHandles;
     return true;
-  };
-  seam.fileDelete = [](const char* path) { return TheWorld().files.erase(path) == 1; };
-  seam.fileExists = [](const char* path) { return TheWorld().files.count(path) != 0; };
-  // Every file of the world is a plain file.
-  seam.fileIsRegular = [](const char* path) { return TheWorld().files.count(path) != 0; };
-  seam.fileRenameNew = [](const char* from, const char* to) {
+  }
+  bool Delete(const char* path) override { return TheWorld().files.erase(path) == 1; }
+  bool Replace(const char*, const char*) override {
+    Check(false);  // a backup is never written over another
+    return false;
+  }
+  bool RenameNew(const char* from, const char* to) override {
     World& w = TheWorld();
     if (w.files.count(to) != 0 || w.files.count(from) == 0) return false;
     w.files[to] = w.files[from];
     w.files.erase(from);
     return true;
-  };
-  return seam;
-}
-
-// The engine at rest with this world behind it, "Backup" drained.
-inline void ResetEngine(const BackupSeam* seam) {
-  static const bool ready = [] {
-    Check(Backup_Init() == 1);
-    return true;
-  }();
-  (void)ready;
-  TheWorld().Clear();
-  Backup_SetSeam(seam);
-  Backup_Reset();
-  while (WaitBackupDone(0) != 1) {
   }
-}
+  bool Exists(const char* path) override { return TheWorld().files.count(path) != 0; }
+  // Every file of the world is a plain file.
+  bool IsRegular(const char* path) override { return TheWorld().files.count(path) != 0; }
+  bool ModifiedTime(const char*, int64_t*) override { return false; }
+
+ private:
+  static OpenFile* FileOf(plat::FileHandle handle) { return reinterpret_cast<OpenFile*>(handle); }
+};
+
+// The run's notices go nowhere: the targets judge the files and messages.
+class Unheard final : public BackupNotices {
+ public:
+  void Notice(const BackupNotice&, const BackupFacts&) override {}
+};
+
+// A fresh run in an empty world.
+struct Engine {
+  FuzzBus bus;
+  FuzzClock clock;
+  FuzzFiles files;
+  Unheard notices;
+  BackupRun run{bus, clock, files, notices};
+
+  Engine() {
+    TheWorld().Clear();
+    TheWorld().run = &run;
+  }
+};
 
 inline std::string BackupFileName() {
   char name[64];
