@@ -153,6 +153,33 @@ TEST_F(HandlerTest, RestoreSaysWhatItCouldNotWriteBackAndKeepsTheFile) {
   }
 }
 
+// An interrupt while a run goes on stops it after the request on the bus;
+// the dots go on until then and the device is left as it was.
+TEST_F(HandlerTest, InterruptStopsTheBackupAndLeavesNoFile) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(device_.lock);
+    device_.interrupt = true;
+    device_.failTimes[{0x01, 0x05, 3, 1}] = 1;
+    device_.searchRealMs = 1500;  // the search outlasts a dot
+  }
+  DeviceRecord d = Device();
+  BackupFacts facts;
+  SettingsOutcome outcome = SettingsOutcome::Complete;
+  EXPECT_EQ(BackupDevice(World(), &d, &outcome, &facts), MenuState::FinishDevice);
+  EXPECT_EQ(outcome, SettingsOutcome::Failed);
+  EXPECT_TRUE(facts.stopped);
+  const std::string said = Console();
+  const std::string opening = "Backing up Device Settings...";
+  const std::string closing = "Stopped\r\n";
+  ASSERT_GT(said.size(), opening.size() + closing.size()) << said;
+  EXPECT_EQ(said.substr(0, opening.size()), opening);
+  EXPECT_EQ(said.substr(said.size() - closing.size()), closing);
+  const std::string dots = said.substr(opening.size(), said.size() - opening.size() - closing.size());
+  EXPECT_EQ(dots.find_first_not_of('.'), std::string::npos) << said;
+  EXPECT_FALSE(Exists(FileName()));
+  EXPECT_FALSE(Exists(FileName() + ".tmp"));
+}
+
 // A backup that was wanted but could not be taken is a failed one: the
 // summary must not call the device updated once the factory settings are
 // written over its own.

@@ -19,6 +19,12 @@ Bytes Saved(const Bytes& reply) {
 }
 using RestoreRun = BackupTest;
 
+Bytes Payload(uint8_t cls, uint8_t instance, const Bytes& items, uint8_t count) {
+  Bytes p = {cls, instance, count};
+  p.insert(p.end(), items.begin(), items.end());
+  return p;
+}
+
 TEST_F(Backup, SavesEveryInstanceInClassOrderAndNeverTheLiveStatusClass) {
   device_.classes = {1, 16, 3};
   device_.instances = {{1, {1}}, {16, {1}}, {3, {2, 1}}};
@@ -176,6 +182,42 @@ TEST_F(Backup, DeviceThatNeverAnswersAgainEndsTheRunAsFailedAfterThreeMinutes) {
   EXPECT_FALSE(Exists(FileName() + ".tmp"));
 }
 
+// A stop ends the run only once the request on the bus has completed, and
+// then without the settle wait: a backup leaves no file, a restore keeps its.
+TEST_F(Backup, StopEndsTheRunAfterTheRequestOnTheBus) {
+  struct Case {
+    const char* name;
+    bool restore;
+  };
+  for (const Case& c : {Case{"backup", false}, Case{"restore", true}}) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(FileName());
+    const Bytes file = Cat({Record(Payload(2, 1, {1, 0x01, 5}, 1)), Record(Payload(2, 2, {1, 0x01, 6}, 1))});
+    if (c.restore) WriteAll(FileName(), file);
+    device_.settleWaits = 0;
+    ASSERT_TRUE(c.restore ? run_.StartRestore("Com1", 16, 28, true).Ok() : run_.StartBackup("Com1", 16).Ok());
+    // Up to the first request that moves the run into its file.
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_FALSE(run_.Step());
+      if (i < 2) device_.DeliverAll();
+    }
+    ASSERT_EQ(device_.queued.size(), 1u);
+    const size_t sentBefore = device_.sent.size();
+    run_.Stop();
+    EXPECT_FALSE(run_.Step());  // the request is still on the bus
+    EXPECT_EQ(device_.sent.size(), sentBefore);
+    EXPECT_EQ(RunToEnd().outcome, Outcome::Stopped);
+    EXPECT_EQ(device_.sent.size(), sentBefore);
+    EXPECT_TRUE(run_.Facts().stopped);
+    EXPECT_EQ(device_.settleWaits, 0);
+    EXPECT_EQ(Exists(FileName()), c.restore);
+    if (c.restore) {
+      EXPECT_EQ(ReadAll(FileName()), file);
+    }
+    EXPECT_FALSE(Exists(FileName() + ".tmp"));
+  }
+}
+
 TEST_F(Backup, DeviceFoundAgainAtAnotherAddressIsAskedThere) {
   device_.classes = {3};
   device_.instances = {{3, {1}}};
@@ -276,12 +318,6 @@ TEST_F(Backup, WhatStandsUnderTheNameIsNeverThrownAway) {
     EXPECT_EQ(ReadAll(fresh).size(), 3u * 12u);
     EXPECT_FALSE(Exists(FileName() + ".tmp"));
   }
-}
-
-Bytes Payload(uint8_t cls, uint8_t instance, const Bytes& items, uint8_t count) {
-  Bytes p = {cls, instance, count};
-  p.insert(p.end(), items.begin(), items.end());
-  return p;
 }
 
 Bytes WriteOf(const Bytes& payload) {

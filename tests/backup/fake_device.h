@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -57,6 +59,7 @@ class FakeDevice final : public Bus {
   int identityFailures = 0;  // identity reads still to fail
   uint8_t foundAt = 16;       // what a search answers
   uint32_t searchCostMs = 0;  // time one search takes
+  uint32_t searchRealMs = 0;  // real time one search holds its caller
   std::deque<int> keys;       // -1 once they are used up
   std::deque<uint32_t> settleValues;
   int settleReadFailures = 0;
@@ -216,6 +219,12 @@ class FakeDevice final : public Bus {
   }
   uint8_t Relocate(const char*, uint8_t first, uint8_t last, uint16_t reg, const char*,
                    int32_t) override {
+    uint32_t holdMs = 0;
+    {
+      std::lock_guard<std::recursive_mutex> guard(lock);
+      holdMs = searchRealMs;
+    }
+    if (holdMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
     std::lock_guard<std::recursive_mutex> guard(lock);
     ++searches;
     clock += searchCostMs;
