@@ -238,6 +238,33 @@ BackupWorld System_BackupWorld() {
   return BackupWorld{Client_Bus(), plat::system_clock(), plat::system_files(), System_ConsoleIo()};
 }
 
+std::string BackupFolderWhy(const Result& probe, FolderCheckStep failed) {
+  const char* text = probe.text.c_str();
+  char why[300];
+  switch (failed) {
+    case FolderCheckStep::NameTooLong:
+      std::snprintf(why, sizeof why, "the folder's name is longer than %u characters",
+                    static_cast<unsigned>(BackupFolderNameMax));
+      break;
+    case FolderCheckStep::Create:
+      std::snprintf(why, sizeof why, "creating a file there failed: %s", text);
+      break;
+    case FolderCheckStep::Write:
+      std::snprintf(why, sizeof why, "writing to a file there failed: %s", text);
+      break;
+    case FolderCheckStep::Flush:
+      std::snprintf(why, sizeof why, "flushing a file there to the disk failed: %s", text);
+      break;
+    case FolderCheckStep::Close:
+      std::snprintf(why, sizeof why, "closing a file there failed: %s", text);
+      break;
+    case FolderCheckStep::Remove:
+      std::snprintf(why, sizeof why, "removing a file there failed: %s", text);
+      break;
+  }
+  return why;
+}
+
 const char* BackupCheckText(BackupFileCheck check) {
   switch (check) {
     case BackupFileCheck::Whole: return "a whole backup";
@@ -260,13 +287,14 @@ MenuState BackupDevice(const BackupWorld& world, DeviceRecord* device, SettingsO
   }
   // Nothing is asked of the device before the folder has shown that it takes
   // a file.
-  char why[300];
-  if (!BackupFolder_Probe(why, sizeof why)) {
+  FolderCheckStep failed = FolderCheckStep::Create;
+  const Result probe = BackupFolder_Probe(world.files, &failed);
+  if (!probe) {
     Say(console,
         "Can't save a settings backup in %s: %s. The device is not updated and its "
         "settings are left as they are. Name a writable folder with BREVANE_BACKUPS, or "
         "run with -bNO to update without a backup.\r\n",
-        BackupFolder_Shown(), why);
+        BackupFolder_Shown(), BackupFolderWhy(probe, failed).c_str());
     *outcome = SettingsOutcome::Failed;
     return MenuState::FinishDevice;
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/console_io.h"
 #include "backup/backup_run.h"
@@ -12,6 +13,7 @@
 #include "client/scan.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "update/backup_folder.h"
 #include "update/menu_state.h"
 
 // What became of a device's settings in one handler. Missing: a restore
@@ -79,3 +81,6 @@ uint8_t AwaitDeviceOnBus(const BackupWorld& world, const DeviceRecord* device);
 
 // "it is a directory"...: why a backup file's check was not Whole.
 const char* BackupCheckText(BackupFileCheck check);
+// "creating a file there failed: ..." : what the backup folder's check
+// (BackupFolder_Probe) found, with the system's words.
+std::string BackupFolderWhy(const Result& probe, FolderCheckStep failed);

@@ -131,12 +131,13 @@ void PrintStand(const DeviceReport& report, const DeviceRecord& device) {
 void Safety_StartUp() {
   BackupFolder_Set(std::getenv("BREVANE_BACKUPS"));
   if (BackupSetting() != YesNoSetting::No) {
-    char why[300];
-    if (!BackupFolder_Probe(why, sizeof why)) {
+    FolderCheckStep failed = FolderCheckStep::Create;
+    const Result probe = BackupFolder_Probe(plat::system_files(), &failed);
+    if (!probe) {
       plat::con_printf("Settings backups go to %s, but %s. No controller can be updated until that "
                        "is mended: name a writable folder with BREVANE_BACKUPS, or run with -bNO to "
                        "update without a backup.\r\n",
-                       BackupFolder_Shown(), why);
+                       BackupFolder_Shown(), BackupFolderWhy(probe, failed).c_str());
     }
   }
   AddressMove moves[AddressJournalCapacity];

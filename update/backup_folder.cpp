@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/file.h"
 #include "platform/serial.h"
@@ -12,7 +13,11 @@ char g_folder[BackupPathMax] = {};
 
 constexpr const char* kProbeName = "brevane-write-check.tmp";
 
-void SystemText(char* text, std::size_t size) { plat::error_text(plat::last_error(), text, size); }
+std::string SystemText() {
+  char text[160] = "";
+  plat::error_text(plat::last_error(), text, sizeof text);
+  return text;
+}
 
 }  // namespace
 
@@ -36,35 +41,33 @@ bool BackupFolder_Path(const char* name, char* path, std::size_t size) {
   return std::snprintf(path, size, "%s%s%s", g_folder, separator, name) < static_cast<int>(size);
 }
 
-bool BackupFolder_Probe(char* why, std::size_t size) {
+Result BackupFolder_Probe(plat::Files& files, FolderCheckStep* failed) {
   char path[BackupPathMax + 32];
   if (!BackupFolder_Path(kProbeName, path, sizeof path)) {
-    std::snprintf(why, size, "the folder's name is longer than %u characters",
-                  static_cast<unsigned>(BackupPathMax - 32));
-    return false;
+    *failed = FolderCheckStep::NameTooLong;
+    return Outcome::FileFailed;
   }
-  char text[160];
-  plat::FileHandle file = plat::file_open(path, plat::FileMode::CreateAlways);
+  plat::FileHandle file = files.Open(path, plat::FileMode::CreateAlways);
   if (file == nullptr) {
-    SystemText(text, sizeof text);
-    std::snprintf(why, size, "creating a file there failed: %s", text);
-    return false;
+    *failed = FolderCheckStep::Create;
+    return {Outcome::FileFailed, SystemText()};
   }
+  // The first step that fails is the one told, with its own words.
   const char probe[] = "settings backup write check\n";
   uint32_t done = 0;
-  const bool written = plat::file_write(file, probe, sizeof probe - 1, &done) && done == sizeof probe - 1;
-  if (!written) SystemText(text, sizeof text);
-  const bool flushed = written && plat::file_flush(file);
-  if (written && !flushed) SystemText(text, sizeof text);
-  const bool closed = plat::file_close(file);
-  if (written && flushed && !closed) SystemText(text, sizeof text);
-  const bool removed = plat::file_delete(path);
-  if (written && flushed && closed && !removed) SystemText(text, sizeof text);
-  if (written && flushed && closed && removed) return true;
-  const char* step = !written ? "writing to a file there"
-                     : !flushed ? "flushing a file there to the disk"
-                     : !closed  ? "closing a file there"
-                                : "removing a file there";
-  std::snprintf(why, size, "%s failed: %s", step, text);
-  return false;
+  const bool written = files.Write(file, probe, sizeof probe - 1, &done) && done == sizeof probe - 1;
+  std::string text;
+  if (!written) text = SystemText();
+  const bool flushed = written && files.Flush(file);
+  if (written && !flushed) text = SystemText();
+  const bool closed = files.Close(file);
+  if (written && flushed && !closed) text = SystemText();
+  const bool removed = files.Delete(path);
+  if (written && flushed && closed && !removed) text = SystemText();
+  if (written && flushed && closed && removed) return {};
+  *failed = !written  ? FolderCheckStep::Write
+            : !flushed ? FolderCheckStep::Flush
+            : !closed  ? FolderCheckStep::Close
+                       : FolderCheckStep::Remove;
+  return {Outcome::FileFailed, text};
 }

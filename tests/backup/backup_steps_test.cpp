@@ -77,7 +77,7 @@ TEST_F(HandlerTest, BackupIsTakenUnlessInBootloaderOrSwitchedOff) {
 // What the run tells on the way is said between the run's opening words and
 // its end, and a backup that is not on the disk leaves the device alone.
 TEST_F(HandlerTest, BackupThatCannotBeSavedSaysWhyAndFails) {
-  files_.writesFail = true;
+  files_.FailWritesTo(".qsv");
   DeviceRecord d = Device();
   BackupFacts facts;
   SettingsOutcome outcome = SettingsOutcome::Complete;
@@ -94,6 +94,27 @@ TEST_F(HandlerTest, BackupThatCannotBeSavedSaysWhyAndFails) {
   EXPECT_EQ(said.substr(0, opening.size()), opening) << said;
   EXPECT_EQ(said.substr(said.size() - closing.size()), closing) << said;
   EXPECT_FALSE(Exists(FileName()));
+}
+
+// Nothing is asked of the device before the backup folder has taken a file.
+TEST_F(HandlerTest, BackupFolderThatTakesNoFileLeavesTheDeviceAlone) {
+  files_.FailWritesTo("brevane-write-check");
+  DeviceRecord d = Device();
+  BackupFacts facts;
+  SettingsOutcome outcome = SettingsOutcome::Complete;
+  EXPECT_EQ(BackupDevice(World(), &d, &outcome, &facts), MenuState::FinishDevice);
+  EXPECT_EQ(outcome, SettingsOutcome::Failed);
+  const std::string said = Console();
+  const std::string opening = "Can't save a settings backup in the working directory: writing to a file there failed: ";
+  const std::string closing =
+      ". The device is not updated and its settings are left as they are. Name a writable folder "
+      "with BREVANE_BACKUPS, or run with -bNO to update without a backup.\r\n";
+  ASSERT_GE(said.size(), opening.size() + closing.size()) << said;
+  EXPECT_EQ(said.substr(0, opening.size()), opening) << said;
+  EXPECT_EQ(said.substr(said.size() - closing.size()), closing) << said;
+  std::lock_guard<std::recursive_mutex> guard(device_.lock);
+  EXPECT_TRUE(device_.sent.empty());
+  EXPECT_TRUE(std::filesystem::is_empty("."));
 }
 
 TEST_F(HandlerTest, RestoreSaysWhatItCouldNotWriteBackAndKeepsTheFile) {

@@ -253,7 +253,7 @@ TEST_F(Backup, UnfinishedBackupNeverCarriesTheFinalNameAndIsReplacedByTheNext) {
 }
 
 TEST_F(Backup, FailedFileWriteKeepsTheBackupFromItsFinalNameAndFailsTheRun) {
-  files_.writesFail = true;
+  files_.FailWritesTo(".qsv");
   ASSERT_TRUE(run_.StartBackup("Com1", 16).Ok());
   EXPECT_EQ(RunToEnd().outcome, Outcome::FileFailed);
   EXPECT_FALSE(run_.Facts().saved);

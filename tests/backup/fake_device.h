@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -254,19 +255,33 @@ class FakeClock final : public plat::Clock {
   FakeDevice& device_;
 };
 
-// The system's files, with writes that fail on demand.
+// The system's files, with writes that fail on demand: every write to a
+// file whose path holds the text given to FailWritesTo.
 class FakeFiles final : public plat::Files {
  public:
-  std::atomic<bool> writesFail{false};
+  void FailWritesTo(const std::string& part) {
+    std::lock_guard<std::mutex> guard(lock_);
+    failWritesTo_ = part;
+  }
 
-  plat::FileHandle Open(const char* path, plat::FileMode mode) override { return Real().Open(path, mode); }
+  plat::FileHandle Open(const char* path, plat::FileMode mode) override {
+    plat::FileHandle file = Real().Open(path, mode);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (file != nullptr && !failWritesTo_.empty() && std::string(path).find(failWritesTo_) != std::string::npos) {
+      failing_.insert(file);
+    }
+    return file;
+  }
   bool Read(plat::FileHandle file, void* buffer, uint32_t length, uint32_t* done) override {
     return Real().Read(file, buffer, length, done);
   }
   bool Write(plat::FileHandle file, const void* buffer, uint32_t length, uint32_t* done) override {
-    if (writesFail.load()) {
-      *done = 0;
-      return false;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (failing_.count(file) != 0) {
+        *done = 0;
+        return false;
+      }
     }
     return Real().Write(file, buffer, length, done);
   }
@@ -274,7 +289,13 @@ class FakeFiles final : public plat::Files {
     return Real().Seek(file, offset, from, position);
   }
   bool Flush(plat::FileHandle file) override { return Real().Flush(file); }
-  bool Close(plat::FileHandle file) override { return Real().Close(file); }
+  bool Close(plat::FileHandle file) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      failing_.erase(file);
+    }
+    return Real().Close(file);
+  }
   bool Delete(const char* path) override { return Real().Delete(path); }
   bool Replace(const char* from, const char* to) override { return Real().Replace(from, to); }
   bool RenameNew(const char* from, const char* to) override { return Real().RenameNew(from, to); }
@@ -286,6 +307,10 @@ class FakeFiles final : public plat::Files {
 
  private:
   static plat::Files& Real() { return plat::system_files(); }
+
+  std::mutex lock_;
+  std::string failWritesTo_;
+  std::set<plat::FileHandle> failing_;
 };
 
 // What the front end says goes to the device's console; keys come from its list.

@@ -91,10 +91,14 @@ TEST_F(Journal, AFolderThatTakesNoFileRefusesTheMoveAndSaysWhy) {
   char why[256] = "";
   EXPECT_FALSE(Journal_Add(Move("Com1", 1, 16, 17), why, sizeof why));
   EXPECT_NE(std::string(why).find("missing"), std::string::npos) << why;
-  EXPECT_FALSE(BackupFolder_Probe(why, sizeof why));
-  EXPECT_NE(std::string(why).find("creating a file there failed"), std::string::npos) << why;
+  FolderCheckStep failed = FolderCheckStep::Remove;
+  const Result refused = BackupFolder_Probe(plat::system_files(), &failed);
+  EXPECT_EQ(refused.outcome, Outcome::FileFailed);
+  EXPECT_EQ(failed, FolderCheckStep::Create);
+  EXPECT_FALSE(refused.text.empty());
   BackupFolder_Set(dir_.string().c_str());
-  EXPECT_TRUE(BackupFolder_Probe(why, sizeof why)) << why;
+  const Result taken = BackupFolder_Probe(plat::system_files(), &failed);
+  EXPECT_TRUE(taken.Ok()) << taken.text;
   EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
