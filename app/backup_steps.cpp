@@ -6,6 +6,7 @@
 
 #include "client/services.h"
 #include "client/typed_value.h"
+#include "platform/interrupt.h"
 #include "platform/thread.h"
 #include "update/backup_folder.h"
 #include "update/image_package.h"
@@ -20,8 +21,8 @@ constexpr uint8_t kSettingsSetMember = 13;
 constexpr uint8_t kFactorySettings = 31;
 constexpr int32_t kListType = 7;
 
-void Say(ConsoleIo& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Say(ConsoleIo& console, const char* format, ...) {
+void Say(plat::Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Say(plat::Console& console, const char* format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
@@ -34,7 +35,7 @@ void Say(ConsoleIo& console, const char* format, ...) {
 // between the dots the console thread prints.
 class NoticePrinter final : public BackupNotices {
  public:
-  explicit NoticePrinter(ConsoleIo& console) : console_(console) {}
+  explicit NoticePrinter(plat::Console& console) : console_(console) {}
 
   void Notice(const BackupNotice& notice, const BackupFacts& facts) override {
     switch (notice.event) {
@@ -140,7 +141,7 @@ class NoticePrinter final : public BackupNotices {
         facts.fileName, what, BackupFolder_Shown());
   }
 
-  ConsoleIo& console_;
+  plat::Console& console_;
 };
 
 struct RunOnThread {
@@ -170,7 +171,7 @@ Result WaitForRun(const BackupWorld& world, BackupRun& run) {
   const bool inLines = !world.console.IsTerminal();
   int dots = 0;
   while (!plat::thread_wait(thread, kDotEveryMs)) {
-    if (world.console.InterruptRequested()) run.Stop();
+    if (world.interrupted()) run.Stop();
     world.console.Print(inLines && dots > 0 && dots % kDotsPerLine == 0 ? "\r\n." : ".");
     ++dots;
   }
@@ -199,7 +200,7 @@ thread_local ShownWait* t_shown = nullptr;
 
 void ShowWaitTick() {
   ShownWait& wait = *t_shown;
-  ConsoleIo& console = wait.world->console;
+  plat::Console& console = wait.world->console;
   const uint32_t now = wait.world->clock.NowMs();
   const uint32_t still = now - wait.moved;
   if (!console.IsTerminal()) {
@@ -216,11 +217,12 @@ void ShowWaitTick() {
   wait.moved = now;
 }
 
-// The wait counts from the last output, which may be an earlier wait's.
+// The wait counts from the last output, which may be an earlier wait's: the
+// console's own record of it, on the system's clock as the program's world.
 template <typename Call>
 auto Shown(const BackupWorld& world, const char* what, Call call) {
   const uint32_t now = world.clock.NowMs();
-  const uint32_t lastOutput = world.console.LastOutputMs();
+  const uint32_t lastOutput = plat::con_last_output_ms();
   ShownWait wait{&world, what, now, lastOutput != 0 ? lastOutput : now, false};
   ShownWait* const outer = t_shown;
   t_shown = &wait;
@@ -235,7 +237,8 @@ auto Shown(const BackupWorld& world, const char* what, Call call) {
 }  // namespace
 
 BackupWorld System_BackupWorld() {
-  return BackupWorld{Client_Bus(), plat::system_clock(), plat::system_files(), System_ConsoleIo()};
+  return BackupWorld{Client_Bus(), plat::system_clock(), plat::system_files(), plat::system_console(),
+                     plat::interrupt_requested};
 }
 
 std::string BackupFolderWhy(const Result& probe, FolderCheckStep failed) {
@@ -280,7 +283,7 @@ MenuState BackupDevice(const BackupWorld& world, DeviceRecord* device, SettingsO
                        BackupFacts* facts) {
   *outcome = SettingsOutcome::NotTaken;
   *facts = BackupFacts{};
-  ConsoleIo& console = world.console;
+  plat::Console& console = world.console;
   const int32_t hardwareId = device->hardwareId;
   if (device->inBootloader == 1 || Image_BackupEnabled(hardwareId) == 0) {
     return MenuState::StartProgramming;
@@ -338,7 +341,7 @@ MenuState BackupDevice(const BackupWorld& world, DeviceRecord* device, SettingsO
 }
 
 uint8_t AwaitDeviceOnBus(const BackupWorld& world, const DeviceRecord* device) {
-  ConsoleIo& console = world.console;
+  plat::Console& console = world.console;
   const int32_t hardwareId = device->hardwareId;
   for (;;) {
     const uint8_t found = Shown(world, "the controller to answer", [&] {
@@ -348,7 +351,7 @@ uint8_t AwaitDeviceOnBus(const BackupWorld& world, const DeviceRecord* device) {
                                 device->serialNumber);
     });
     if (found != BusNoStation) return found;
-    if (console.InterruptRequested()) return BusNoStation;
+    if (world.interrupted()) return BusNoStation;
     Say(console, "Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
         ZoneOfAddress(device->address));
     Say(console, "Press any key when ready.\r\n");
@@ -364,7 +367,7 @@ uint8_t AwaitDeviceOnBus(const BackupWorld& world, const DeviceRecord* device) {
 MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const RestorePlan& plan,
                         SettingsOutcome* outcome) {
   *outcome = SettingsOutcome::NotTaken;
-  ConsoleIo& console = world.console;
+  plat::Console& console = world.console;
   const int32_t hardwareId = device->hardwareId;
   if (plan.identityUnknown) {
     // Which backup is this device's cannot be told: its settings are left as
@@ -398,7 +401,7 @@ MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const Re
   int attempts = 0;
   for (;;) {
     const uint8_t address = AwaitDeviceOnBus(world, device);
-    if (address == BusNoStation && console.InterruptRequested()) {
+    if (address == BusNoStation && world.interrupted()) {
       Say(console, "Stopped: the settings were not restored; the backup file is kept.\r\n");
       *outcome = SettingsOutcome::Failed;
       return MenuState::FinishDevice;

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 
-#include "app/console_io.h"
 #include "backup/backup_run.h"
 #include "client/bus.h"
 #include "client/scan.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/file.h"
 #include "update/backup_folder.h"
 #include "update/menu_state.h"
@@ -44,12 +44,14 @@ inline constexpr int BackupStartAttempts = 5;
 inline constexpr int RestoreStartAttempts = 5;
 
 // What the handlers work through: the program's is the client, the system's
-// clock and files and the console; a test's is a fake device.
+// clock, files and console and the interrupt flag; a test's is a fake device.
 struct BackupWorld {
   Bus& bus;
   plat::Clock& clock;
   plat::Files& files;
-  ConsoleIo& console;
+  plat::Console& console;
+  // Whether the operator asked the program to stop (Ctrl-C and the like).
+  bool (*interrupted)();
 };
 BackupWorld System_BackupWorld();
 

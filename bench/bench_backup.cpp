@@ -30,7 +30,9 @@
 #include "client/client.h"
 #include "client/scan.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/file.h"
+#include "platform/interrupt.h"
 #include "update/image_package.h"
 
 extern char** environ;
@@ -197,7 +199,8 @@ int main(int argc, char** argv) {
 
   CountingBus bus;
   TimingClock clock;
-  const BackupWorld world{bus, clock, plat::system_files(), System_ConsoleIo()};
+  const BackupWorld world{bus, clock, plat::system_files(), plat::system_console(),
+                         plat::interrupt_requested};
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
 
   int status = 0;

@@ -177,9 +177,9 @@ TEST_F(HandlerTest, RestoreSaysWhatItCouldNotWriteBackAndKeepsTheFile) {
 // An interrupt while a run goes on stops it after the request on the bus;
 // the dots go on until then and the device is left as it was.
 TEST_F(HandlerTest, InterruptStopsTheBackupAndLeavesNoFile) {
+  interrupted_.store(true);
   {
     std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    device_.interrupt = true;
     device_.failTimes[{0x01, 0x05, 3, 1}] = 1;
     device_.searchRealMs = 1500;  // the search outlasts a dot
   }

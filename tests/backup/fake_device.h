@@ -19,6 +19,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -65,7 +66,6 @@ class FakeDevice final : public Bus {
   std::deque<uint32_t> settleValues;
   int settleReadFailures = 0;
   std::string lostPort;  // PortState's words once set
-  bool interrupt = false;
   bool terminal = true;
 
   uint32_t clock = 0;
@@ -314,13 +314,14 @@ class FakeFiles final : public plat::Files {
 };
 
 // What the front end says goes to the device's console; keys come from its list.
-class FakeConsole final : public ConsoleIo {
+class FakeConsole final : public plat::Console {
  public:
   explicit FakeConsole(FakeDevice& device) : device_(device) {}
-  void Print(const char* text) override {
+  void Print(std::string_view text) override {
     std::lock_guard<std::recursive_mutex> guard(device_.lock);
     device_.console += text;
   }
+  void Note(std::string_view) override {}
   int ReadKey() override {
     std::lock_guard<std::recursive_mutex> guard(device_.lock);
     if (device_.keys.empty()) return -1;
@@ -333,11 +334,8 @@ class FakeConsole final : public ConsoleIo {
     std::lock_guard<std::recursive_mutex> guard(device_.lock);
     return device_.terminal;
   }
-  uint32_t LastOutputMs() override { return 0; }
-  bool InterruptRequested() override {
-    std::lock_guard<std::recursive_mutex> guard(device_.lock);
-    return device_.interrupt;
-  }
+  bool GetCursor(int*, int*) override { return false; }
+  bool SetCursor(int, int) override { return false; }
 
  private:
   FakeDevice& device_;
@@ -386,6 +384,7 @@ class BackupTest : public ::testing::Test {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
+    interrupted_.store(false);
   }
   void TearDown() override {
     std::filesystem::current_path(previous_);
@@ -440,7 +439,10 @@ class BackupTest : public ::testing::Test {
     }
     return out;
   }
-  BackupWorld World() { return BackupWorld{device_, clock_, files_, console_}; }
+  // The interrupt flag is the test's own: the handlers' flag is a plain function.
+  static inline std::atomic<bool> interrupted_{false};
+  static bool Interrupted() { return interrupted_.load(); }
+  BackupWorld World() { return BackupWorld{device_, clock_, files_, console_, Interrupted}; }
 
   FakeDevice device_;
   FakeClock clock_{device_};
