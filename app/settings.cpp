@@ -220,7 +220,6 @@ const char* UsageText() {
          "\n"
          "Exit status:\n"
          "  0    every chosen controller updated, or none chosen\n"
-         "  1    a defect of the program (a request queue misused)\n"
          "  2    a refused command line; or unattended mode could not open the port or\n"
          "       found no controller to update there\n"
          "  3    a chosen controller was not updated completely (the summary names it)\n"

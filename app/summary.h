@@ -10,8 +10,7 @@
 #include "update/backup_folder.h"
 #include "update/update_steps.h"
 
-// Exit statuses of the program (1 is left to the request queue, whose misuse
-// ends the process).
+// Exit statuses of the program.
 inline constexpr int ExitDone = 0;  // every chosen device updated, or nothing chosen
 inline constexpr int ExitNothingToProcess = 2;  // unattended mode found no device to process
 inline constexpr int ExitDeviceFailed = 3;  // a chosen device was not updated completely

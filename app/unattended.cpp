@@ -24,10 +24,11 @@ Preselection Preselect(FrontEndState* state, const char* portName, uint8_t addre
   state->currentDevice = 0;
   state->portCount = 1;
   if (Client_Open(portName) != 0) {
-    plat::con_printf(
-        "Can't open %s: it is missing, in use by another program, or its bus has no free station "
-        "address 0 to 3. Check the port given with -c and close other programs that use it.\r\n",
-        portName);
+    char line[400];
+    DescribePortNotOpened(portName, Client_OpenFailure(portName),
+                          "Check the port given with -c and close other programs that use it",
+                          line, sizeof line);
+    plat::con_printf("%s\r\n", line);
     state->deviceCount = 0;
     state->menuState = MenuState::Quit;
     return Preselection::PortNotOpened;
@@ -74,10 +75,11 @@ void UnattendedExitReason(const FrontEndState& state, Preselection selection,
   const char* port = ShownPortName(portName);
   if (exitStatus == ExitNothingToProcess) {
     if (selection == Preselection::PortNotOpened) {
-      std::snprintf(text, size,
-                    "brevane-flash: nothing updated: %s could not be opened (missing, in use by "
-                    "another program, or no free station address 0 to 3 on its bus)",
-                    port);
+      const Result why = Client_OpenFailure(portName);
+      std::snprintf(text, size, "brevane-flash: nothing updated: %s could not be opened (%s)", port,
+                    why.outcome == Outcome::NoFreeStation ? "no free station address 0 to 3 on its bus"
+                    : why.text.empty()                    ? "the system gave no reason"
+                                                          : why.text.c_str());
     } else if (address == 0) {
       std::snprintf(text, size,
                     "brevane-flash: nothing updated: -c without -a takes the one controller on %s "
