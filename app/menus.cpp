@@ -233,7 +233,7 @@ MenuState DiscoverAndShowDevices(FrontEndState* state) {
 
 MenuState ShowNextDevice(FrontEndState* state) {
   if (state->currentDevice >= state->deviceCount) {
-    PrintSummary(state->reports, state->devices, state->reportCount);
+    PrintSummary(state->reports, state->devices, state->reportCount, &state->gaps);
     return MenuState::AllDone;
   }
   DeviceRecord* device = CurrentDevice(state);
