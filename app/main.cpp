@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/front_end.h"
 #include "app/menus.h"
@@ -93,10 +94,15 @@ int main(int argc, char** argv) {
   if (IsPreselected()) {
     g_frontEnd.unattended = true;
     const StartupSettings& settings = Settings();
-    g_preselection = IsFleetRun() ? PreselectFleet(&g_frontEnd, settings.commandPorts,
-                                                   settings.addressChoice,
-                                                   settings.commandAddresses)
-                                  : Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+    if (IsFleetRun()) {
+      // One address over several ports is a list of one.
+      const bool one = settings.addressChoice == AddressChoice::One;
+      g_preselection = PreselectFleet(
+          &g_frontEnd, settings.commandPorts, one ? AddressChoice::List : settings.addressChoice,
+          one ? std::vector<uint8_t>{settings.commandAddress} : settings.commandAddresses);
+    } else {
+      g_preselection = Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+    }
   }
   if (VersionSetting() == YesNoSetting::Yes) {
     plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", ToolVersionMajor,

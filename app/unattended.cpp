@@ -205,7 +205,7 @@ void FleetExitReason(const FrontEndState& state, Preselection selection, int exi
     } else {
       std::snprintf(text, size,
                     "brevane-flash: nothing updated: no controller asked for was found on the "
-                    "ports that opened (%u not found, %u ports not opened)",
+                    "ports that opened (addresses not found: %u, ports not opened: %u)",
                     static_cast<unsigned>(state.gaps.count - PortsNotOpened(state.gaps)),
                     static_cast<unsigned>(PortsNotOpened(state.gaps)));
     }

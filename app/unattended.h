@@ -37,7 +37,8 @@ void UnattendedExitReason(const FrontEndState& state, Preselection selection,
 // chooses on each port what `choice` names: the controllers at `addresses`
 // (an address with no fitting controller is said and noted as not found,
 // never replaced by another controller), every fitting one (All), or those
-// whose firmware is older than the carried one (Upgrade). The chosen ones of
+// whose firmware is older than the carried one (Upgrade); AddressChoice::One
+// is not taken here (one address is a list of one). The chosen ones of
 // all ports, at most MaxDevices (the rest are noted), are processed from state
 // NextDevice; their table is printed. Nothing chosen: state Quit, and
 // PortNotOpened when no port opened.

@@ -579,9 +579,16 @@ CASES = {
                                   b"Can't open Com7: " in out and b"Summary" not in out)
         else [f"output {out!r}"],
         stderr=r"brevane-flash: nothing updated: no controller asked for was found on the ports "
-               r"that opened \(2 not found, 1 ports not opened\)\n",
+               r"that opened \(addresses not found: 2, ports not opened: 1\)\n",
         run_report=lambda report: report_problems(
             report, 2, ["not found at discovery", "not found at discovery"])),
+    # One address on several ports is looked for on each.
+    "unattended_one_address_on_two_ports": Case(
+        LONE_AT_17, ["-cCom1,Com7", "-a18"], "", 2, transcript=False,
+        output=lambda out: [] if (b"station address 18 (zone 3) on Com1" in out and
+                                  b"Can't open Com7: " in out) else [f"output {out!r}"],
+        stderr=r"brevane-flash: nothing updated: no controller asked for was found on the ports "
+               r"that opened \(addresses not found: 1, ports not opened: 1\)\n"),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),
