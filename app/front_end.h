@@ -28,6 +28,8 @@ struct FrontEndState {
   // One report per device of `devices` that processing has reached.
   DeviceReport reports[MaxDevices];
   uint32_t reportCount = 0;
+  // Unattended with lists: what was asked for and not taken up.
+  RunGaps gaps;
   // Started from the command line: a programming error then ends the program.
   bool unattended = false;
   // A device reported a programming error in unattended mode.

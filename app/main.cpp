@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/front_end.h"
 #include "app/menus.h"
@@ -26,7 +27,7 @@ Preselection g_preselection = Preselection::Selected;
 int ExitStatus(const FrontEndState& state) {
   // Unattended mode that found nothing to process has done nothing it was asked to.
   if (state.unattended && state.reportCount == 0) return ExitNothingToProcess;
-  return ExitStatusOf(state.reports, state.reportCount);
+  return ExitStatusOf(state.reports, state.reportCount, &state.gaps);
 }
 
 // The run ends with `status`: unattended, a run that did nothing or left a
@@ -36,8 +37,12 @@ void EndRun(int status) {
   std::fflush(stdout);
   if (g_frontEnd.unattended) {
     char reason[512];
-    UnattendedExitReason(g_frontEnd, g_preselection, PreselectedPort(), PreselectedAddress(),
-                         status, reason, sizeof reason);
+    if (IsFleetRun()) {
+      FleetExitReason(g_frontEnd, g_preselection, status, reason, sizeof reason);
+    } else {
+      UnattendedExitReason(g_frontEnd, g_preselection, PreselectedPort(), PreselectedAddress(),
+                           status, reason, sizeof reason);
+    }
     if (reason[0] != '\0') {
       std::fprintf(stderr, "%s\n", reason);
       plat::con_note("%s", reason);
@@ -85,7 +90,16 @@ int main(int argc, char** argv) {
   Safety_StartUp();
   if (IsPreselected()) {
     g_frontEnd.unattended = true;
-    g_preselection = Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+    const StartupSettings& settings = Settings();
+    if (IsFleetRun()) {
+      // One address over several ports is a list of one.
+      const bool one = settings.addressChoice == AddressChoice::One;
+      g_preselection = PreselectFleet(
+          &g_frontEnd, settings.commandPorts, one ? AddressChoice::List : settings.addressChoice,
+          one ? std::vector<uint8_t>{settings.commandAddress} : settings.commandAddresses);
+    } else {
+      g_preselection = Preselect(&g_frontEnd, PreselectedPort(), PreselectedAddress());
+    }
   }
   if (VersionSetting() == YesNoSetting::Yes) {
     plat::con_printf("Brevane(TM) Flash Loader PC Application %d.%02d.%02d\r\n", ToolVersionMajor,
@@ -106,7 +120,9 @@ int main(int argc, char** argv) {
   }
   // The link's threads must not be running on an open port while the
   // process winds down; closing a port that is already closed does nothing.
-  if (IsPreselected()) Client_Close(PreselectedPort());
+  if (IsPreselected()) {
+    for (const std::string& port : Settings().commandPorts) Client_Close(port.c_str());
+  }
   const int status = ExitStatus(g_frontEnd);
   EndRun(status);
   return status;

@@ -43,6 +43,17 @@ void ReportLostPort(const char* port, const char* during) {
                    "port again.\r\n");
 }
 
+// A port that did not open for the discovery looks like a bus without
+// devices: say what the system said and what to do.
+void ReportPortNotOpened(const char* port) {
+  const Result why = Client_OpenFailure(port);
+  if (why.Ok()) return;
+  char line[400];
+  DescribePortNotOpened(port, why, "Close other programs that use it, then choose the port again",
+                        line, sizeof line);
+  plat::con_printf("%s\r\n", line);
+}
+
 void ScanOnePort(FrontEndState* state) {
   state->currentPort = static_cast<uint8_t>(state->currentPort % state->portCount);
   const char* port = state->ports.names[state->currentPort];
@@ -60,6 +71,7 @@ void ScanOnePort(FrontEndState* state) {
     ++dots;
   }
   plat::con_printf("\r\n");
+  ReportPortNotOpened(port);
   ReportLostPort(port, "during the discovery");
   // Devices beyond the table's room are dropped.
   state->discoveredCount += Programmer_FetchScan(state->discovered + state->discoveredCount,
@@ -220,7 +232,7 @@ MenuState DiscoverAndShowDevices(FrontEndState* state) {
 
 MenuState ShowNextDevice(FrontEndState* state) {
   if (state->currentDevice >= state->deviceCount) {
-    PrintSummary(state->reports, state->devices, state->reportCount);
+    PrintSummary(state->reports, state->devices, state->reportCount, &state->gaps);
     return MenuState::AllDone;
   }
   DeviceRecord* device = CurrentDevice(state);

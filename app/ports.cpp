@@ -64,3 +64,18 @@ void ReportAdapterLatency(const char* portName) {
   DescribeAdapterLatency(portName, plat::serial_latency(portName), line, sizeof line);
   if (line[0] != '\0') plat::con_printf("%s\r\n", line);
 }
+
+void DescribePortNotOpened(const char* portName, const Result& why, const char* remedy,
+                           char* text, std::size_t size) {
+  const char* port = ShownPortName(portName);
+  if (why.outcome == Outcome::NoFreeStation) {
+    std::snprintf(text, size,
+                  "Can't join the bus on %s: station addresses 0 to 3, which the PC takes one of, "
+                  "are all in use by other masters. Disconnect another PC or master from that "
+                  "bus.",
+                  port);
+    return;
+  }
+  std::snprintf(text, size, "Can't open %s: %s. %s.", port,
+                why.text.empty() ? "the system gave no reason" : why.text.c_str(), remedy);
+}

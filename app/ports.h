@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "client/port_name.h"
+#include "client/result.h"
 #include "platform/serial.h"
 
 inline constexpr int MaxPorts = 32;
@@ -35,3 +36,10 @@ void DescribeAdapterLatency(const char* portName, const plat::AdapterLatency& la
 // its timer to 1 ms where it can) and prints the line above when there is one;
 // once per port and run, however often the port is opened.
 void ReportAdapterLatency(const char* portName);
+
+// The line for a port that did not open (`why`: Client_OpenFailure's
+// account): the system's words and `remedy`, what to do next (a sentence
+// without its full stop); for a bus with no free station address for the PC,
+// what to do about that instead. No line end.
+void DescribePortNotOpened(const char* portName, const Result& why, const char* remedy,
+                           char* text, std::size_t size);

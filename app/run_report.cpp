@@ -146,6 +146,23 @@ std::string DeviceJson(const DeviceReport& report, uint32_t index) {
   return json;
 }
 
+// A station address asked for and not taken up: where it was looked for and
+// why, and every phase not reached.
+std::string GapJson(const RunGap& gap) {
+  std::string json = "    {\"port\": " + Quoted(ShownPortName(gap.port));
+  json += ", \"address\": " + std::to_string(gap.address);
+  json += ", \"zone\": " + std::to_string(ZoneOfAddress(gap.address));
+  json += ", \"model\": null, \"serial\": null, \"name\": null";
+  json += ",\n     \"version_before\": null, \"version_after\": null";
+  json += ", \"outcome\": " + Quoted(to_string(gap.kind));
+  json += ", \"backup_file\": null, \"backup_kept\": false";
+  json += ",\n     \"phases\": {" + PhaseJson(RunPhase::Backup, "not taken", 0) + ", " +
+          PhaseJson(RunPhase::Programming, "not started", 0) + ", " +
+          PhaseJson(RunPhase::FindingAgain, "not reached", 0) + ", " +
+          PhaseJson(RunPhase::Restore, "not taken", 0) + "}}";
+  return json;
+}
+
 }  // namespace
 
 void RunReport_Start() {
@@ -204,10 +221,25 @@ std::string RunReport_Json(const FrontEndState& state, int exitStatus, int64_t e
   json += ",\n  \"unattended\": ";
   json += state.unattended ? "true" : "false";
   json += ",\n  \"devices\": [";
+  uint32_t entries = 0;
   for (uint32_t i = 0; i < state.reportCount && i < MaxDevices; ++i) {
-    json += (i == 0 ? "\n" : ",\n") + DeviceJson(state.reports[i], i);
+    json += (entries++ == 0 ? "\n" : ",\n") + DeviceJson(state.reports[i], i);
   }
-  json += state.reportCount > 0 ? "\n  ]\n}\n" : "]\n}\n";
+  std::string portsNotOpened;
+  for (uint32_t i = 0; i < state.gaps.count; ++i) {
+    const RunGap& gap = state.gaps.gaps[i];
+    if (gap.kind != GapKind::PortNotOpened) {
+      json += (entries++ == 0 ? "\n" : ",\n") + GapJson(gap);
+      continue;
+    }
+    portsNotOpened += portsNotOpened.empty() ? "\n" : ",\n";
+    portsNotOpened += "    {\"port\": " + Quoted(ShownPortName(gap.port)) +
+                      ", \"why\": " + Quoted(gap.why) + "}";
+  }
+  json += entries > 0 ? "\n  ]" : "]";
+  // Only a run with lists has ports that did not open beside others.
+  if (!portsNotOpened.empty()) json += ",\n  \"ports_not_opened\": [" + portsNotOpened + "\n  ]";
+  json += "\n}\n";
   return json;
 }
 

@@ -326,8 +326,10 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
       plat::con_printf("%s: the next run moves it back.\r\n", text);
     }
   }
-  if (IsPreselected()) Client_Close(PreselectedPort());
-  PrintSummary(state->reports, state->devices, state->reportCount);
+  if (IsPreselected()) {
+    for (const std::string& port : Settings().commandPorts) Client_Close(port.c_str());
+  }
+  PrintSummary(state->reports, state->devices, state->reportCount, &state->gaps);
   plat::interrupt_stopped();
   return ExitInterrupted;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -58,28 +59,75 @@ bool IsPortNameCharacter(char c) {
          std::strchr("\\/._-:", c) != nullptr;
 }
 
-// The refusal of a -c value, or "".
-std::string PortRefusal(const char* argument, const char* value) {
-  const char* why = nullptr;
-  if (std::strlen(value) > static_cast<std::size_t>(CommandPortMax)) {
-    why = "longer than a port name can be";
-  } else {
-    for (const char* p = value; *p != '\0'; ++p) {
-      if (!IsPortNameCharacter(*p)) why = "not a port name";
+// The items of a comma-separated list, empty ones included.
+std::vector<std::string> SplitList(const char* value) {
+  std::vector<std::string> items(1);
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == ',') {
+      items.emplace_back();
+    } else {
+      items.back() += *p;
     }
   }
-  if (why == nullptr) return "";
-  char line[200];
-  std::snprintf(line, sizeof line,
-                ": %s; -c takes a port name of at most %d letters, digits and \\ / . _ - :, "
-                "as in -cCom3",
-                why, CommandPortMax);
+  return items;
+}
+
+std::string Upper(const std::string& text) {
+  std::string upper = text;
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  return upper;
+}
+
+// Why one port name can never be right, or nullptr.
+const char* PortNameFault(const std::string& name) {
+  if (name.size() > static_cast<std::size_t>(CommandPortMax)) return "longer than a port name can be";
+  for (char c : name) {
+    if (!IsPortNameCharacter(c)) return "not a port name";
+  }
+  return nullptr;
+}
+
+// The refusal of a -c value, or "": one port name, or a list of up to
+// MaxUnattendedPorts names, each once (in any letter case the same port).
+std::string PortRefusal(const char* argument, const char* value) {
+  const std::vector<std::string> items = SplitList(value);
+  char line[300];
+  line[0] = '\0';
+  if (items.size() == 1) {
+    if (const char* why = PortNameFault(items[0])) {
+      std::snprintf(line, sizeof line,
+                    ": %s; -c takes a port name of at most %d letters, digits and \\ / . _ - :, "
+                    "as in -cCom3",
+                    why, CommandPortMax);
+    }
+  } else if (items.size() > static_cast<std::size_t>(MaxUnattendedPorts)) {
+    std::snprintf(line, sizeof line,
+                  ": %u ports; -c takes at most %d, one for each port connection",
+                  static_cast<unsigned>(items.size()), MaxUnattendedPorts);
+  } else {
+    for (std::size_t i = 0; i < items.size() && line[0] == '\0'; ++i) {
+      const std::string shown = Shown(items[i].c_str());
+      const char* why = items[i].empty() ? "an empty item" : PortNameFault(items[i]);
+      for (std::size_t j = 0; j < i && why == nullptr; ++j) {
+        if (Upper(items[j]) == Upper(items[i])) why = "named twice";
+      }
+      if (why != nullptr) {
+        std::snprintf(line, sizeof line,
+                      ": %s%s%s; -c takes port names of at most %d letters, digits and "
+                      "\\ / . _ - :, separated by commas, each once, as in -cCom3,Com4",
+                      items[i].empty() ? "" : shown.c_str(), items[i].empty() ? "" : " is ", why,
+                      CommandPortMax);
+      }
+    }
+  }
+  if (line[0] == '\0') return "";
   return std::string(kProgram) + ": " + Shown(argument) + line;
 }
 
-// The refusal of an -a value, or "": a whole decimal number (leading blanks
-// and a plus sign allowed, as the conversion takes them) that is a station address.
-std::string AddressRefusal(const char* argument, const char* value) {
+// The number an -a item holds: leading blanks and a plus sign allowed, as the
+// conversion takes them; -1 when it is no whole decimal number, and a number
+// past the highest address stands for all that are too high.
+int AddressNumber(const char* value) {
   const char* p = value;
   while (IsBlank(*p)) ++p;
   const bool negative = *p == '-';
@@ -90,17 +138,58 @@ std::string AddressRefusal(const char* argument, const char* value) {
     // Past the highest address the size no longer matters.
     number = number > UnattendedOffAddress ? number : number * 10 + (*p - '0');
   }
-  const bool isNumber = p != digits && *p == '\0';
-  if (isNumber && !negative && ((number >= StationAddressLow && number <= StationAddressHigh) ||
-                   number == UnattendedOffAddress)) {
-    return "";
+  if (p == digits || *p != '\0') return -1;
+  return negative ? UnattendedOffAddress + 1 : number;
+}
+
+bool IsStationAddress(int number) {
+  return number >= StationAddressLow && number <= StationAddressHigh;
+}
+
+// The refusal of an -a value, or "": a station address (or 255), ALL,
+// UPGRADE, or a list of station addresses, each once.
+std::string AddressRefusal(const char* argument, const char* value) {
+  const std::string word = Upper(value);
+  if (word == "ALL" || word == "UPGRADE") return "";
+  const std::vector<std::string> items = SplitList(value);
+  char line[300];
+  line[0] = '\0';
+  if (items.size() == 1) {
+    const int number = AddressNumber(value);
+    if (IsStationAddress(number) || number == UnattendedOffAddress) return "";
+    std::snprintf(line, sizeof line,
+                  ": %s; -a takes a controller's station address, %d to %d, as in -a16, a list "
+                  "of them as in -a16,17, ALL or UPGRADE (or %d: no unattended mode)",
+                  number >= 0 ? "not a station address" : "not a number", StationAddressLow,
+                  StationAddressHigh, UnattendedOffAddress);
+  } else {
+    for (std::size_t i = 0; i < items.size() && line[0] == '\0'; ++i) {
+      const std::string upper = Upper(items[i]);
+      const int number = AddressNumber(items[i].c_str());
+      const char* why = nullptr;
+      if (items[i].empty()) {
+        why = "an empty item";
+      } else if (upper == "ALL" || upper == "UPGRADE") {
+        why = "a word that stands alone";
+      } else if (number < 0) {
+        why = "not a number";
+      } else if (!IsStationAddress(number)) {
+        why = "not a station address";
+      }
+      for (std::size_t j = 0; j < i && why == nullptr; ++j) {
+        if (AddressNumber(items[j].c_str()) == number) why = "named twice";
+      }
+      if (why != nullptr) {
+        const std::string shown = Shown(items[i].c_str());
+        std::snprintf(line, sizeof line,
+                      ": %s%s%s; a list after -a holds station addresses %d to %d, each once, as "
+                      "in -a16,17 (ALL and UPGRADE stand alone)",
+                      items[i].empty() ? "" : shown.c_str(), items[i].empty() ? "" : " is ", why,
+                      StationAddressLow, StationAddressHigh);
+      }
+    }
   }
-  char line[200];
-  std::snprintf(line, sizeof line,
-                ": %s; -a takes a controller's station address, %d to %d, as in -a16 (or %d: no "
-                "unattended mode)",
-                isNumber ? "not a station address" : "not a number", StationAddressLow,
-                StationAddressHigh, UnattendedOffAddress);
+  if (line[0] == '\0') return "";
   return std::string(kProgram) + ": " + Shown(argument) + line;
 }
 
@@ -183,6 +272,18 @@ CommandLineCheck CheckCommandLine(int argc, const char* const* argv) {
       return check;
     }
   }
+  // Several ports need to be told which controllers: "the port's one
+  // fitting controller" is a choice for one port alone.
+  const char* ports = FirstMatch("-c", argc, argv);
+  const char* addresses = FirstMatch("-a", argc, argv);
+  if (ports != nullptr && std::strchr(ports, ',') != nullptr &&
+      (addresses == nullptr || addresses[2] == '\0')) {
+    check.verdict = CommandLineVerdict::Refused;
+    check.refusal = std::string(kProgram) + ": " + Shown(ports) +
+                    ": several ports need -a: station addresses (as in -a16,17), ALL or UPGRADE";
+    check.warnings.clear();
+    return check;
+  }
   for (int i = 1; i < argc; ++i) {
     if (argv[i] == nullptr) continue;
     std::string warning = MisspeltWarning(argv[i]);
@@ -192,14 +293,19 @@ CommandLineCheck CheckCommandLine(int argc, const char* const* argv) {
 }
 
 const char* UsageText() {
-  return "Usage: brevane-flash [-cPORT [-aADDRESS]] [-bNO] [-fNO] [-vYES] [-rFILE] [-lFILE]\n"
+  return "Usage: brevane-flash [-cPORT[,PORT...] [-aADDRESS[,ADDRESS...]|-aALL|-aUPGRADE]]\n"
+         "                     [-bNO] [-fNO] [-vYES] [-rFILE] [-lFILE]\n"
          "Updates the firmware of the controllers on a Tarnix bus behind a serial port.\n"
          "Without -c it asks for the port and the controllers in menus.\n"
          "\n"
          "Options (the value directly behind the letter, no blank):\n"
-         "  -cPORT     unattended mode: the port, as in -cCom3 or -c\\\\.\\Com12\n"
+         "  -cPORT     unattended mode: the port, as in -cCom3 or -c\\\\.\\Com12, or up to 8\n"
+         "             ports separated by commas (-cCom3,Com4), discovered one after another\n"
          "  -aADDRESS  with -c: the station address of the controller to update, 4 to 32;\n"
-         "             without -a the one fitting controller on the port, if there is one\n"
+         "             without -a the one fitting controller on the port, if there is one;\n"
+         "             a list (-a16,17) on every port, ALL (every controller the carried\n"
+         "             firmware fits) or UPGRADE (those with older firmware); updated one\n"
+         "             after another\n"
          "  -bNO       no settings backup before programming and no restore after it\n"
          "  -fNO       no write of the factory settings after programming\n"
          "  -vYES      print the version banner\n"
@@ -220,10 +326,10 @@ const char* UsageText() {
          "\n"
          "Exit status:\n"
          "  0    every chosen controller updated, or none chosen\n"
-         "  1    a defect of the program (a request queue misused)\n"
-         "  2    a refused command line; or unattended mode could not open the port or\n"
-         "       found no controller to update there\n"
-         "  3    a chosen controller was not updated completely (the summary names it)\n"
+         "  2    a refused command line; or unattended mode found nothing at all to\n"
+         "       update: no port opened, or no controller asked for was found\n"
+         "  3    a chosen controller was not updated completely (the summary names it);\n"
+         "       or, with lists, a port did not open or an address was not found\n"
          "  4    unattended mode: a controller reported a programming error\n"
          "  130  interrupted (Ctrl-C, Ctrl-Break, SIGTERM, SIGHUP, the console closed)\n";
 }
@@ -271,12 +377,31 @@ uint8_t ParseAddress(const char* text) {
 void ParseCommandLine(int argc, const char* const* argv) {
   g_settings = StartupSettings{};
   if (const char* port = FindOption("-c", argc, argv)) {
-    if (std::strlen(port) <= static_cast<std::size_t>(CommandPortMax)) {
-      std::strcpy(g_settings.commandPort, port);
+    for (const std::string& item : SplitList(port)) {
+      if (item.empty() || item.size() > static_cast<std::size_t>(CommandPortMax)) {
+        g_settings.commandPorts.clear();
+        break;
+      }
+      g_settings.commandPorts.push_back(item);
+    }
+    if (!g_settings.commandPorts.empty()) {
+      std::strcpy(g_settings.commandPort, g_settings.commandPorts.front().c_str());
     }
   }
   if (const char* address = FindOption("-a", argc, argv)) {
-    g_settings.commandAddress = ParseAddress(address);
+    const std::string word = Upper(address);
+    if (word == "ALL") {
+      g_settings.addressChoice = AddressChoice::All;
+    } else if (word == "UPGRADE") {
+      g_settings.addressChoice = AddressChoice::Upgrade;
+    } else if (std::strchr(address, ',') != nullptr) {
+      g_settings.addressChoice = AddressChoice::List;
+      for (const std::string& item : SplitList(address)) {
+        g_settings.commandAddresses.push_back(ParseAddress(item.c_str()));
+      }
+    } else {
+      g_settings.commandAddress = ParseAddress(address);
+    }
   }
   if (const char* value = FindOption("-f", argc, argv)) {
     g_settings.defaultsWriteSetting = ParseYesNo(value);
@@ -295,7 +420,13 @@ void ParseCommandLine(int argc, const char* const* argv) {
 const StartupSettings& Settings() { return g_settings; }
 
 bool IsPreselected() {
-  return g_settings.commandPort[0] != '\0' && g_settings.commandAddress != 255;
+  return g_settings.commandPort[0] != '\0' &&
+         (g_settings.addressChoice != AddressChoice::One || g_settings.commandAddress != 255);
+}
+
+bool IsFleetRun() {
+  return IsPreselected() &&
+         (g_settings.commandPorts.size() > 1 || g_settings.addressChoice != AddressChoice::One);
 }
 
 const char* PreselectedPort() { return IsPreselected() ? g_settings.commandPort : nullptr; }

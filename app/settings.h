@@ -1,5 +1,6 @@
 // The command line and the settings it gives. Options are written with their
-// value directly behind the letter (-cCom3, -a16, -bNO, -fyes, -vYES); the first
+// value directly behind the letter (-cCom3, -a16, -bNO, -fyes, -vYES; -c and
+// -a also take comma-separated lists, and -a ALL or UPGRADE); the first
 // argument that starts with an option's two characters decides, and an empty
 // value counts as the option being absent. CheckCommandLine looks at the
 // whole command line first: it finds a request for help, refuses a value that
@@ -30,13 +31,28 @@ inline constexpr int StationAddressLow = 4;
 inline constexpr int StationAddressHigh = 32;
 inline constexpr int UnattendedOffAddress = 255;
 
+// Most ports -c takes: one port connection each.
+inline constexpr int MaxUnattendedPorts = 8;
+
+// How -a chooses the controllers of an unattended run.
+enum class AddressChoice : uint8_t {
+  One,      // commandAddress (0: the port's one fitting controller; 255: no unattended mode)
+  List,     // every address of commandAddresses, on every port
+  All,      // every controller the carried firmware fits (-aALL)
+  Upgrade,  // those of them whose firmware is older than the carried one (-aUPGRADE)
+};
+
 // Exit status of a command line that was refused (a line on standard error
 // says which argument and what it takes).
 inline constexpr int ExitCommandLineRefused = 2;
 
 struct StartupSettings {
+  // The first port of -c; commandPorts holds every port of it, in order.
   char commandPort[CommandPortMax + 1] = {};
+  std::vector<std::string> commandPorts;
   uint8_t commandAddress = 0;  // 255: unattended mode off
+  AddressChoice addressChoice = AddressChoice::One;
+  std::vector<uint8_t> commandAddresses;  // AddressChoice::List, in the order given
   YesNoSetting defaultsWriteSetting = YesNoSetting::Unset;
   YesNoSetting backupSetting = YesNoSetting::Unset;
   YesNoSetting versionSetting = YesNoSetting::Unset;
@@ -77,6 +93,9 @@ uint8_t ParseAddress(const char* text);
 
 const StartupSettings& Settings();
 bool IsPreselected();
+// Unattended with a list: several ports, several addresses, ALL or UPGRADE.
+// The single forms (-cPORT, -cPORT -aADDRESS) are not.
+bool IsFleetRun();
 const char* PreselectedPort();  // nullptr unless IsPreselected()
 uint8_t PreselectedAddress();
 YesNoSetting BackupSetting();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "client/port_name.h"
 #include "client/typed_value.h"
 #include "platform/console.h"
 #include "update/image_package.h"
@@ -79,14 +80,28 @@ void OutcomeText(const DeviceReport& report, char* text, std::size_t size) {
   std::snprintf(text, size, "%s", to_string(outcome));
 }
 
-int ExitStatusOf(const DeviceReport* reports, uint32_t count) {
+const char* to_string(GapKind kind) {
+  switch (kind) {
+    case GapKind::NotFound:
+      return "not found at discovery";
+    case GapKind::NoRoom:
+      return "not updated: more controllers chosen than one run takes";
+    case GapKind::PortNotOpened:
+      return "not updated: the port could not be opened";
+  }
+  return "";
+}
+
+int ExitStatusOf(const DeviceReport* reports, uint32_t count, const RunGaps* gaps) {
+  if (gaps != nullptr && gaps->count > 0) return ExitDeviceFailed;
   for (uint32_t i = 0; i < count; ++i) {
     if (OutcomeOf(reports[i]) != DeviceOutcome::Updated) return ExitDeviceFailed;
   }
   return ExitDone;
 }
 
-void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint32_t count) {
+void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint32_t count,
+                  const RunGaps* gaps) {
   if (count == 0) return;
   plat::con_printf("\r\nSummary:\r\n");
   for (uint32_t i = 0; i < count; ++i) {
@@ -102,5 +117,17 @@ void PrintSummary(const DeviceReport* reports, const DeviceRecord* devices, uint
     plat::con_printf("ZONE %2d  %16s  %10d  %02d.%02d.%02d -> %s  %s\r\n",
                      ZoneOfAddress(now.address), now.modelNumber, now.serialNumber,
                      r.before.release, r.before.prototype, r.before.build, after, outcome);
+  }
+  const uint32_t gapCount = gaps == nullptr ? 0 : gaps->count;
+  for (uint32_t i = 0; i < gapCount; ++i) {
+    const RunGap& gap = gaps->gaps[i];
+    if (gap.address == 0) {
+      plat::con_printf("%-37s  --.--.-- -> --.--.--  %s (%s)\r\n", ShownPortName(gap.port),
+                       to_string(gap.kind), gap.why);
+      continue;
+    }
+    plat::con_printf("ZONE %2d  %-28s  --.--.-- -> --.--.--  %s (%s)\r\n",
+                     ZoneOfAddress(gap.address), "", to_string(gap.kind),
+                     ShownPortName(gap.port));
   }
 }

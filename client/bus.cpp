@@ -17,7 +17,8 @@ class ClientBus final : public Bus {
  public:
   Result Open(const char* port) override {
     if (Client_Open(port) == 0) return {};
-    return Outcome::PortNotOpened;
+    Result why = Client_OpenFailure(port);
+    return why.Ok() ? Result(Outcome::PortNotOpened) : why;
   }
   Result Close(const char* port) override {
     Client_Close(port);

@@ -27,6 +27,15 @@ struct ConnectionTable {
   };
   LostPort lost[ClientPortSlots];
   int nextLost = 0;  // guarded by lock: the entry a full table gives up next
+  // Ports whose last open failed, with why; guarded by lock.
+  struct FailedOpen {
+    bool used = false;
+    char name[ClientPortNameMax + 1] = "";
+    Outcome outcome = Outcome::Done;
+    char text[ClientLostTextMax] = "";
+  };
+  FailedOpen failedOpen[ClientPortSlots];
+  int nextFailedOpen = 0;  // guarded by lock
 
   ConnectionTable() {
     plat::cs_init(&lock);
@@ -149,8 +158,7 @@ void ReleaseSlot(PortConnection* connection) {
     std::strcpy(connection->name, "None");
   }
   if (queue != nullptr) {
-    while (RequestQueue_IsEmpty(queue) == 0) {
-      auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+    while (auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue))) {
       if (request->blocking == 1) {
         CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
       } else {
@@ -223,8 +231,7 @@ void FailLostPort(const char* portName) {
     HeldQueue held(portName);
     RequestQueue* queue = held.queue();
     if (queue == nullptr) return;
-    while (RequestQueue_IsEmpty(queue) == 0) {
-      auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+    while (auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue))) {
       if (request->blocking == 1) {
         CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
       } else {
@@ -235,7 +242,91 @@ void FailLostPort(const char* portName) {
   for (int i = 0; i < count; ++i) CompleteAsyncFailed(portName, async[i]);
 }
 
+// Notes why the last open of `portName` failed, or forgets it (Done).
+void RecordOpen(const char* portName, const Result& result) {
+  TableLock guard;
+  ConnectionTable& table = Table();
+  ConnectionTable::FailedOpen* entry = nullptr;
+  for (ConnectionTable::FailedOpen& f : table.failedOpen) {
+    if (f.used && std::strcmp(f.name, portName) == 0) entry = &f;
+  }
+  if (result.Ok()) {
+    if (entry != nullptr) entry->used = false;
+    return;
+  }
+  for (ConnectionTable::FailedOpen& f : table.failedOpen) {
+    if (entry == nullptr && !f.used) entry = &f;
+  }
+  if (entry == nullptr) {
+    entry = &table.failedOpen[table.nextFailedOpen];
+    table.nextFailedOpen = (table.nextFailedOpen + 1) % ClientPortSlots;
+  }
+  entry->used = true;
+  entry->outcome = result.outcome;
+  std::snprintf(entry->name, sizeof entry->name, "%s", portName);
+  std::snprintf(entry->text, sizeof entry->text, "%s", result.text.c_str());
+}
+
+// Client_Open's work; the result says why a port did not open.
+Result OpenPort(const char* portName, int* code) {
+  *code = -5;
+  uint8_t station = 255;
+  Result found = Client_FindFreeStation(portName, 0, 3, &station);
+  if (!found) return found;
+
+  PortConnection* connection = nullptr;
+  RequestQueue* stale = nullptr;
+  {
+    TableLock guard;
+    for (PortConnection& slot : Table().slots) {
+      if (slot.free == 1) {
+        connection = &slot;
+        break;
+      }
+    }
+    if (connection == nullptr) {
+      return {Outcome::PortNotOpened, "all eight port connections in use"};
+    }
+    stale = connection->queue;
+    connection->queue = RequestQueue_Create(ClientQueueCapacity);
+    if (connection->queue != nullptr) {
+      connection->free = 0;
+      std::strcpy(connection->name, portName);
+    }
+  }
+  RequestQueue_Destroy(stale);
+  if (connection->queue == nullptr) {
+    return {Outcome::PortNotOpened, "no memory for the request queue"};
+  }
+
+  LinkConfig config{};
+  config.PortName = portName;
+  config.BaudRate = 38400;
+  config.MaxMaster = 15;
+  config.MaxInfoFrames = 3;
+  config.StationAddress = station;
+  config.TokenObtained = Client_OnTokenObtained;
+  config.Upcall = Client_OnUpcall;
+  if (TarnixLink_Init(&config) == -1) {
+    ReleaseSlot(connection);
+    *code = -4;
+    return {Outcome::PortNotOpened, "the link could not be started on it"};
+  }
+  ForgetLost(portName);
+  *code = 0;
+  return {};
+}
+
 }  // namespace
+
+Result Client_OpenFailure(const char* portName) {
+  if (portName == nullptr) return {};
+  TableLock guard;
+  for (const ConnectionTable::FailedOpen& f : Table().failedOpen) {
+    if (f.used && std::strcmp(f.name, portName) == 0) return {f.outcome, f.text};
+  }
+  return {};
+}
 
 int Client_PortLost(const char* portName, char* text, uint32_t size) {
   if (text != nullptr && size > 0) text[0] = '\0';
@@ -264,42 +355,9 @@ PortConnection* Client_Find(const char* portName) {
 int Client_Open(const char* portName) {
   if (!NameFits(portName)) return -1;
   if (Client_Find(portName) != nullptr) return 0;
-
-  const uint8_t station = Client_FindFreeStation(portName, 0, 3);
-  if (station >= 128) return -5;
-
-  PortConnection* connection = nullptr;
-  RequestQueue* stale = nullptr;
-  {
-    TableLock guard;
-    for (PortConnection& slot : Table().slots) {
-      if (slot.free == 1) {
-        connection = &slot;
-        break;
-      }
-    }
-    if (connection == nullptr) return -5;
-    connection->free = 0;
-    std::strcpy(connection->name, portName);
-    stale = connection->queue;
-    connection->queue = RequestQueue_Create(ClientQueueCapacity);
-  }
-  RequestQueue_Destroy(stale);
-
-  LinkConfig config{};
-  config.PortName = portName;
-  config.BaudRate = 38400;
-  config.MaxMaster = 15;
-  config.MaxInfoFrames = 3;
-  config.StationAddress = station;
-  config.TokenObtained = Client_OnTokenObtained;
-  config.Upcall = Client_OnUpcall;
-  if (TarnixLink_Init(&config) == -1) {
-    ReleaseSlot(connection);
-    return -4;
-  }
-  ForgetLost(portName);
-  return 0;
+  int code = 0;
+  RecordOpen(portName, OpenPort(portName, &code));
+  return code;
 }
 
 int Client_Close(const char* portName) {
@@ -437,8 +495,9 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
 uint8_t Client_OnTokenObtained(const char* portName) {
   HeldQueue held(portName);
   RequestQueue* queue = held.queue();
-  if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
+  if (queue == nullptr) return 0;
   auto* request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
+  if (request == nullptr) return 0;
   if (request->sent) {
     // Still on the bus: the link is waiting for its reply.
     return 0;
@@ -476,8 +535,9 @@ int32_t Client_OnUpcall(const char* portName, const uint8_t* data, uint32_t sour
   {
     HeldQueue held(portName);
     RequestQueue* queue = held.queue();
-    if (queue == nullptr || RequestQueue_IsEmpty(queue) == 1) return 0;
+    if (queue == nullptr) return 0;
     request = static_cast<PendingRequest*>(RequestQueue_Peek(queue));
+    if (request == nullptr) return 0;
     // A frame that arrives while nothing of ours is on the bus (a broadcast, a
     // request from another master) answers nothing.
     if (!request->sent) return 0;

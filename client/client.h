@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "client/request_queue.h"
+#include "client/result.h"
 #include "link/tarnix_link.h"
 #include "platform/sync.h"
 
@@ -82,6 +83,11 @@ struct PendingRequest {
 
 int Client_Open(const char* portName);
 int Client_Close(const char* portName);
+// Why the last Client_Open of `portName` failed: PortNotOpened with the
+// system's words (or what was missing: a connection slot, memory, the link's
+// start), NoFreeStation; Done when it worked or was never tried. The next
+// successful open forgets a failure.
+Result Client_OpenFailure(const char* portName);
 PortConnection* Client_Find(const char* portName);
 
 // Sends one request and waits for its outcome, at most ClientRequestWaitMs.

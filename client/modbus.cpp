@@ -1,19 +1,21 @@
 #include "client/modbus.h"
 
 #include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/serial.h"
 
 namespace {
 
 plat::SerialHandle g_port = nullptr;
-// An open that failed leaves no handle, but it is not the programming slip
-// that a write without any open is: the write then just fails, quietly, and
-// the relocation search goes on as it would with any other failed write.
-bool g_openFailed = false;
 
 constexpr uint32_t kAnswerDelayMs = 100;
 constexpr uint32_t kAnswerRoom = 128;
+
+// The system's words for its last error, as the outcome `outcome`.
+Result SystemFailure(Outcome outcome) {
+  char why[160];
+  plat::error_text(plat::last_error(), why, sizeof why);
+  return {outcome, why};
+}
 
 }  // namespace
 
@@ -43,11 +45,10 @@ void Modbus_BuildWriteSingleRegister(uint8_t slave, uint16_t registerNumber, uin
   frame[7] = static_cast<uint8_t>(crc >> 8);
 }
 
-int Modbus_OpenPort(const char* portName, uint32_t baudRate) {
+Result Modbus_OpenPort(const char* portName, uint32_t baudRate) {
   if (g_port != nullptr) Modbus_ClosePort();
-  g_openFailed = true;
   plat::SerialHandle port = plat::serial_open(portName, plat::Access::ReadWrite);
-  if (port == nullptr) return 0;
+  if (port == nullptr) return SystemFailure(Outcome::PortNotOpened);
 
   plat::LineSettings line;
   bool ok = plat::serial_get_line(port, &line);
@@ -68,40 +69,39 @@ int Modbus_OpenPort(const char* portName, uint32_t baudRate) {
     timeouts.read_total_multiplier = 1;
     timeouts.read_total_constant = 1000;
     ok = plat::serial_set_timeouts(port, timeouts);
-    if (!ok) plat::con_printf("Setting timeout failed\n");
   }
   if (!ok) {
+    // The system's words before the close can replace them.
+    Result failed = SystemFailure(Outcome::PortNotOpened);
     plat::serial_close(port);
-    return 0;
+    return failed;
   }
   g_port = port;
-  g_openFailed = false;
-  return 1;
+  return {};
 }
 
-int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value) {
-  if (g_port == nullptr) {
-    if (!g_openFailed) plat::con_printf("ERROR: Null Ptr\r\n");
-    return 0;
-  }
+Result Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value) {
+  if (g_port == nullptr) return Outcome::PortNotOpened;
   plat::serial_purge(g_port, plat::kPurgeRx);
   uint8_t frame[8];
   Modbus_BuildWriteSingleRegister(slave, registerNumber, value, frame);
   uint32_t written = 0;
-  if (!plat::serial_write(g_port, frame, sizeof frame, &written) || written != sizeof frame) {
-    return 0;
+  if (!plat::serial_write(g_port, frame, sizeof frame, &written)) {
+    return SystemFailure(Outcome::PortLost);
   }
+  if (written != sizeof frame) return Outcome::NoAnswer;
   plat::sleep_ms(kAnswerDelayMs);
   uint8_t answer[kAnswerRoom];
   uint32_t got = 0;
-  if (!plat::serial_read(g_port, answer, sizeof answer, &got)) return 0;
-  return got > 0 ? 1 : 0;
+  if (!plat::serial_read(g_port, answer, sizeof answer, &got)) {
+    return SystemFailure(Outcome::PortLost);
+  }
+  return got > 0 ? Result() : Result(Outcome::NoAnswer);
 }
 
 int Modbus_ClosePort() {
   plat::SerialHandle port = g_port;
   g_port = nullptr;
-  g_openFailed = false;
   if (port == nullptr) return 0;
   return plat::serial_close(port) ? 1 : 0;
 }

@@ -10,14 +10,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/result.h"
+
 // Opens `portName` for exclusive use at `baudRate`, 8N1, with reads that end
-// 50 ms after the last octet or 1000 ms + 1 ms per octet in all.
-// 1 = opened and configured; 0 = failed (the handle is then none).
-int Modbus_OpenPort(const char* portName, uint32_t baudRate);
-// Sends function 6 to `slave` and reads up to 128 octets of answer.
-// 1 = some answer came; 0 = no port open ("ERROR: Null Ptr" is printed, unless
-// the last open failed), the write or the read failed, or nothing came back.
-int Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
+// 50 ms after the last octet or 1000 ms + 1 ms per octet in all. Done, or
+// PortNotOpened with the system's words (the handle is then none).
+Result Modbus_OpenPort(const char* portName, uint32_t baudRate);
+// Sends function 6 to `slave` and reads up to 128 octets of answer. Done when
+// some answer came; NoAnswer when nothing came back; PortLost with the
+// system's words when the write or the read failed; PortNotOpened when no
+// port is open (none was opened, the last open failed, or it was closed).
+Result Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
 // 1 = the handle was closed; 0 = closing failed. Either way the handle is none
 // afterwards, so a later write cannot reach a closed port.
 int Modbus_ClosePort();

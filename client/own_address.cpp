@@ -1,11 +1,6 @@
 #include "client/own_address.h"
 
-#include <cctype>
-#include <cstdio>
-#include <cstring>
-
 #include "platform/clock.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -13,26 +8,29 @@ constexpr uint8_t kFrameToken = 0;
 constexpr uint32_t kListenMs = 1000;
 constexpr uint32_t kEnoughTokens = 4;
 
+// The port failed: the system's words for its last error.
+Result SystemFailure() {
+  char why[160];
+  plat::error_text(plat::last_error(), why, sizeof why);
+  return {Outcome::PortNotOpened, why};
+}
+
 }  // namespace
 
 void MakeDevicePath(const char* portName, char* out, std::size_t outSize) {
   plat::device_path(portName, out, outSize);
 }
 
-plat::SerialHandle Client_OpenRawPort(const char* portName) {
+Result Client_OpenRawPort(const char* portName, plat::SerialHandle* port) {
+  *port = nullptr;
   char path[300];
   MakeDevicePath(portName, path, sizeof path);
-  plat::SerialHandle port = plat::serial_open(path, plat::Access::Read);
-  if (port == nullptr) {
-    plat::con_printf("Opening port %s Failed\r\n", path);
-    return nullptr;
-  }
+  plat::SerialHandle opened = plat::serial_open(path, plat::Access::Read);
+  if (opened == nullptr) return SystemFailure();
   plat::LineSettings line;
   plat::Timeouts timeouts;
-  bool ok = false;
-  if (!plat::serial_get_line(port, &line)) {
-    plat::con_printf("Getting Com Port %s Status Failed\n", path);
-  } else {
+  bool ok = plat::serial_get_line(opened, &line);
+  if (ok) {
     line.baud_rate = 38400;
     line.binary = true;
     line.parity_check = false;
@@ -40,23 +38,22 @@ plat::SerialHandle Client_OpenRawPort(const char* portName) {
     line.byte_size = 8;
     line.parity = 0;
     line.stop_bits = 0;
-    if (!plat::serial_set_line(port, line)) {
-      plat::con_printf("Setting comm port %s status failed.\r\n", path);
-    } else if (!plat::serial_get_timeouts(port, &timeouts)) {
-      plat::con_printf("Getting Comm Port %s TimeOut failed.\r\n", path);
-    } else {
-      timeouts.read_interval = 0;
-      timeouts.read_total_multiplier = 0;
-      timeouts.read_total_constant = 200;
-      ok = plat::serial_set_timeouts(port, timeouts);
-      if (!ok) plat::con_printf("Setting timeout for %s failed\n", path);
-    }
+    ok = plat::serial_set_line(opened, line) && plat::serial_get_timeouts(opened, &timeouts);
+  }
+  if (ok) {
+    timeouts.read_interval = 0;
+    timeouts.read_total_multiplier = 0;
+    timeouts.read_total_constant = 200;
+    ok = plat::serial_set_timeouts(opened, timeouts);
   }
   if (!ok) {
-    plat::serial_close(port);
-    return nullptr;
+    // The system's words before the close can replace them.
+    Result failed = SystemFailure();
+    plat::serial_close(opened);
+    return failed;
   }
-  return port;
+  *port = opened;
+  return {};
 }
 
 bool StationUseCounter::Feed(uint8_t octet) {
@@ -92,18 +89,17 @@ uint8_t StationUseCounter::LowestUnused(uint8_t lowest, uint8_t highest) const {
   return 255;
 }
 
-uint8_t Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t highest) {
-  if (lowest >= StationUseCounter::kStations || highest >= StationUseCounter::kStations) {
-    plat::con_printf("Invalid Address Range %d to %d.\r\n", lowest, highest);
-    return 255;
+Result Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t highest,
+                              uint8_t* station) {
+  *station = 255;
+  if (lowest >= StationUseCounter::kStations || highest >= StationUseCounter::kStations ||
+      lowest > highest) {
+    return Outcome::Refused;
   }
   plat::timer_begin_period(1);
-  plat::SerialHandle port = Client_OpenRawPort(portName);
-  if (port == nullptr) {
-    plat::con_printf("Failed to open the comm port with error code %d\r\n",
-                     static_cast<int>(plat::last_error()));
-    return 255;
-  }
+  plat::SerialHandle port = nullptr;
+  Result opened = Client_OpenRawPort(portName, &port);
+  if (!opened) return opened;
   StationUseCounter counter;
   const uint32_t start = plat::now_ms();
   while (plat::now_ms() - start < kListenMs) {
@@ -114,5 +110,6 @@ uint8_t Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t hig
     if (counter.Feed(octet)) break;
   }
   plat::serial_close(port);
-  return counter.LowestUnused(lowest, highest);
+  *station = counter.LowestUnused(lowest, highest);
+  return *station == 255 ? Result(Outcome::NoFreeStation) : Result();
 }

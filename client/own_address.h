@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/result.h"
 #include "platform/serial.h"
 
 // The file name under which a port is opened: "COM12" becomes "\\.\COM12"
@@ -14,13 +15,17 @@
 void MakeDevicePath(const char* portName, char* out, std::size_t outSize);
 
 // Opens the port read-only at 38400 8N1 with reads that give up after 200 ms
-// of silence; nullptr (after a message) on failure.
-plat::SerialHandle Client_OpenRawPort(const char* portName);
+// of silence into `*port`. PortNotOpened with the system's words when the port
+// cannot be opened or set up; `*port` is then null.
+Result Client_OpenRawPort(const char* portName, plat::SerialHandle* port);
 
-// Listens on the port (which the link must not hold) and returns the lowest
-// address from `lowest` to `highest` (both below 16) that no station used, or
-// 255. The port is closed again.
-uint8_t Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t highest);
+// Listens on the port (which the link must not hold) and puts into `*station`
+// the lowest address from `lowest` to `highest` (both below 16) that no
+// station used; the port is closed again. Otherwise `*station` is 255 and the
+// result says why: PortNotOpened (with the system's words), NoFreeStation, or
+// Refused for a range that is not one of candidates below 16.
+Result Client_FindFreeStation(const char* portName, uint8_t lowest, uint8_t highest,
+                              uint8_t* station);
 
 // Counts station use from the octets of a bus: the destination of every token
 // and the source of every header. A master that is still looking for a

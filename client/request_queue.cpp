@@ -1,16 +1,8 @@
 #include "client/request_queue.h"
 
-#include <cstdlib>
 #include <new>
 
-#include "platform/console.h"
-
 namespace {
-
-[[noreturn]] void Fatal(const char* message) {
-  plat::con_printf("%s\n", message);
-  std::exit(1);
-}
 
 int32_t Next(int32_t index, int32_t capacity) { return index + 1 == capacity ? 0 : index + 1; }
 
@@ -20,12 +12,15 @@ void Unlock(RequestQueue* queue) { plat::sem_release(queue->guard); }
 }  // namespace
 
 RequestQueue* RequestQueue_Create(int32_t capacity) {
-  if (capacity < 5) Fatal("Queue size is too small");
+  if (capacity < 5) return nullptr;
   auto* queue = new (std::nothrow) RequestQueue;
-  if (queue == nullptr) Fatal("Out of space!!!");
+  if (queue == nullptr) return nullptr;
   queue->guard = plat::sem_create(1, 1);
   queue->slots = new (std::nothrow) void*[static_cast<std::size_t>(capacity)];
-  if (queue->guard == nullptr || queue->slots == nullptr) Fatal("Out of space!!!");
+  if (queue->guard == nullptr || queue->slots == nullptr) {
+    RequestQueue_Destroy(queue);
+    return nullptr;
+  }
   queue->capacity = capacity;
   return queue;
 }
@@ -37,14 +32,8 @@ void RequestQueue_Destroy(RequestQueue* queue) {
   delete queue;
 }
 
-void RequestQueue_Put(void* element, RequestQueue* queue) {
-  if (queue->count.load() == queue->capacity) Fatal("Full queue");
-  Lock(queue);
-  queue->tail = Next(queue->tail, queue->capacity);
-  queue->slots[queue->tail] = element;
-  // The element is in its slot before the count lets the consumer see it.
-  queue->count.fetch_add(1);
-  Unlock(queue);
+Result RequestQueue_Put(void* element, RequestQueue* queue) {
+  return RequestQueue_TryPut(element, queue) == 1 ? Result() : Result(Outcome::Refused);
 }
 
 int RequestQueue_TryPut(void* element, RequestQueue* queue) {
@@ -84,22 +73,33 @@ int RequestQueue_Remove(void* element, RequestQueue* queue) {
 }
 
 void* RequestQueue_Get(RequestQueue* queue) {
-  if (queue->count.load() == 0) Fatal("Empty queue");
+  // Looked at under the guard: a test before it could race another taker.
   Lock(queue);
-  void* element = queue->slots[queue->head];
-  queue->count.fetch_sub(1);
-  queue->head = Next(queue->head, queue->capacity);
+  void* element = nullptr;
+  if (queue->count.load() > 0) {
+    element = queue->slots[queue->head];
+    queue->count.fetch_sub(1);
+    queue->head = Next(queue->head, queue->capacity);
+  }
   Unlock(queue);
   return element;
 }
 
-void RequestQueue_Drop(RequestQueue* queue) { RequestQueue_Get(queue); }
+Result RequestQueue_Drop(RequestQueue* queue) {
+  Lock(queue);
+  const bool had = queue->count.load() > 0;
+  if (had) {
+    queue->count.fetch_sub(1);
+    queue->head = Next(queue->head, queue->capacity);
+  }
+  Unlock(queue);
+  return had ? Result() : Result(Outcome::Refused);
+}
 
 void* RequestQueue_Peek(RequestQueue* queue) {
-  if (queue->count.load() == 0) Fatal("Empty queue");
   // The guard orders this read after the Put that filled the slot.
   Lock(queue);
-  void* element = queue->slots[queue->head];
+  void* element = queue->count.load() > 0 ? queue->slots[queue->head] : nullptr;
   Unlock(queue);
   return element;
 }

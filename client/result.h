@@ -13,6 +13,9 @@ enum class Outcome : uint8_t {
   // The port could not be opened, or was lost on the way (`text`: why).
   PortNotOpened,
   PortLost,
+  // The port opened, but every station address the PC may take on its bus
+  // (0 to 3) is in use.
+  NoFreeStation,
   // The device did not answer, or answered with a refusal or garbage.
   NoAnswer,
   Refused,

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "platform/console.h"
-
 const int8_t TypedValueSize[TypedValueTypeCount] = {0, 1, 1, 2, 2, 4, 4, -1, 4, -2,
                                                     -3, 0, 3, 3, -5, -6, -7, 4, 2};
 
@@ -148,6 +146,7 @@ uint16_t TypedValue_Decode(const uint8_t* in, std::size_t available, TypedValue*
   if (size > available) return 0;
 
   v->type = type;
+  v->note = TypedValueNote::None;
   const uint8_t* p = in + 1;
   switch (type) {
     case 1:
@@ -170,7 +169,7 @@ uint16_t TypedValue_Decode(const uint8_t* in, std::size_t available, TypedValue*
     case 7:
       // A list of one-byte items: only the first is kept.
       if (p[0] >= 1) PutHigh8(v, p[1]);
-      if (p[0] > 1) plat::con_printf("EV.");
+      if (p[0] > 1) v->note = TypedValueNote::ItemsDropped;
       break;
     case 9:
       if (v->buffer != nullptr && v->bufferSize > 0) {
@@ -196,13 +195,13 @@ uint16_t TypedValue_Decode(const uint8_t* in, std::size_t available, TypedValue*
       break;
     case 15:
       PutHigh16(v, Be16(p + 1));
-      if (p[0] > 1) plat::con_printf("WEV");
+      if (p[0] > 1) v->note = TypedValueNote::ItemsDropped;
       break;
     case 11:
     case 255:
       break;
     default:
-      plat::con_printf("BadRep");
+      v->note = TypedValueNote::UnknownType;
       break;
   }
   return static_cast<uint16_t>(size);

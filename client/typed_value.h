@@ -11,6 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// What a decode met besides the value it took.
+enum class TypedValueNote : uint8_t {
+  None,
+  // A type code that is not one of the value types: one byte is taken.
+  UnknownType,
+  // A list (types 7 and 15) of more than one item: only the first is kept.
+  ItemsDropped,
+};
+
 struct TypedValue {
   uint32_t value = 0;
   uint8_t extra[2] = {0, 0};  // second and third byte of a type-12 value
@@ -25,6 +34,8 @@ struct TypedValue {
   // type 10, four for type 14). Encoding sends them; decoding points this at
   // the count byte inside the message.
   const uint8_t* counted = nullptr;
+  // Set by every decode that takes a value.
+  TypedValueNote note = TypedValueNote::None;
 };
 
 // Fixed size of the value part for type codes 0 to 18; negative entries mark
@@ -40,8 +51,8 @@ std::size_t TypedValue_Encode(const TypedValue& value, uint8_t* out, std::size_t
 
 // Reads one value from `in` (`available` bytes, starting at the type byte).
 // Returns the bytes taken, or 0 when the value runs past `available`; the
-// value is then left as it was. "BadRep", "EV." and "WEV" are printed for
-// unknown types and lists of more than one item, and decoding goes on.
+// value is then left as it was. An unknown type and a list of more than one
+// item are decoded all the same, and told in `note`.
 uint16_t TypedValue_Decode(const uint8_t* in, std::size_t available, TypedValue* value);
 
 // The number under which an operator sees and sets a station address.

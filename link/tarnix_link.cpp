@@ -11,7 +11,6 @@
 #include "link/transmit.h"
 #include "platform/serial.h"
 #include "platform/clock.h"
-#include "platform/console.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -141,8 +140,9 @@ int8_t InitSteps(const LinkConfig& config) {
   if (claim.id == 0) {
     return kInitFailed;
   }
+  // A port already running keeps running: TarnixLink_GetAddress tells the
+  // caller that this is why the start failed.
   if (LinkPort* existing = FindLinkPort(claim.id); existing != nullptr && existing->Running.load() != 0) {
-    plat::con_printf("ERROR: Tarnix is already running at comm port %d\r\n", claim.id);
     return claim.Fail();
   }
   claim.port = AllocateLinkPort(claim.id);

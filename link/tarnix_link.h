@@ -52,7 +52,9 @@ void TarnixLink_GetVersion(int32_t* major, int32_t* minor, int32_t* revision);
 
 /* Opens the port and starts its threads: 0, or -1 for a busy "InitSem" (10 s),
  * a bad or over-long name, a full table of eight ports, a port already running,
- * a field out of range, a tick timer or port that cannot be had. */
+ * a field out of range, a tick timer or port that cannot be had. Nothing is
+ * printed: after -1, TarnixLink_GetAddress answering other than 255 tells that
+ * the port was already running (and still is, unchanged). */
 int8_t TarnixLink_Init(const LinkConfig* config);
 
 /* Stops the port's threads and closes it: 0, or 1 for an unknown name or a

@@ -24,6 +24,7 @@ Usage: program_test.py BREVANE_FLASH TARNIX_SIM IMAGE_FILE CASE
        program_test.py --judge CASE WORK_DIR EXIT_STATUS
 """
 
+import dataclasses
 import json
 import os
 import re
@@ -225,6 +226,56 @@ address = 16
 silent = yes
 """
 
+# Three controllers that the carried firmware fits (one already runs it) and
+# a bystander of other hardware between them.
+THREE_AND_A_BYSTANDER = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4410021
+name = Boiler 1
+
+[controller]
+address = 17
+max_master = 20
+serial = 4410388
+name = Boiler 2
+
+[controller]
+address = 18
+max_master = 20
+hardware_id = 23
+version = 9.02.41
+serial = 3120977
+model = QM2200B-4AA0100
+name = Chiller loop
+
+[controller]
+address = 20
+max_master = 20
+version = 14.00.164
+serial = 4410020
+name = Boiler 20
+"""
+
+# The second bus of a run over two ports: one controller that needs the
+# carried firmware and one that runs it already.
+SECOND_BUS = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.164
+serial = 4420016
+name = Boiler east
+
+[controller]
+address = 18
+max_master = 20
+serial = 4420018
+name = Boiler west
+"""
+
 BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\n"
 
 
@@ -262,6 +313,10 @@ class Case:
     run_report: Optional[Callable] = None
     # No gap over MAX_LINE_GAP seconds between two lines of the output.
     paced: bool = False
+    # A second emulated bus behind its own port, com2 (scenario text), and
+    # what the run programs there, as `programmed` says for the first.
+    second_bus: Optional[str] = None
+    programmed_second: dict = field(default_factory=dict)
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -412,6 +467,58 @@ def report_of_nothing(report):
     return report_problems(report, 2, [])
 
 
+def report_of_all_three(report):
+    problems = report_problems(report, 0, ["updated"] * 3)
+    if problems:
+        return problems
+    got = [(d["port"], d["address"], d["serial"]) for d in report["devices"]]
+    wanted = [("Com1", 16, 4410021), ("Com1", 17, 4410388), ("Com1", 20, 4410020)]
+    return [f"devices {got}, expected {wanted}"] if got != wanted else []
+
+
+def report_of_the_gaps(report):
+    """The controller at 16 updated; 21, asked for, not found and noted in
+    its own entry; Com7 noted as not opened."""
+    problems = report_problems(report, 3, ["updated", "not found at discovery"])
+    if problems:
+        return problems
+    missing = report["devices"][1]
+    wanted = {"port": "Com1", "address": 21, "zone": 6, "model": None, "serial": None,
+              "version_before": None, "version_after": None, "backup_file": None}
+    problems += [f"missing entry {k}: {missing.get(k)!r}, expected {v!r}"
+                 for k, v in wanted.items() if missing.get(k) != v]
+    problems += phase_problems(missing, {"backup": "not taken", "programming": "not started",
+                                         "finding_again": "not reached", "restore": "not taken"})
+    ports = report.get("ports_not_opened")
+    if not (isinstance(ports, list) and len(ports) == 1 and ports[0].get("port") == "Com7"
+            and ports[0].get("why")):
+        problems.append(f"ports_not_opened {ports!r}")
+    return problems
+
+
+def report_of_two_ports(report):
+    problems = report_problems(report, 0, ["updated"] * 2)
+    if problems:
+        return problems
+    got = [(d["port"], d["address"], d["serial"]) for d in report["devices"]]
+    wanted = [("Com1", 16, 4410021), ("Com2", 16, 4420016)]
+    return [f"devices {got}, expected {wanted}"] if got != wanted else []
+
+
+def summary_says(*lines):
+    """The output ends with a summary holding these lines (patterns), in order."""
+    def check(stdout):
+        text = stdout.decode("ascii", "replace")
+        summary = text[text.rfind("\nSummary:\n"):]
+        if not summary:
+            return ["no summary"]
+        got = [line for line in summary.split("\n")[2:] if line]
+        if len(got) != len(lines) or not all(re.fullmatch(p, g) for p, g in zip(lines, got)):
+            return [f"summary {got!r}, expected {list(lines)!r}"]
+        return []
+    return check
+
+
 CASES = {
     # No device processed.
     "default_bus_invalid_choice": Case(None, ["-vyes"], "1\n9\n"),
@@ -459,6 +566,29 @@ CASES = {
         None, ["-cCom1", "-a16", "-r{work}/run.json"], "", 130, transcript=False,
         interrupt_at=b"Backing up Device Settings", run_report=report_of_the_interrupt,
         check=check_no_backup_left),
+    # Lists: refused when malformed, before anything else happens.
+    "address_list_out_of_range_is_refused": Case(
+        None, ["-cCom1", "-a16,99"], "", 2, transcript=False, output=check_nothing_printed,
+        within=1, stderr=r"brevane-flash: -a16,99: 99 [^\n]*4 to 32[^\n]*\n"),
+    # No address of the list answers: nothing at all to update, and no other
+    # controller is taken instead; the port that does not open is said.
+    "unattended_list_finds_nothing": Case(
+        LONE_AT_17, ["-cCom1,Com7", "-a18,21", "-r{work}/run.json"], "", 2, transcript=False,
+        output=lambda out: [] if (b"station address 18 (zone 3) on Com1" in out and
+                                  b"station address 21 (zone 6) on Com1" in out and
+                                  b"Can't open Com7: " in out and b"Summary" not in out)
+        else [f"output {out!r}"],
+        stderr=r"brevane-flash: nothing updated: no controller asked for was found on the ports "
+               r"that opened \(addresses not found: 2, ports not opened: 1\)\n",
+        run_report=lambda report: report_problems(
+            report, 2, ["not found at discovery", "not found at discovery"])),
+    # One address on several ports is looked for on each.
+    "unattended_one_address_on_two_ports": Case(
+        LONE_AT_17, ["-cCom1,Com7", "-a18"], "", 2, transcript=False,
+        output=lambda out: [] if (b"station address 18 (zone 3) on Com1" in out and
+                                  b"Can't open Com7: " in out) else [f"output {out!r}"],
+        stderr=r"brevane-flash: nothing updated: no controller asked for was found on the ports "
+               r"that opened \(addresses not found: 1, ports not opened: 1\)\n"),
     # Whole updates.
     "default_bus_one_device": Case(None, [], "1\n1\n", programmed={16: {}},
                                    check=check_no_backup_left),
@@ -487,6 +617,37 @@ CASES = {
     # off: the tool gives up on it, asks for a power cycle and, with standard
     # input at its end, closes with the device not found. The controller at
     # 19, stuck in its bootloader all along, is not programmed in its place.
+    # Every controller that the carried firmware fits, one after another;
+    # the bystander of other hardware is left alone.
+    "unattended_all_updates_every_fitting_controller": Case(
+        THREE_AND_A_BYSTANDER, ["-cCom1", "-aALL", "-bNO", "-fNO", "-r{work}/run.json"], "",
+        programmed={16: {}, 17: {}, 20: {}}, transcript=False,
+        output=summary_says(r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
+                            r"ZONE  2   QD4010A-6AC1100     4410388  14\.00\.180 -> 14\.00\.180  updated",
+                            r"ZONE  5   QD4010A-6AC1100     4410020  14\.00\.164 -> 14\.00\.180  updated"),
+        run_report=report_of_all_three),
+    # Two ports, each its own bus: only the controllers with older firmware.
+    "unattended_two_ports_upgrade_only": Case(
+        TWO_CONTROLLERS, ["-cCom1,Com2", "-aUPGRADE", "-bNO", "-fNO", "-r{work}/run.json"], "",
+        programmed={16: {}}, second_bus=SECOND_BUS, programmed_second={16: {}},
+        transcript=False,
+        output=summary_says(r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
+                            r"ZONE  1   QD4010A-6AC1100     4420016  14\.00\.164 -> 14\.00\.180  updated"),
+        run_report=report_of_two_ports),
+    # An address of the list that is not there is never replaced by another
+    # controller (17 stays as it was): the summary, the run report, the exit
+    # status and standard error say it, as they say the port that did not open.
+    "unattended_list_with_an_absent_address": Case(
+        TWO_CONTROLLERS, ["-cCom1,Com7", "-a16,21", "-bNO", "-fNO", "-r{work}/run.json"], "", 3,
+        programmed={16: {}}, transcript=False,
+        output=summary_says(
+            r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
+            r"ZONE  6 {32}--\.--\.-- -> --\.--\.--  not found at discovery \(Com1\)",
+            r"Com7 {35}--\.--\.-- -> --\.--\.--  not updated: the port could not be opened "
+            r"\([^)]+\)"),
+        stderr=r"brevane-flash: not updated completely: station address 21 on Com1: not found at "
+               r"discovery\n",
+        run_report=report_of_the_gaps),
     "never_comes_back": Case(
         NEVER_BACK, ["-cCom1", "-a16", "-bNO", "-fNO", "-r{work}/run.json"], "", 3,
         switched_off=[16], run_report=report_of_the_lost_device,
@@ -541,12 +702,12 @@ def scenario_controllers(text):
     return controllers
 
 
-def start_sim(sim, scenario, work, extra):
+def start_sim(sim, scenario, work, extra, scenario_file="scenario.txt"):
     ports = os.path.join(work, "ports")
     args = [sim, "--ports", ports] + extra
     names = ["com1"]
     if scenario is not None:
-        path = os.path.join(work, "scenario.txt")
+        path = os.path.join(work, scenario_file)
         with open(path, "w", encoding="ascii") as f:
             f.write(scenario)
         args += ["--scenario", path]
@@ -732,6 +893,13 @@ def judge(name, case, stdout, stderr, status, work, registry=None, problems=None
     if case.programmed or case.switched_off or case.interrupt_at:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
         problems += check_report(case, scenario, report)
+    if case.second_bus is not None:
+        with open(os.path.join(work, "report2.json"), encoding="utf-8") as f:
+            second = json.load(f)
+        problems += [f"second bus: {p}" for p in check_turnaround(second)]
+        problems += [f"second bus: {p}" for p in check_report(
+            dataclasses.replace(case, programmed=case.programmed_second, switched_off=[]),
+            case.second_bus, second)]
     capture_path = os.path.join(work, "bus.pcap")
     capture = read_capture(capture_path) if os.path.exists(capture_path) else []
     if case.programmed and status in (0, 3):
@@ -823,6 +991,7 @@ def run_case(flash, sim, image, name):
     case = CASES[name]
     work = tempfile.mkdtemp(prefix="brevane-program-")
     proc = None
+    second = None
     problems = []
     try:
         env = dict(os.environ)
@@ -843,6 +1012,11 @@ def run_case(flash, sim, image, name):
                 sim, text, work,
                 ["--report", os.path.join(work, "report.json"), "--pcap",
                  os.path.join(work, "bus.pcap")])
+        if case.second_bus is not None:
+            # The same port directory, a port of its own.
+            second, _ = start_sim(
+                sim, f"[bus]\nexpected_image = {image}\nports = com2\n" + case.second_bus, work,
+                ["--report", os.path.join(work, "report2.json")], "scenario2.txt")
         stdout, stderr, status, late = run_program(flash, case, env, work)
         problems += late
         if proc is not None:
@@ -852,11 +1026,15 @@ def run_case(flash, sim, image, name):
                 time.sleep(2)
             stop_sim(proc)
             proc = None
+        if second is not None:
+            stop_sim(second)
+            second = None
         problems += judge(name, case, stdout, stderr, status, work, env["BREVANE_REGISTRY"])
     finally:
-        if proc is not None:
-            proc.kill()
-            proc.wait()
+        for running in (proc, second):
+            if running is not None:
+                running.kill()
+                running.wait()
         shutil.rmtree(work, ignore_errors=True)
     for p in problems:
         print(p)

@@ -71,6 +71,31 @@ TEST(CommandLineCheck, ValidCommandLinesRunAndBadValuesAreRefusedInOneLine) {
       {{"-r"}, CommandLineVerdict::Refused, "no file name"},
       {{"-lrun.log", "-l"}, CommandLineVerdict::Run, ""},
       {{"-l", "-lrun.log"}, CommandLineVerdict::Refused, "no file name"},
+      // Lists of ports and addresses, ALL and UPGRADE.
+      {{"-cCom1,Com2", "-a16,17"}, CommandLineVerdict::Run, ""},
+      {{"-cCom1", "-aALL"}, CommandLineVerdict::Run, ""},
+      {{"-cCom1,\\\\.\\Com12", "-aupgrade"}, CommandLineVerdict::Run, ""},
+      {{"-cCom1", "-a4,32,+20"}, CommandLineVerdict::Run, ""},
+      {{"-cC1,C2,C3,C4,C5,C6,C7,C8", "-aAll"}, CommandLineVerdict::Run, ""},
+      {{"-cC1,C2,C3,C4,C5,C6,C7,C8,C9", "-aALL"}, CommandLineVerdict::Refused, "at most 8"},
+      {{"-cCom1,", "-a16"}, CommandLineVerdict::Refused, "an empty item"},
+      {{"-c,Com1", "-a16"}, CommandLineVerdict::Refused, "an empty item"},
+      {{"-cCom1,com1", "-a16"}, CommandLineVerdict::Refused, "com1 is named twice"},
+      {{"-cCom1,Com 2", "-a16"}, CommandLineVerdict::Refused, "Com 2 is not a port name"},
+      {{"-cCom1," + std::string(CommandPortMax + 1, 'C'), "-a16"}, CommandLineVerdict::Refused,
+       "longer"},
+      {{"-cCom1,Com2"}, CommandLineVerdict::Refused, "several ports need -a"},
+      {{"-cCom1,Com2", "-a"}, CommandLineVerdict::Refused, "several ports need -a"},
+      {{"-cCom1", "-a16,99"}, CommandLineVerdict::Refused, "99 is not a station address"},
+      {{"-cCom1", "-a16,3"}, CommandLineVerdict::Refused, "4 to 32"},
+      {{"-cCom1", "-a16,255"}, CommandLineVerdict::Refused, "255 is not a station address"},
+      {{"-cCom1", "-a16,,17"}, CommandLineVerdict::Refused, "an empty item"},
+      {{"-cCom1", "-a16,"}, CommandLineVerdict::Refused, "an empty item"},
+      {{"-cCom1", "-a16,+16"}, CommandLineVerdict::Refused, "+16 is named twice"},
+      {{"-cCom1", "-a16,x"}, CommandLineVerdict::Refused, "x is not a number"},
+      {{"-cCom1", "-aALL,16"}, CommandLineVerdict::Refused, "ALL is a word that stands alone"},
+      {{"-cCom1", "-a16,upgrade"}, CommandLineVerdict::Refused, "stands alone"},
+      {{"-cCom1", "-aEVERY"}, CommandLineVerdict::Refused, "not a number"},
   };
   for (const auto& c : cases) {
     const CommandLineCheck check = Check(c.args);
@@ -207,6 +232,37 @@ TEST(CommandLine, UnattendedModeNeedsAPortAndAnAddressOtherThan255) {
   EXPECT_EQ(PreselectedAddress(), 16);
   Parse({"-cCom3", "-a511"});
   EXPECT_FALSE(IsPreselected());
+}
+
+TEST(CommandLine, ListsOfPortsAndAddressesMakeAFleetRunTheSingleFormsDoNot) {
+  const struct {
+    std::vector<std::string> args;
+    bool fleet;
+    std::vector<std::string> ports;
+    AddressChoice choice;
+    std::vector<uint8_t> addresses;
+  } cases[] = {
+      {{"-cCom3", "-a16"}, false, {"Com3"}, AddressChoice::One, {}},
+      {{"-cCom3"}, false, {"Com3"}, AddressChoice::One, {}},
+      {{"-cCom3", "-a16,17"}, true, {"Com3"}, AddressChoice::List, {16, 17}},
+      {{"-cCom3,Com4", "-a17,+16"}, true, {"Com3", "Com4"}, AddressChoice::List, {17, 16}},
+      {{"-cCom3,Com4", "-a20"}, true, {"Com3", "Com4"}, AddressChoice::One, {}},
+      {{"-cCom3", "-aall"}, true, {"Com3"}, AddressChoice::All, {}},
+      {{"-cCom3,Com4", "-aUpgrade"}, true, {"Com3", "Com4"}, AddressChoice::Upgrade, {}},
+      // Without a port, no unattended run at all.
+      {{"-aALL"}, false, {}, AddressChoice::All, {}},
+  };
+  for (const auto& c : cases) {
+    Parse(c.args);
+    EXPECT_EQ(IsFleetRun(), c.fleet) << Joined(c.args);
+    EXPECT_EQ(IsPreselected(), !c.ports.empty()) << Joined(c.args);
+    EXPECT_EQ(Settings().commandPorts, c.ports) << Joined(c.args);
+    EXPECT_EQ(Settings().addressChoice, c.choice) << Joined(c.args);
+    EXPECT_EQ(Settings().commandAddresses, c.addresses) << Joined(c.args);
+    if (!c.ports.empty()) {
+      EXPECT_STREQ(PreselectedPort(), c.ports.front().c_str());
+    }
+  }
 }
 
 TEST(CommandLine, OverLongValuesAreRefusedNeverCut) {

@@ -169,6 +169,51 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
   ::testing::internal::CaptureStdout();
   PrintSummary(reports, devices, 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+  // What a run with lists could not take up follows the devices, each with
+  // its port, in the columns of the devices' lines.
+  RunGaps gaps;
+  gaps.gaps[0] = RunGap{GapKind::NotFound, "Com1", 21, ""};
+  gaps.gaps[1] = RunGap{GapKind::PortNotOpened, "\\\\.\\Com12", 0, "No such file or directory"};
+  gaps.gaps[2] = RunGap{GapKind::NoRoom, "Com2", 30, ""};
+  gaps.count = 3;
+  ::testing::internal::CaptureStdout();
+  PrintSummary(reports, devices, 1, &gaps);
+  shown = ::testing::internal::GetCapturedStdout();
+  std::erase(shown, '\r');
+  EXPECT_EQ(shown, std::string("\nSummary:\n"
+                               "ZONE  1   QD4010A-6AC1100     4410021  14.00.172 -> ") +
+                       carried +
+                       "  updated\n"
+                       "ZONE  6                                --.--.-- -> --.--.--  not found at "
+                       "discovery (Com1)\n"
+                       "Com12                                  --.--.-- -> --.--.--  not updated: "
+                       "the port could not be opened (No such file or directory)\n"
+                       "ZONE 15                                --.--.-- -> --.--.--  not updated: "
+                       "more controllers chosen than one run takes (Com2)\n");
+}
+
+// Anything asked for and not taken up fails a run whose devices were all
+// updated; without gaps the devices alone decide.
+TEST(Summary, GapsOfARunWithListsFailItLikeADeviceNotUpdated) {
+  DeviceReport updated;
+  updated.update.programmingStatus = 0;
+  updated.update.foundAgain = true;
+  ASSERT_EQ(OutcomeOf(updated), DeviceOutcome::Updated);
+  const struct {
+    GapKind kind;
+    uint8_t address;
+  } cases[] = {{GapKind::NotFound, 21}, {GapKind::NoRoom, 30}, {GapKind::PortNotOpened, 0}};
+  for (const auto& c : cases) {
+    RunGaps gaps;
+    gaps.gaps[0].kind = c.kind;
+    gaps.gaps[0].address = c.address;
+    gaps.count = 1;
+    EXPECT_EQ(ExitStatusOf(&updated, 1, &gaps), ExitDeviceFailed) << to_string(c.kind);
+  }
+  RunGaps none;
+  EXPECT_EQ(ExitStatusOf(&updated, 1, &none), ExitDone);
+  EXPECT_EQ(ExitStatusOf(&updated, 1), ExitDone);
 }
 
 }  // namespace

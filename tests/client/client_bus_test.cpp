@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/bus.h"
 #include "client/client.h"
 #include "client/own_address.h"
 #include "client/scan.h"
@@ -51,12 +52,16 @@ TEST(ClientOpen, AnswersMinus5WhenStations0To3AreAllInUse) {
   EmulatedBus bus(Controller(0) + Controller(1) + Controller(2) + Controller(3) + Controller(9));
   EXPECT_EQ(Client_Open(kPort), -5);
   EXPECT_EQ(Client_Find(kPort), nullptr);
+  EXPECT_EQ(Client_OpenFailure(kPort).outcome, Outcome::NoFreeStation);
+  EXPECT_EQ(Client_Bus().Open(kPort).outcome, Outcome::NoFreeStation);
 }
 
 TEST(ClientOpen, SilentBusEndsTheListeningEarlyWithTheLowestCandidate) {
   EmulatedBus bus(Controller(5, "silent = yes\n"));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Client_FindFreeStation(kPort, 1, 3), 1);
+  uint8_t station = 255;
+  EXPECT_TRUE(Client_FindFreeStation(kPort, 1, 3, &station).Ok());
+  EXPECT_EQ(station, 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
 }
 
@@ -66,8 +71,15 @@ TEST(ClientOpen, RefusesNamesItCannotHoldOrFind) {
   EXPECT_EQ(Client_Open(nullptr), -1);
   const char exactly20[] = "ABCDEFGHIJKLMNOPQRST";
   static_assert(sizeof exactly20 == ClientPortNameMax + 1);
-  // Fits the slot, but no such port: the own-address search cannot open it.
+  // Fits the slot, but no such port: the own-address search cannot open it,
+  // and the failure keeps the system's words for whoever reports it.
   EXPECT_EQ(Client_Open(exactly20), -5);
+  const Result why = Client_OpenFailure(exactly20);
+  EXPECT_EQ(why.outcome, Outcome::PortNotOpened);
+  EXPECT_FALSE(why.text.empty());
+  const Result viaBus = Client_Bus().Open(exactly20);
+  EXPECT_EQ(viaBus.outcome, Outcome::PortNotOpened);
+  EXPECT_EQ(viaBus.text, why.text);
 }
 
 TEST(ClientRequest, RefusesUnopenedPortsAndMissingData) {

@@ -27,23 +27,24 @@ const std::string kRequest2492("\x01\x06\x09\xBC\x05\x06\xC8\xE0", 8);
 // Opened for the length of a test; closed at its end whatever happened.
 class OpenModbusPort {
  public:
-  explicit OpenModbusPort(const std::string& path) : result_(Modbus_OpenPort(path.c_str(), 9600)) {}
+  explicit OpenModbusPort(const std::string& path)
+      : opened_(Modbus_OpenPort(path.c_str(), 9600).Ok()) {}
   ~OpenModbusPort() {
-    if (result_ == 1) Modbus_ClosePort();
+    if (opened_) Modbus_ClosePort();
   }
   OpenModbusPort(const OpenModbusPort&) = delete;
   OpenModbusPort& operator=(const OpenModbusPort&) = delete;
-  int result() const { return result_; }
+  bool opened() const { return opened_; }
 
  private:
-  int result_;
+  bool opened_;
 };
 
 TEST(ModbusLine, OpensAt9600EightDataBitsNoParityOneStopBit) {
   Pty pty;
   ASSERT_FALSE(pty.slave_path.empty());
   OpenModbusPort port(pty.slave_path);
-  ASSERT_EQ(port.result(), 1);
+  ASSERT_TRUE(port.opened());
   const termios settings = pty.slave_settings();
   EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
   EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -62,10 +63,10 @@ TEST(ModbusLine, NothingConnectedSendsTheRequestAndEndsAfterTheReadTimeOut) {
   ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &raw), 0);
   pty.send("\x01\x06\x00");
   OpenModbusPort port(pty.slave_path);
-  ASSERT_EQ(port.result(), 1);
-  int result = 99;
+  ASSERT_TRUE(port.opened());
+  Result result;
   const long long took = elapsed_ms([&] { result = Modbus_WriteSingleRegister(1, 2492, 1286); });
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result.outcome, Outcome::NoAnswer);
   EXPECT_EQ(pty.receive(9, 100), kRequest2492);
   // 100 ms pause, then a read of 128 octets: 1000 ms + 1 ms per octet with
   // nothing heard. A read without time-outs would never end.
@@ -77,34 +78,31 @@ TEST(ModbusLine, AnAnswerEndsTheReadFiftyMillisecondsAfterItsLastOctet) {
   Pty pty;
   ASSERT_FALSE(pty.slave_path.empty());
   OpenModbusPort port(pty.slave_path);
-  ASSERT_EQ(port.result(), 1);
+  ASSERT_TRUE(port.opened());
   std::thread device([&] {
     if (pty.receive(8, 1000) == kRequest2492) pty.send("\x01\x86\x02");
   });
-  int result = 99;
+  Result result(Outcome::NoAnswer);
   const long long took = elapsed_ms([&] { result = Modbus_WriteSingleRegister(1, 2492, 1286); });
   device.join();
-  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(result.Ok()) << static_cast<int>(result.outcome);
   // Ended by the gap after the answer, well before the 1128 ms total.
   EXPECT_LT(took, 900);
 }
 
-TEST(ModbusLine, AfterClosingAWriteIsANullHandleAgain) {
+TEST(ModbusLine, AfterClosingAWriteFailsAsNotOpenedAndSendsNothing) {
   Pty pty;
   ASSERT_FALSE(pty.slave_path.empty());
-  ASSERT_EQ(Modbus_OpenPort(pty.slave_path.c_str(), 9600), 1);
+  ASSERT_TRUE(Modbus_OpenPort(pty.slave_path.c_str(), 9600).Ok());
   EXPECT_EQ(Modbus_ClosePort(), 1);
   ::testing::internal::CaptureStdout();
-  const int result = Modbus_WriteSingleRegister(1, 2492, 1286);
-  // The console writes a terminal's line end only to a terminal.
-  std::string shown = ::testing::internal::GetCapturedStdout();
-  std::erase(shown, '\r');
-  EXPECT_EQ(shown, "ERROR: Null Ptr\n");
-  EXPECT_EQ(result, 0);
+  const Result result = Modbus_WriteSingleRegister(1, 2492, 1286);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
   EXPECT_EQ(pty.receive(1, 100), "");
   // The port was let go: it opens again.
   OpenModbusPort again(pty.slave_path);
-  EXPECT_EQ(again.result(), 1);
+  EXPECT_TRUE(again.opened());
 }
 
 // Two pseudo-terminals joined master to master, so that two programs that
@@ -212,8 +210,8 @@ TEST(ModbusLine, ARealModbusServerTakesTheWriteAndAnswers) {
   ModbusServer server(line.right());
   ASSERT_TRUE(server.connected());
   OpenModbusPort port(line.left());
-  ASSERT_EQ(port.result(), 1);
-  EXPECT_EQ(Modbus_WriteSingleRegister(1, 2492, 1286), 1);
+  ASSERT_TRUE(port.opened());
+  EXPECT_TRUE(Modbus_WriteSingleRegister(1, 2492, 1286).Ok());
   EXPECT_EQ(server.answered(1), 1);
   EXPECT_EQ(server.register2492(), 1286);
 }

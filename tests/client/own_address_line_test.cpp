@@ -34,9 +34,11 @@ TEST(FindFreeStation, SkipsMastersThatPollWithoutPassingAToken) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  const uint8_t chosen = Client_FindFreeStation(pty.slave_path.c_str(), 0, 3);
+  uint8_t chosen = 255;
+  const Result result = Client_FindFreeStation(pty.slave_path.c_str(), 0, 3, &chosen);
   stop = true;
   bus.join();
+  EXPECT_TRUE(result.Ok()) << static_cast<int>(result.outcome) << " " << result.text;
   EXPECT_EQ(chosen, 3);
 }
 

@@ -144,18 +144,33 @@ TEST(StationUseCounter, AllCandidatesSeenLeavesNone) {
   EXPECT_EQ(counter.LowestUnused(3, 2), 255);
 }
 
-// The capture is read back in text mode on Windows, where "\r\n" arrives as "\n".
-::testing::Matcher<std::string> Line(const std::string& text) {
-  return ::testing::AnyOf(text + "\r\n", text + "\n");
+// A range that is not one of candidates below 16 is the caller's slip: it is
+// refused before the port is opened, and nothing is printed.
+TEST(FindFreeStation, RefusesRangesOutsideTheCandidatesWithoutOpeningThePort) {
+  const struct {
+    uint8_t lowest;
+    uint8_t highest;
+  } cases[] = {{0, 16}, {16, 3}, {3, 2}, {16, 16}};
+  for (const auto& c : cases) {
+    uint8_t station = 7;
+    ::testing::internal::CaptureStdout();
+    const Result result = Client_FindFreeStation("Com3", c.lowest, c.highest, &station);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(result.outcome, Outcome::Refused) << int{c.lowest} << ".." << int{c.highest};
+    EXPECT_EQ(station, 255);
+  }
 }
 
-TEST(FindFreeStation, RefusesCandidatesFrom16On) {
+// A port that cannot be opened fails with the system's words, printed by
+// nobody: the front end says them.
+TEST(FindFreeStation, APortThatDoesNotOpenGivesTheSystemsWords) {
+  uint8_t station = 7;
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(Client_FindFreeStation("Com3", 0, 16), 255);
-  EXPECT_THAT(::testing::internal::GetCapturedStdout(), Line("Invalid Address Range 0 to 16."));
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(Client_FindFreeStation("Com3", 16, 3), 255);
-  EXPECT_THAT(::testing::internal::GetCapturedStdout(), Line("Invalid Address Range 16 to 3."));
+  const Result result = Client_FindFreeStation("/nonexistent/brevane-no-port", 0, 3, &station);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
+  EXPECT_FALSE(result.text.empty());
+  EXPECT_EQ(station, 255);
 }
 
 }  // namespace

@@ -1,85 +1,75 @@
 #include "client/request_queue.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// The fatal messages go to standard output; death tests match what the child
-// wrote to standard error, so the child sends one to the other.
-void StdoutToStderr() {
-  std::fflush(stdout);
-  ::dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
 void* Element(std::vector<int>& storage, std::size_t i) { return &storage[i]; }
 
-class RequestQueueDeathTest : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(RequestQueueDeathTest, CapacityBelowFiveEndsTheProcess) {
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Create(4);
-      },
-      ::testing::ExitedWithCode(1), "^Queue size is too small\n$");
+TEST(RequestQueue, CapacityBelowFiveMakesNoQueue) {
+  EXPECT_EQ(RequestQueue_Create(4), nullptr);
+  EXPECT_EQ(RequestQueue_Create(0), nullptr);
+  EXPECT_EQ(RequestQueue_Create(-1), nullptr);
   RequestQueue* smallest = RequestQueue_Create(5);
+  ASSERT_NE(smallest, nullptr);
   EXPECT_EQ(smallest->capacity, 5);
   RequestQueue_Destroy(smallest);
 }
 
-TEST_F(RequestQueueDeathTest, PutOnFullQueueEndsTheProcess) {
-  std::vector<int> storage(6);
-  RequestQueue* queue = RequestQueue_Create(5);
-  for (std::size_t i = 0; i < 5; ++i) RequestQueue_Put(Element(storage, i), queue);
-  EXPECT_EQ(RequestQueue_IsFull(queue), 1);
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Put(Element(storage, 5), queue);
-      },
-      ::testing::ExitedWithCode(1), "^Full queue\n$");
-  RequestQueue_Destroy(queue);
-}
-
-TEST_F(RequestQueueDeathTest, TakingFromEmptyQueueEndsTheProcess) {
-  RequestQueue* queue = RequestQueue_Create(5);
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Get(queue);
-      },
-      ::testing::ExitedWithCode(1), "^Empty queue\n$");
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Drop(queue);
-      },
-      ::testing::ExitedWithCode(1), "^Empty queue\n$");
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Peek(queue);
-      },
-      ::testing::ExitedWithCode(1), "^Empty queue\n$");
-  // Emptied again after use: the same stop.
-  int element = 0;
-  RequestQueue_Put(&element, queue);
-  RequestQueue_Get(queue);
-  EXPECT_EXIT(
-      {
-        StdoutToStderr();
-        RequestQueue_Get(queue);
-      },
-      ::testing::ExitedWithCode(1), "^Empty queue\n$");
-  RequestQueue_Destroy(queue);
+// A misuse fails the call, changes nothing, and the process goes on: the
+// queue keeps working with what it held.
+TEST(RequestQueue, MisuseFailsTheCallAndLeavesTheQueueAsItWas) {
+  enum class Misuse { PutOnFull, GetOnEmpty, DropOnEmpty, PeekOnEmpty };
+  const struct {
+    Misuse misuse;
+    std::size_t wrap;  // elements put and taken first, so the ring wraps
+  } cases[] = {
+      {Misuse::PutOnFull, 0},  {Misuse::PutOnFull, 3},   {Misuse::GetOnEmpty, 0},
+      {Misuse::GetOnEmpty, 7}, {Misuse::DropOnEmpty, 0}, {Misuse::DropOnEmpty, 4},
+      {Misuse::PeekOnEmpty, 0}, {Misuse::PeekOnEmpty, 6},
+  };
+  for (const auto& c : cases) {
+    const int which = static_cast<int>(c.misuse);
+    std::vector<int> storage(16);
+    RequestQueue* queue = RequestQueue_Create(5);
+    for (std::size_t i = 0; i < c.wrap; ++i) {
+      ASSERT_TRUE(RequestQueue_Put(Element(storage, 15), queue).Ok());
+      ASSERT_EQ(RequestQueue_Get(queue), Element(storage, 15));
+    }
+    const std::size_t held = c.misuse == Misuse::PutOnFull ? 5 : 0;
+    for (std::size_t i = 0; i < held; ++i) {
+      ASSERT_TRUE(RequestQueue_Put(Element(storage, i), queue).Ok());
+    }
+    switch (c.misuse) {
+      case Misuse::PutOnFull:
+        EXPECT_EQ(RequestQueue_Put(Element(storage, 9), queue).outcome, Outcome::Refused) << which;
+        EXPECT_EQ(RequestQueue_IsFull(queue), 1) << which;
+        break;
+      case Misuse::GetOnEmpty:
+        EXPECT_EQ(RequestQueue_Get(queue), nullptr) << which;
+        break;
+      case Misuse::DropOnEmpty:
+        EXPECT_EQ(RequestQueue_Drop(queue).outcome, Outcome::Refused) << which;
+        break;
+      case Misuse::PeekOnEmpty:
+        EXPECT_EQ(RequestQueue_Peek(queue), nullptr) << which;
+        break;
+    }
+    // A count or index moved by the failed call would show here: what was
+    // held comes out in order, then one more put and take work as ever.
+    for (std::size_t i = 0; i < held; ++i) {
+      EXPECT_EQ(RequestQueue_Get(queue), Element(storage, i)) << which;
+    }
+    EXPECT_EQ(RequestQueue_IsEmpty(queue), 1) << which;
+    EXPECT_TRUE(RequestQueue_Put(Element(storage, 8), queue).Ok()) << which;
+    EXPECT_EQ(RequestQueue_Peek(queue), Element(storage, 8)) << which;
+    EXPECT_TRUE(RequestQueue_Drop(queue).Ok()) << which;
+    EXPECT_EQ(RequestQueue_IsEmpty(queue), 1) << which;
+    RequestQueue_Destroy(queue);
+  }
 }
 
 TEST(RequestQueue, KeepsOrderAcrossManyWrapArounds) {

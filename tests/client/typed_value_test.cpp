@@ -22,6 +22,8 @@ Decoded Decode(const Bytes& in, uint32_t start = kSentinel) {
   Decoded d;
   d.value.value = start;
   d.value.type = -1;
+  // A note left from an earlier decode must not survive this one.
+  d.value.note = TypedValueNote::ItemsDropped;
   ::testing::internal::CaptureStdout();
   d.taken = TypedValue_Decode(in.data(), in.size(), &d.value);
   d.printed = ::testing::internal::GetCapturedStdout();
@@ -69,6 +71,7 @@ TEST(TypedValueDecode, PlacesEachFixedTypeInItsPartOfTheWord) {
     EXPECT_EQ(d.value.value, c.word) << "type " << int{c.wire[0]};
     EXPECT_EQ(d.taken, c.wire.size()) << "type " << int{c.wire[0]};
     EXPECT_EQ(d.value.type, c.wire[0]);
+    EXPECT_EQ(d.value.note, TypedValueNote::None) << "type " << int{c.wire[0]};
     EXPECT_EQ(d.printed, "") << "type " << int{c.wire[0]};
   }
 }
@@ -79,14 +82,16 @@ TEST(TypedValueDecode, Type12KeepsSecondAndThirdByteInExtra) {
   EXPECT_EQ(d.value.extra[1], 0xCD);
 }
 
-TEST(TypedValueDecode, ListsOfMoreThanOneItemKeepTheFirstAndComplain) {
+TEST(TypedValueDecode, ListsOfMoreThanOneItemKeepTheFirstAndSaySoInTheNote) {
   const Decoded list7 = Decode({0x07, 0x02, 0x05, 0x06});
-  EXPECT_EQ(list7.printed, "EV.");
+  EXPECT_EQ(list7.value.note, TypedValueNote::ItemsDropped);
+  EXPECT_EQ(list7.printed, "");
   EXPECT_EQ(list7.value.value, 0x05A5A5A5u);
   EXPECT_EQ(list7.taken, 4);
 
   const Decoded list15 = Decode({15, 0x02, 0x12, 0x34});
-  EXPECT_EQ(list15.printed, "WEV");
+  EXPECT_EQ(list15.value.note, TypedValueNote::ItemsDropped);
+  EXPECT_EQ(list15.printed, "");
   EXPECT_EQ(list15.value.value, 0x1234A5A5u);
   EXPECT_EQ(list15.taken, 4);
 }
@@ -97,17 +102,19 @@ TEST(TypedValueDecode, EmptyType7ListTakesTwoBytesAndStoresNothing) {
   EXPECT_EQ(d.value.value, kSentinel);
 }
 
-TEST(TypedValueDecode, UnknownTypesTakeOneByteAndSayBadRep) {
+TEST(TypedValueDecode, UnknownTypesTakeOneByteAndSaySoInTheNote) {
   for (int type : {0, 16, 19, 0x20, 128, 254}) {
     const Decoded d = Decode({static_cast<uint8_t>(type), 1, 2, 3, 4, 5});
     EXPECT_EQ(d.taken, 1) << type;
-    EXPECT_EQ(d.printed, "BadRep") << type;
+    EXPECT_EQ(d.value.note, TypedValueNote::UnknownType) << type;
+    EXPECT_EQ(d.printed, "") << type;
     EXPECT_EQ(d.value.type, type);
     EXPECT_EQ(d.value.value, kSentinel) << type;
   }
   for (int type : {11, 255}) {
     const Decoded d = Decode({static_cast<uint8_t>(type), 1, 2});
     EXPECT_EQ(d.taken, 1) << type;
+    EXPECT_EQ(d.value.note, TypedValueNote::None) << type;
     EXPECT_EQ(d.printed, "") << type;
     EXPECT_EQ(d.value.value, kSentinel) << type;
   }
