@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
+#include "app/discovery.h"
 #include "app/safety.h"
 #include "app/settings.h"
 #include "app/summary.h"
+#include "client/bus.h"
 #include "client/client.h"
 #include "client/port_name.h"
 #include "client/registry_record.h"
@@ -15,7 +17,15 @@
 
 namespace {
 
+constexpr uint32_t kWaitSliceMs = 100;
+
 DeviceRecord g_fitting[MaxDiscovered];
+
+// The discovery's signs of life, as the update steps show their waits.
+bool ShowWait(void*) {
+  Update_WaitTick();
+  return true;
+}
 
 }  // namespace
 
@@ -34,9 +44,12 @@ Preselection Preselect(FrontEndState* state, const char* portName, uint8_t addre
   }
   ReportAdapterLatency(portName);
   Update_WaitFor("the controllers on the port to answer");
-  state->discoveredCount =
-      Client_ScanRange(portName, StationAddressLow, StationAddressHigh, state->discovered,
-                       MaxDiscovered);
+  // The port stays open for the device's processing. Nothing on the bus is
+  // changed by the discovery, and it is short: an interrupt is seen after it.
+  uint32_t found = 0;
+  Discover(Client_Bus(), portName, DiscoveryPort::KeepOpen, kWaitSliceMs, ShowWait, nullptr,
+           state->discovered, MaxDiscovered, &found);
+  state->discoveredCount = found;
   Update_EndWait();
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from

@@ -51,7 +51,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/bus.h"
 #include "client/client.h"
+#include "platform/clock.h"
 #include "tests/support/emulated_bus.h"
 #include "update/programmer.h"
 
@@ -76,8 +78,8 @@ constexpr const char* kScenario =
     "model = QD4010A-6AC1100\nname = Boiler 1\nmax_master = 20\n";
 
 // What one case measured; passed from its process to the parent as it is.
-struct Result {
-  int status = -1;  // the job's, or -1 when the case could not run
+struct Measured {
+  int status = -1;  // RunJob's, or -1 when the case could not run
   double seconds = 0;
   double floorSeconds = 0;
   double turnaroundMedianMs = 0;
@@ -91,6 +93,8 @@ struct Result {
   double restSeconds = 0;
 };
 
+// 0 when the job programmed the controller, else its outcome's number (a job
+// still running after five minutes is stopped).
 int RunJob() {
   DeviceRecord record;
   std::strcpy(record.portName, "Com1");
@@ -98,27 +102,16 @@ int RunJob() {
   record.hardwareId = 28;
   record.serialNumber = 4410021;
   std::strcpy(record.modelNumber, "QD4010A-6AC1100");
-  if (Programmer_Init() != 1) return -1;
-  Programmer_StartProgramming(&record);
-  std::atomic<bool> stop{false};
-  std::thread worker([&stop] {
-    while (!stop.load()) {
-      Programmer_Tick();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
-  int status = ProgrammerRunning;
+  ProgrammingJob job(Client_Bus(), plat::system_clock(), &record);
+  ::Result ending;
+  std::thread runner([&job, &ending] { ending = job.Run(); });
   const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (status == ProgrammerRunning && Clock::now() < deadline) {
-    status = Programmer_Wait(500);
+  while (!job.Ended() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  stop = true;
-  if (status == ProgrammerRunning) {
-    worker.detach();
-  } else {
-    worker.join();
-  }
-  return status;
+  job.Abort();
+  runner.join();
+  return static_cast<int>(ending.outcome);
 }
 
 // Opens the emulator's side as a raw tty at 38400 baud (the speed the
@@ -222,7 +215,7 @@ double Percentile(std::vector<double> values, double share) {
 }
 
 // The transfer's figures from the frames on the line.
-bool Measure(const std::vector<LineFrame>& frames, double baud, Result* result) {
+bool Measure(const std::vector<LineFrame>& frames, double baud, Measured* result) {
   std::size_t first = frames.size();
   std::size_t last = frames.size();
   for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -271,8 +264,8 @@ bool Measure(const std::vector<LineFrame>& frames, double baud, Result* result) 
 }
 
 // One job through an adapter with the given latency timer.
-Result RunCase(int latencyMs) {
-  Result result;
+Measured RunCase(int latencyMs) {
+  Measured result;
   test_support::EmulatedBus bus(
       kScenario, test_support::BusOptions().Port("bus").ExpectedImage(BREVANE_CARRIED_IMAGE));
   const std::filesystem::path dir = test_support::EmulatedBus::PortDirectory();
@@ -293,7 +286,7 @@ Result RunCase(int latencyMs) {
   std::filesystem::remove(dir / "com1");
   close(relay.busFd);
   close(relay.pcFd);
-  if (result.status == ProgrammerOk && !Measure(bus.Frames(), bus.baud(), &result)) {
+  if (result.status == 0 && !Measure(bus.Frames(), bus.baud(), &result)) {
     std::fprintf(stderr, "bench_program: no transfer seen on the line\n");
     result.status = -1;
   }
@@ -301,20 +294,20 @@ Result RunCase(int latencyMs) {
 }
 
 // Runs the case in a child process and reads its result back.
-Result RunCaseApart(int latencyMs) {
-  Result result;
+Measured RunCaseApart(int latencyMs) {
+  Measured result;
   int fds[2];
   if (pipe(fds) != 0) return result;
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    const Result measured = RunCase(latencyMs);
+    const Measured measured = RunCase(latencyMs);
     const bool written = write(fds[1], &measured, sizeof measured) == sizeof measured;
     _exit(written ? 0 : 1);
   }
   close(fds[1]);
   if (pid > 0) {
-    if (read(fds[0], &result, sizeof result) != sizeof result) result = Result{};
+    if (read(fds[0], &result, sizeof result) != sizeof result) result = Measured{};
     waitpid(pid, nullptr, 0);
   }
   close(fds[0]);
@@ -324,13 +317,13 @@ Result RunCaseApart(int latencyMs) {
 }  // namespace
 
 int main() {
-  std::vector<Result> results;
+  std::vector<Measured> results;
   for (const int latency : kAdapterLatencyMs) results.push_back(RunCaseApart(latency));
 
   const auto row = [&results](const char* what, int decimals, auto value) {
     std::printf("%-36s", what);
-    for (const Result& r : results) {
-      if (r.status == ProgrammerOk) {
+    for (const Measured& r : results) {
+      if (r.status == 0) {
         std::printf("%16.*f", decimals, value(r));
       } else {
         std::printf("%16s", "failed");
@@ -338,33 +331,33 @@ int main() {
     }
     std::printf("\n");
   };
-  const auto share = [](double seconds, const Result& r) { return 100.0 * seconds / r.floorSeconds; };
+  const auto share = [](double seconds, const Measured& r) { return 100.0 * seconds / r.floorSeconds; };
   std::printf("%-36s%16s%16s%16s\n", "adapter latency timer", "none", "1 ms", "16 ms");
-  row("transfer time (s)", 2, [](const Result& r) { return r.seconds; });
-  row("bus floor (s)", 2, [](const Result& r) { return r.floorSeconds; });
-  row("ratio to the floor", 3, [](const Result& r) { return r.seconds / r.floorSeconds; });
-  row("PC turnaround median (ms)", 2, [](const Result& r) { return r.turnaroundMedianMs; });
-  row("PC turnaround p99 (ms)", 2, [](const Result& r) { return r.turnaroundP99Ms; });
+  row("transfer time (s)", 2, [](const Measured& r) { return r.seconds; });
+  row("bus floor (s)", 2, [](const Measured& r) { return r.floorSeconds; });
+  row("ratio to the floor", 3, [](const Measured& r) { return r.seconds / r.floorSeconds; });
+  row("PC turnaround median (ms)", 2, [](const Measured& r) { return r.turnaroundMedianMs; });
+  row("PC turnaround p99 (ms)", 2, [](const Measured& r) { return r.turnaroundP99Ms; });
   row("PC frames after another frame", 0,
-      [](const Result& r) { return static_cast<double>(r.pcFrames); });
+      [](const Measured& r) { return static_cast<double>(r.pcFrames); });
   row("  of them within 3 ms of its end", 0,
-      [](const Result& r) { return static_cast<double>(r.pcFramesEarly); });
+      [](const Measured& r) { return static_cast<double>(r.pcFramesEarly); });
   std::printf("silent line, %% of the floor:\n");
   row("  controller's answer delay", 1,
-      [&](const Result& r) { return share(r.answerDelaySeconds, r); });
+      [&](const Measured& r) { return share(r.answerDelaySeconds, r); });
   row("  3 ms silence before PC frames", 1,
-      [&](const Result& r) { return share(r.silenceGateSeconds, r); });
-  row("  after a poll for a master", 1, [&](const Result& r) { return share(r.pollSeconds, r); });
-  row("  PC's own share", 1, [&](const Result& r) { return share(r.ownSeconds, r); });
-  row("  other", 1, [&](const Result& r) { return share(r.restSeconds, r); });
+      [&](const Measured& r) { return share(r.silenceGateSeconds, r); });
+  row("  after a poll for a master", 1, [&](const Measured& r) { return share(r.pollSeconds, r); });
+  row("  PC's own share", 1, [&](const Measured& r) { return share(r.ownSeconds, r); });
+  row("  other", 1, [&](const Measured& r) { return share(r.restSeconds, r); });
 
   bool ok = true;
-  for (const Result& r : results) ok = ok && r.status == ProgrammerOk;
+  for (const Measured& r : results) ok = ok && r.status == 0;
   if (!ok) {
     std::printf("a programming job failed\n");
     return 1;
   }
-  const Result& direct = results.front();
+  const Measured& direct = results.front();
   const double own = share(direct.ownSeconds, direct);
   std::printf("PC's own share without adapter delay %.1f %% (aim %.0f %%)\n", own,
               kOwnShareAimPercent);
