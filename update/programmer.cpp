@@ -22,7 +22,9 @@
 //   the transfer only blocks are on their way, so it is also the window. The
 //   job ends only once it is 0: no handler can then run for a job that its
 //   owner may destroy.
-// - relocate_: set by the control-reply handler, read and cleared by the step.
+// - relocate_: set by the control-reply handler for a device that did not
+//   answer and cleared by it for one that did; read by the step, which
+//   clears it once a search found the device.
 // - total_, acked_, next_: the transfer counters. total_ is stored by the step
 //   before the ready check. acked_ moves only in the block handler (and is
 //   reset by the step when no block of this job is on its way). next_ moves in
