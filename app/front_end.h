@@ -1,6 +1,6 @@
 // The front end's shared state: the menu loop's state, the ports found, and
-// the devices of the last discovery. Owned by the main thread; the workers see
-// only what a job request hands them.
+// the devices of the last discovery. Owned by the main thread; the threads of
+// the jobs see only what a job is handed.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +30,11 @@ struct FrontEndState {
   uint32_t reportCount = 0;
   // Unattended with lists: what was asked for and not taken up.
   RunGaps gaps;
-  // Started from the command line: a programming error then ends the program.
+  // Started from the command line: a programming error then ends the run
+  // with its own exit status.
   bool unattended = false;
-  // A device reported a programming error in unattended mode.
-  bool programmingHalted = false;
+  // A device reported a programming error.
+  bool programmingError = false;
   // The operator interrupted the program; the loop ended with this status.
   bool interrupted = false;
   int interruptStatus = 0;

@@ -15,7 +15,6 @@
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/thread.h"
-#include "update/programmer.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -27,6 +26,8 @@ Preselection g_preselection = Preselection::Selected;
 int ExitStatus(const FrontEndState& state) {
   // Unattended mode that found nothing to process has done nothing it was asked to.
   if (state.unattended && state.reportCount == 0) return ExitNothingToProcess;
+  // The device waits for a power cycle: said apart from any other failure.
+  if (state.unattended && state.programmingError) return ExitProgrammingError;
   return ExitStatusOf(state.reports, state.reportCount, &state.gaps);
 }
 
@@ -78,11 +79,8 @@ int main(int argc, char** argv) {
 
   // Before any thread starts, so that the signals reach the main thread only.
   plat::interrupt_install();
-  Programmer_Init();
   g_frontEnd = FrontEndState{};
   Update_SetIo(&Update_ClientIo());
-  // The programming worker runs until the process ends and is never joined.
-  plat::thread_close(plat::thread_start(Programmer_Run, nullptr, 0));
 
   ParseCommandLine(argc, argv);
   // The run log (-lFILE), once the command line is read.
@@ -106,17 +104,12 @@ int main(int argc, char** argv) {
                      ToolVersionMinor, ToolVersionPatch);
   }
   RunMenuLoop(&g_frontEnd);
-  // A discovery cut short may still run on the programming worker: the
-  // process ends without tearing down what its threads use.
+  // A discovery cut short, or a programming job that did not stop in time,
+  // may still run on its thread: the process ends without tearing down what
+  // its threads use.
   if (g_frontEnd.interrupted) {
     EndRun(g_frontEnd.interruptStatus);
     std::_Exit(g_frontEnd.interruptStatus);
-  }
-  // The engine has halted on a programming error, its port's master thread
-  // stopped for good: nothing can be closed cleanly, and nothing may be sent.
-  if (g_frontEnd.programmingHalted) {
-    EndRun(ExitProgrammingError);
-    std::_Exit(ExitProgrammingError);
   }
   // The link's threads must not be running on an open port while the
   // process winds down; closing a port that is already closed does nothing.

@@ -3,8 +3,10 @@
 #include <cstdio>
 
 #include "app/backup_steps.h"
+#include "app/discovery.h"
 #include "app/run_report.h"
 #include "app/safety.h"
+#include "client/bus.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "client/typed_value.h"
@@ -12,13 +14,10 @@
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "update/image_package.h"
-#include "update/programmer.h"
 #include "update/update_steps.h"
 
 namespace {
 
-constexpr uint8_t kDiscoverLow = 4;
-constexpr uint8_t kDiscoverHigh = 32;
 constexpr uint32_t kDiscoverSliceMs = 250;
 constexpr int kDiscoverDotsPerLine = 12;
 constexpr uint32_t kLoopPauseMs = 10;
@@ -54,28 +53,43 @@ void ReportPortNotOpened(const char* port) {
   plat::con_printf("%s\r\n", line);
 }
 
+// The dots of a discovery under way, one per slice. Anywhere but on a
+// terminal the dots go in lines, each begun by its first dot, so that a pipe
+// or a log gets a line every 3 s.
+struct DiscoveryDots {
+  bool inLines = false;
+  int dots = 0;
+};
+
+bool ShowDiscoveryDot(void* context) {
+  // Nothing on the bus is changed by a discovery: an interrupt ends it.
+  if (plat::interrupt_requested()) return false;
+  DiscoveryDots& shown = *static_cast<DiscoveryDots*>(context);
+  plat::con_printf(shown.inLines && shown.dots > 0 && shown.dots % kDiscoverDotsPerLine == 0
+                       ? "\r\n."
+                       : ".");
+  ++shown.dots;
+  return true;
+}
+
 void ScanOnePort(FrontEndState* state) {
   state->currentPort = static_cast<uint8_t>(state->currentPort % state->portCount);
   const char* port = state->ports.names[state->currentPort];
   ReportAdapterLatency(port);
-  Programmer_StartScan(port, kDiscoverLow, kDiscoverHigh);
   plat::con_printf("Discovering Devices @ %s ..", port);
-  // Anywhere but on a terminal the dots go in lines, each begun by its first
-  // dot, so that a pipe or a log gets a line every 3 s.
-  const bool inLines = !plat::con_is_terminal();
-  int dots = 0;
-  while (Programmer_Wait(kDiscoverSliceMs) == ProgrammerRunning) {
-    // Nothing on the bus is changed by a discovery: an interrupt ends it.
-    if (plat::interrupt_requested()) return;
-    plat::con_printf(inLines && dots > 0 && dots % kDiscoverDotsPerLine == 0 ? "\r\n." : ".");
-    ++dots;
-  }
+  DiscoveryDots shown;
+  shown.inLines = !plat::con_is_terminal();
+  uint32_t found = 0;
+  // Devices beyond the table's room are dropped.
+  const Result discovery =
+      Discover(Client_Bus(), port, DiscoveryPort::Close, kDiscoverSliceMs, ShowDiscoveryDot,
+               &shown, state->discovered + state->discoveredCount,
+               MaxDiscovered - state->discoveredCount, &found);
+  if (discovery.outcome == Outcome::Stopped) return;
   plat::con_printf("\r\n");
   ReportPortNotOpened(port);
   ReportLostPort(port, "during the discovery");
-  // Devices beyond the table's room are dropped.
-  state->discoveredCount += Programmer_FetchScan(state->discovered + state->discoveredCount,
-                                                 MaxDiscovered - state->discoveredCount);
+  state->discoveredCount += found;
 }
 
 void PrintDeviceRow(int number, const DeviceRecord& device) {
@@ -144,14 +158,13 @@ DeviceRecord* CurrentDevice(FrontEndState* state) {
   return &state->devices[state->currentDevice];
 }
 
-// The programming engine printed the device's programming error and halted.
-// Unattended, nobody is there to power cycle the unit: the program ends.
+// A device that reported a programming error is finished without a word to
+// it (the update steps see to that). Unattended, nobody is there to power
+// cycle the unit: the run ends after it, with its own exit status.
 MenuState PollProgress(FrontEndState* state) {
+  const DeviceUpdate& update = CurrentReport(state).update;
   const MenuState next = Update_PollProgress(&CurrentReport(state).update);
-  if (next == MenuState::ProgrammingProgress && state->unattended && Programmer_Halted()) {
-    state->programmingHalted = true;
-    return MenuState::Quit;
-  }
+  if (update.programming == Outcome::ProgrammingError) state->programmingError = true;
   return next;
 }
 
@@ -290,7 +303,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       Safety_DropUnusedBackup(CurrentReport(state));
       const DeviceUpdate& update = CurrentReport(state).update;
       plat::con_note("Programming job status %d; found again: %s; with the factory settings write: %s",
-                     update.programmingStatus, update.foundAgain ? "yes" : "no",
+                     Update_JobStatus(update), update.foundAgain ? "yes" : "no",
                      update.defaultsWrite ? "yes" : "no");
       const MenuState next = Update_Finish(&CurrentReport(state).update);
       ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");

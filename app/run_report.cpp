@@ -10,7 +10,6 @@
 #include "image/descriptor.h"
 #include "platform/file.h"
 #include "platform/serial.h"
-#include "update/programmer.h"
 
 namespace {
 
@@ -86,16 +85,16 @@ const char* SettingsWords(SettingsOutcome outcome) {
 
 const char* ProgrammingWords(const DeviceUpdate& update) {
   if (!update.started) return "not started";
-  switch (update.programmingStatus) {
-    case ProgrammerOk:
+  if (!update.programming.has_value()) return "not finished";
+  switch (*update.programming) {
+    case Outcome::Done:
       return "done";
-    case ProgrammerDeviceLost:
+    case Outcome::NotFound:
       return "device lost";
-    case ProgrammerAborted:
+    case Outcome::Stopped:
       return "interrupted";
-    case UpdateNotProgrammed:
-      // The engine halts on a device's programming error and ends no job.
-      return Programmer_Halted() ? "programming error" : "not finished";
+    case Outcome::ProgrammingError:
+      return "programming error";
     default:
       return "failed";
   }

@@ -22,7 +22,6 @@
 #include "platform/serial.h"
 #include "update/address_journal.h"
 #include "update/backup_folder.h"
-#include "update/programmer.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -268,7 +267,7 @@ void Safety_PrepareDevice(DeviceReport* report) {
 void Safety_DropUnusedBackup(const DeviceReport& report) {
   if (report.backup != SettingsOutcome::Complete || report.earlierKept ||
       report.backupFile[0] == '\0' || (report.update.started && report.entrySent) ||
-      (report.update.started && report.update.programmingStatus != ProgrammerAborted)) {
+      (report.update.started && report.update.programming != Outcome::Stopped)) {
     return;
   }
   if (plat::file_delete(report.backupFile)) {
@@ -296,13 +295,9 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
     DeviceRecord& device = state->devices[state->currentDevice];
     DeviceUpdate& update = report.update;
     report.interrupted = true;
-    if (update.started && update.programmingStatus == UpdateNotProgrammed) {
-      Programmer_Abort();
-      const int status = Programmer_Wait(kStopWaitMs);
-      update.programmingStatus = status == ProgrammerRunning ? ProgrammerAborted : status;
-    }
-    report.entrySent = update.started && Programmer_EntrySent();
-    const bool inBootloader = update.programmingStatus == ProgrammerAborted && report.entrySent;
+    Update_StopProgramming(&update, kStopWaitMs);
+    report.entrySent = Update_EntrySent(update);
+    const bool inBootloader = update.programming == Outcome::Stopped && report.entrySent;
     if (update.started && !inBootloader && at != MenuState::NextDevice) {
       // The device runs (or was never entered into its bootloader): the
       // displaced one goes back now and the port is closed.

@@ -6,21 +6,20 @@
 #include "client/typed_value.h"
 #include "platform/console.h"
 #include "update/image_package.h"
-#include "update/programmer.h"
 
 DeviceOutcome OutcomeOf(const DeviceReport& report) {
-  const int status = report.update.programmingStatus;
+  const std::optional<Outcome> programming = report.update.programming;
   if (report.backup == SettingsOutcome::Failed && !report.update.started) {
     return report.interrupted ? DeviceOutcome::Interrupted : DeviceOutcome::BackupNotSaved;
   }
   if (report.update.moveNotRecorded) return DeviceOutcome::MoveNotRecorded;
-  if (status == ProgrammerAborted || (report.interrupted && !report.update.started)) {
+  if (programming == Outcome::Stopped || (report.interrupted && !report.update.started)) {
     return report.entrySent ? DeviceOutcome::InterruptedInBootloader : DeviceOutcome::Interrupted;
   }
   // A job that lost its device ended without seeing it come back: what the
   // update steps found afterwards tells whether it holds the new firmware.
-  const bool lost = status == ProgrammerDeviceLost;
-  if (status != ProgrammerOk && !lost) return DeviceOutcome::ProgrammingFailed;
+  const bool lost = programming == Outcome::NotFound;
+  if (programming != Outcome::Done && !lost) return DeviceOutcome::ProgrammingFailed;
   if (!report.update.foundAgain) return DeviceOutcome::NotFound;
   if (lost && !report.update.versionRead) return DeviceOutcome::ProgrammingFailed;
   // A job that ended well but left another version in the device did not

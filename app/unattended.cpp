@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "app/discovery.h"
 #include "app/menus.h"
 #include "app/safety.h"
 #include "app/settings.h"
 #include "app/summary.h"
+#include "client/bus.h"
 #include "client/client.h"
 #include "client/port_name.h"
 #include "client/registry_record.h"
@@ -17,6 +19,14 @@
 
 namespace {
 
+constexpr uint32_t kWaitSliceMs = 100;
+
+// The discovery's signs of life, as the update steps show their waits.
+bool ShowWait(void*) {
+  Update_WaitTick();
+  return true;
+}
+
 DeviceRecord g_fitting[MaxDiscovered];
 DeviceRecord g_upgradable[MaxDiscovered];
 
@@ -27,9 +37,11 @@ uint32_t DiscoverOpenPort(FrontEndState* state, const char* portName) {
   ReportAdapterLatency(portName);
   DeviceRecord* records = state->discovered + state->discoveredCount;
   Update_WaitFor("the controllers on the port to answer");
-  const uint32_t found =
-      Client_ScanRange(portName, StationAddressLow, StationAddressHigh, records,
-                       static_cast<uint8_t>(MaxDiscovered - state->discoveredCount));
+  // The port stays open for the devices' processing. Nothing on the bus is
+  // changed by the discovery, and it is short: an interrupt is seen after it.
+  uint32_t found = 0;
+  Discover(Client_Bus(), portName, DiscoveryPort::KeepOpen, kWaitSliceMs, ShowWait, nullptr,
+           records, MaxDiscovered - state->discoveredCount, &found);
   Update_EndWait();
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from

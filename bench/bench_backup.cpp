@@ -69,6 +69,8 @@ class CountingBus final : public Bus {
     }
     return result;
   }
+  // The engine's requests went out with this bus as their requester.
+  uint32_t Withdraw(const char* port, void*) override { return real_.Withdraw(port, this); }
   Result ReadMember(const char* port, uint8_t station, uint8_t cls, uint8_t member,
                     uint8_t instance, TypedValue* value) override {
     return real_.ReadMember(port, station, cls, member, instance, value);

@@ -51,7 +51,9 @@
 #include <thread>
 #include <vector>
 
+#include "client/bus.h"
 #include "client/client.h"
+#include "platform/clock.h"
 #include "tests/support/emulated_bus.h"
 #include "update/programmer.h"
 
@@ -77,7 +79,7 @@ constexpr const char* kScenario =
 
 // What one case measured; passed from its process to the parent as it is.
 struct Measured {
-  int status = -1;  // the job's, or -1 when the case could not run
+  int status = -1;  // RunJob's, or -1 when the case could not run
   double seconds = 0;
   double floorSeconds = 0;
   double turnaroundMedianMs = 0;
@@ -91,6 +93,8 @@ struct Measured {
   double restSeconds = 0;
 };
 
+// 0 when the job programmed the controller, else its outcome's number (a job
+// still running after five minutes is stopped).
 int RunJob() {
   DeviceRecord record;
   std::strcpy(record.portName, "Com1");
@@ -98,27 +102,16 @@ int RunJob() {
   record.hardwareId = 28;
   record.serialNumber = 4410021;
   std::strcpy(record.modelNumber, "QD4010A-6AC1100");
-  if (Programmer_Init() != 1) return -1;
-  Programmer_StartProgramming(&record);
-  std::atomic<bool> stop{false};
-  std::thread worker([&stop] {
-    while (!stop.load()) {
-      Programmer_Tick();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
-  int status = ProgrammerRunning;
+  ProgrammingJob job(Client_Bus(), plat::system_clock(), &record);
+  ::Result ending;
+  std::thread runner([&job, &ending] { ending = job.Run(); });
   const auto deadline = Clock::now() + std::chrono::minutes(5);
-  while (status == ProgrammerRunning && Clock::now() < deadline) {
-    status = Programmer_Wait(500);
+  while (!job.Ended() && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  stop = true;
-  if (status == ProgrammerRunning) {
-    worker.detach();
-  } else {
-    worker.join();
-  }
-  return status;
+  job.Abort();
+  runner.join();
+  return static_cast<int>(ending.outcome);
 }
 
 // Opens the emulator's side as a raw tty at 38400 baud (the speed the
@@ -293,7 +286,7 @@ Measured RunCase(int latencyMs) {
   std::filesystem::remove(dir / "com1");
   close(relay.busFd);
   close(relay.pcFd);
-  if (result.status == ProgrammerOk && !Measure(bus.Frames(), bus.baud(), &result)) {
+  if (result.status == 0 && !Measure(bus.Frames(), bus.baud(), &result)) {
     std::fprintf(stderr, "bench_program: no transfer seen on the line\n");
     result.status = -1;
   }
@@ -330,7 +323,7 @@ int main() {
   const auto row = [&results](const char* what, int decimals, auto value) {
     std::printf("%-36s", what);
     for (const Measured& r : results) {
-      if (r.status == ProgrammerOk) {
+      if (r.status == 0) {
         std::printf("%16.*f", decimals, value(r));
       } else {
         std::printf("%16s", "failed");
@@ -359,7 +352,7 @@ int main() {
   row("  other", 1, [&](const Measured& r) { return share(r.restSeconds, r); });
 
   bool ok = true;
-  for (const Measured& r : results) ok = ok && r.status == ProgrammerOk;
+  for (const Measured& r : results) ok = ok && r.status == 0;
   if (!ok) {
     std::printf("a programming job failed\n");
     return 1;

@@ -46,6 +46,9 @@ class ClientBus final : public Bus {
     return FromRequest(port, Client_RequestAsync(port, station, data, length, expectReply ? 1 : 0,
                                                  handler, context));
   }
+  uint32_t Withdraw(const char* port, void* context) override {
+    return Client_Withdraw(port, context);
+  }
   Result ReadMember(const char* port, uint8_t station, uint8_t cls, uint8_t member,
                     uint8_t instance, TypedValue* value) override {
     return FromRequest(port, Client_ReadMember(port, station, cls, member, instance, value));

@@ -33,6 +33,10 @@ class Bus {
   virtual Result RequestAsync(const char* port, uint8_t station, const uint8_t* data,
                               uint16_t length, bool expectReply, ReplyHandler handler,
                               void* context) = 0;
+  // Takes the requests queued with `context` that have not gone out yet back
+  // out of the port's queue: they are never sent and their handlers never
+  // run. Returns how many of them expected a reply.
+  virtual uint32_t Withdraw(const char* port, void* context) = 0;
 
   virtual Result ReadMember(const char* port, uint8_t station, uint8_t cls, uint8_t member,
                             uint8_t instance, TypedValue* value) = 0;

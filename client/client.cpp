@@ -492,6 +492,35 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
   return QueueAsync(portName, destination, data, length, expectReply, nullptr, handler, context);
 }
 
+uint32_t Client_Withdraw(const char* portName, void* context) {
+  // Requests queued without a requester belong to nobody in particular.
+  if (context == nullptr) return 0;
+  PendingRequest* taken[ClientQueueCapacity];
+  int count = 0;
+  {
+    HeldQueue held(portName);
+    RequestQueue* queue = held.queue();
+    if (queue == nullptr) return 0;
+    // One full turn of the queue: each request is taken out and, unless it is
+    // one to withdraw, put back behind the others, which keeps their order.
+    const int32_t queued = queue->count.load();
+    for (int32_t i = 0; i < queued; ++i) {
+      auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue));
+      if (request->blocking == 0 && request->context == context && !request->sent) {
+        taken[count++] = request;
+      } else {
+        RequestQueue_Put(request, queue);
+      }
+    }
+  }
+  uint32_t expectingReply = 0;
+  for (int i = 0; i < count; ++i) {
+    if (taken[i]->expectReply != 0) ++expectingReply;
+    FreeAsync(taken[i]);
+  }
+  return expectingReply;
+}
+
 uint8_t Client_OnTokenObtained(const char* portName) {
   HeldQueue held(portName);
   RequestQueue* queue = held.queue();

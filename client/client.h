@@ -109,6 +109,12 @@ int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t
 int Client_RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
                         uint16_t length, uint8_t expectReply, ReplyHandler handler,
                         void* context);
+// Takes every asynchronous request queued on the port with `context` that has
+// not gone out yet back out of the queue, keeping the order of the others:
+// none of them is sent, and no completion runs for them. May be called from a
+// completion. Returns how many of them expected a reply (0 for a null
+// context, which names no requester).
+uint32_t Client_Withdraw(const char* portName, void* context);
 
 // Whether the port's device went away (an adapter pulled, a driver that gave
 // up) since the port was last opened: 1 with the system's message in `text`

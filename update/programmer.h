@@ -1,24 +1,26 @@
-// The programming engine: one worker thread that carries out the long bus jobs
-// (a scan of an address band, and programming one device through its
-// bootloader) so that the console stays free to show progress. The front end
-// starts a job only while the engine is idle and then calls Programmer_Wait
-// until the job has ended; every job ends with exactly one release of
-// "FLESem".
-//
-// The engine's logic sees the world only through ProgrammerIo: the product
-// wires it to the client and the platform, tests to a fake device with
-// virtual time.
+// The programming engine: a ProgrammingJob programs the carried image into
+// one device through its bootloader. The job owns all of its state, so that
+// several jobs may run at once, on different ports or beside other
+// requesters on the same port. It reaches the bus only through a Bus (its
+// requests carry the job, so that their replies come back to it) and time
+// only through a plat::Clock; it prints nothing and says how it ended with a
+// Result. Whoever runs a job either calls Run() on a thread of its own or
+// calls Step() itself (the unit tests, on virtual time); Abort() and the
+// progress reads may come from any other thread.
 #pragma once
 
+#include <atomic>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
-#include "client/client.h"
+#include "client/bus.h"
+#include "client/result.h"
 #include "client/scan.h"
+#include "platform/clock.h"
 
 enum class ProgrammerState : uint8_t {
-  Idle,
-  Scan,
   OpenPort,
   EnterBootloader,
   FindBootloader,
@@ -29,28 +31,16 @@ enum class ProgrammerState : uint8_t {
   LeaveBootloader,
   ConfirmApplication,
   DefaultsWrite,
+  // The two ends: Done programmed the device, Failed ended the job with the
+  // outcome it says. A job in either has ended once its requests still on
+  // their way have come back.
   Failed,
   Done,
 };
 
-// Outcome of the last job.
-inline constexpr int ProgrammerOk = 0;
-inline constexpr int ProgrammerPortFailed = 2;
-inline constexpr int ProgrammerEntryFailed = 3;
-// The device stopped answering and was not found again: the job gave up
-// searching for it (see the two limits below). Finding it is left to the
-// update steps, which ask the operator to power cycle it.
-inline constexpr int ProgrammerDeviceLost = 4;
-// The front end asked the job to stop (an interrupt): it ended at its next
-// step. Programmer_EntrySent() tells whether the device may sit in its
-// bootloader.
-inline constexpr int ProgrammerAborted = 5;
-// Programmer_Wait's answer while the job still runs.
-inline constexpr int ProgrammerRunning = 1;
-
-// Room for the records of one scan job: its band spans at most this many addresses.
+// Room for the records of one bootloader search.
 inline constexpr std::size_t ProgrammerScanRecords = 32;
-// Blocks that may be on their way to the device without an answer ("ProgSem").
+// Blocks that may be on their way to the device without an answer.
 inline constexpr uint32_t ProgrammerWindow = 20;
 // Failed or refused block answers in a row, with no block acknowledged in
 // between, after which the device is taken to have restarted and lost its
@@ -61,7 +51,7 @@ inline constexpr uint32_t ProgrammerWindow = 20;
 inline constexpr uint32_t ProgrammerStallLimit = ProgrammerWindow;
 // Relocation passes in a row that do not find a device which stopped
 // answering a control message (the ready check, the restart, the presence
-// probe), after which the job ends with ProgrammerDeviceLost. A pass looks for
+// probe), after which the job ends with Outcome::NotFound. A pass looks for
 // up to 60 s and sends the Modbus switch after every miss, while a controller
 // that restarts is back within seconds, on the Tarnix bus or in Modbus mode:
 // the first pass finds it. The second allows for a pass spoilt by the line;
@@ -70,81 +60,14 @@ inline constexpr uint32_t ProgrammerStallLimit = ProgrammerWindow;
 inline constexpr uint32_t ProgrammerRelocationPasses = 2;
 // Bootloader searches in a row that do not find the device, each after the
 // entry message was sent again and the device given 1 s, after which the job
-// ends with ProgrammerDeviceLost. A device that heard the entry message, or
+// ends with Outcome::NotFound. A device that heard the entry message, or
 // that restarted in the middle of the transfer, is in its bootloader within
 // that second; five entry messages in a row lost on the line do not happen,
 // so a device still missing is switched off or cut from the bus.
 inline constexpr uint32_t ProgrammerBootloaderSearches = 5;
+// The pause between two steps of Run().
+inline constexpr uint32_t ProgrammerStepPauseMs = 10;
 
-// Everything the engine does outside its own state: requests to the device,
-// pauses, the three semaphores and the console.
-class ProgrammerIo {
- public:
-  virtual ~ProgrammerIo() = default;
-  virtual int Open(const char* portName) = 0;
-  virtual int Close(const char* portName) = 0;
-  // Queues a request and returns at once (0 queued); `completion` runs on the
-  // port's master thread when a request that expects a reply completes.
-  virtual int RequestAsync(const char* portName, uint8_t destination, const uint8_t* data,
-                           uint16_t length, uint8_t expectReply, CompletionCallback completion) = 0;
-  virtual uint8_t ScanRange(const char* portName, uint8_t first, uint8_t last,
-                            DeviceRecord* records, std::size_t capacity) = 0;
-  virtual uint8_t Relocate(const char* portName, uint8_t first, uint8_t last,
-                           uint16_t selectRegister, const char* modelNumber,
-                           int32_t serialNumber) = 0;
-  virtual void Sleep(uint32_t ms) = 0;
-  // "FLESem": true when a job's end was taken within the time-out.
-  virtual bool WaitJobEnded(uint32_t timeoutMs) = 0;
-  virtual void SignalJobEnded() = 0;
-  // "ResSem", waited on without time-out.
-  virtual void WaitReply() = 0;
-  virtual void SignalReply() = 0;
-  // "ProgSem": true when a permit was taken within the time-out.
-  virtual bool TakePermit(uint32_t timeoutMs) = 0;
-  virtual void GivePermit() = 0;
-  virtual void Print(const char* text) = 0;
-  // Stops the calling thread (the port's master thread) for good, so that no
-  // further request goes out or completes on that port. A test's fake returns.
-  virtual void Halt() = 0;
-};
-
-// Creates "FLESem", "ResSem" and "ProgSem" (once; a second call only clears
-// the state) and makes the engine idle. Returns 0 when a semaphore could not
-// be created, else 1.
-int Programmer_Init();
-// Routes the engine through `io` from now on; nullptr goes back to the client
-// and the platform. Called before Programmer_Init, while no job runs.
-void Programmer_UseIo(ProgrammerIo* io);
-// The worker thread's body: forever one tick, then 10 ms of sleep.
-void Programmer_Run(void* unused);
-// One step of the current job.
-void Programmer_Tick();
-ProgrammerState Programmer_State();
-
-// Scans `low` to `high` on `portName` at the next tick: opens the port,
-// identifies every station that answers, closes the port. A band wider than
-// the scan records is cut to their room. Returns 1.
-int Programmer_StartScan(const char* portName, uint8_t low, uint8_t high);
-// Copies the records of the last scan job, at most `capacity`, and returns
-// how many were copied.
-uint8_t Programmer_FetchScan(DeviceRecord* destination, std::size_t capacity);
-
-// Programs the carried image into the device of `record` at the next ticks.
-// The record must stay valid until the job has ended: a new station address
-// of the device is written into it. `defaultsWrite` false leaves out the
-// write of the factory settings after the restart (the settings could not be
-// put back afterwards). Returns 1.
-int Programmer_StartProgramming(DeviceRecord* record, bool defaultsWrite = true);
-// Ends the running programming job at its next step (its waits are cut
-// short), with ProgrammerAborted; nothing more is sent for it.
-void Programmer_Abort();
-// Whether the running or last job sent its device the bootloader entry.
-bool Programmer_EntrySent();
-// Waits up to `timeoutMs` for the end of the current job: ProgrammerRunning
-// while it goes on, otherwise the job's status.
-int Programmer_Wait(uint32_t timeoutMs);
-// Percentage of the image acknowledged by the device being programmed.
-uint32_t Programmer_Progress();
 // The transfer's counters: blocks the device acknowledged in order, the next
 // block to send, and the blocks of the image.
 struct ProgrammerTransfer {
@@ -152,16 +75,115 @@ struct ProgrammerTransfer {
   uint32_t next = 0;
   uint32_t total = 0;
 };
-ProgrammerTransfer Programmer_Transfer();
-// True once a device answered a block with its programming error: the
-// engine has printed it and halted for good.
-bool Programmer_Halted();
 
-// Completion callbacks of the programming job's requests (run on the port's
-// master thread): the control messages that expect a reply, and the blocks.
-uint8_t Programmer_OnControlReply(const char* portName, int32_t portNameLength,
-                                  const uint8_t* reply, uint32_t source, uint32_t length,
-                                  uint32_t status);
-uint8_t Programmer_OnBlockReply(const char* portName, int32_t portNameLength,
-                                const uint8_t* reply, uint32_t source, uint32_t length,
-                                uint32_t status);
+// One device's programming job. How it ends:
+// - Done: the device runs its application again (the factory settings
+//   written unless left out);
+// - PortNotOpened: the port did not open (nothing was sent);
+// - EntryFailed: the bootloader entry could not be queued;
+// - NotFound: the device stopped answering and was not found again (see the
+//   two limits above); finding it is left to the update steps, which ask the
+//   operator to power cycle it;
+// - Stopped: Abort() ended it at its next step; EntrySent() tells whether the
+//   device may sit in its bootloader;
+// - ProgrammingError: the device answered a block with its programming error.
+//   Nothing more is sent to it: the blocks still queued are taken back.
+class ProgrammingJob {
+ public:
+  // `record` must stay valid until the job has ended: a new station address
+  // of the device is written into it. `defaultsWrite` false leaves out the
+  // write of the factory settings after the restart (the settings could not
+  // be put back afterwards).
+  ProgrammingJob(Bus& bus, plat::Clock& clock, DeviceRecord* record, bool defaultsWrite = true);
+  ProgrammingJob(const ProgrammingJob&) = delete;
+  ProgrammingJob& operator=(const ProgrammingJob&) = delete;
+
+  // Steps the job until it has ended, with ProgrammerStepPauseMs between two
+  // steps, and returns how it ended.
+  Result Run();
+  // One step; false once the job has ended (its outcome in Ending()).
+  bool Step();
+  // Ends the job at its next step (its pauses are cut short) with
+  // Outcome::Stopped; nothing more is sent for it. Any thread.
+  void Abort();
+
+  // Any thread.
+  bool Ended() const { return ended_.load(std::memory_order_acquire); }
+  // How the job ended; only once Ended().
+  const Result& Ending() const { return ending_; }
+  ProgrammerState State() const { return state_.load(std::memory_order_acquire); }
+  // Whether the job sent its device the bootloader entry.
+  bool EntrySent() const { return entrySent_.load(std::memory_order_acquire); }
+  // Percentage of the image the device acknowledged.
+  uint32_t Progress() const;
+  ProgrammerTransfer Transfer() const;
+
+  // The completions of the job's requests (ReplyHandler, with the job as the
+  // context): the control messages that expect a reply, and the blocks. They
+  // run on the port's master thread.
+  static void OnControlReply(void* job, const AsyncReply& reply);
+  static void OnBlockReply(void* job, const AsyncReply& reply);
+
+ private:
+  void SetState(ProgrammerState state) { state_.store(state, std::memory_order_release); }
+  void Fail(Outcome outcome);
+  void Pause(uint32_t ms);
+  bool Send(const uint8_t* data, std::size_t length, bool expectReply, ReplyHandler handler);
+  void SendControl(const uint8_t* data, std::size_t length);
+  void Relocate();
+  uint8_t SearchBootloader(uint8_t first, uint8_t last);
+  void NoteBootloadersPresent();
+  void FindBootloader();
+  void BeginTransfer();
+  ProgrammerState TransferStep();
+  void ProgrammingStep(ProgrammerState state);
+  bool Finish();
+  ProgrammerState AfterControlReply(ProgrammerState state, bool delivered, const uint8_t* reply,
+                                    uint32_t length);
+  void ControlReply(const AsyncReply& reply);
+  void BlockReply(const AsyncReply& reply);
+  void GoBack();
+  void CountStall();
+  void TakeBack();
+
+  Bus& bus_;
+  plat::Clock& clock_;
+  DeviceRecord* const record_;
+  const bool defaultsWrite_;
+  // Copied from the record at the start; `address_` is the step's afterwards.
+  char port_[sizeof DeviceRecord{}.portName] = {};
+  char modelNumber_[sizeof DeviceRecord{}.modelNumber] = {};
+  const int32_t hardwareId_;
+  uint8_t address_;
+
+  // Shared with the reply handlers and the threads that follow the job; see
+  // programmer.cpp for who writes which, and the orderings.
+  std::atomic<ProgrammerState> state_{ProgrammerState::OpenPort};
+  std::atomic<bool> replyPending_{false};
+  std::atomic<bool> relocate_{false};
+  std::atomic<uint32_t> inFlight_{0};
+  std::atomic<uint32_t> blocksInFlight_{0};
+  std::atomic<uint32_t> total_{0};
+  std::atomic<uint32_t> acked_{0};
+  std::atomic<uint32_t> next_{0};
+  std::atomic<uint32_t> confirmFailures_{0};
+  std::atomic<uint32_t> stalls_{0};
+  std::atomic<bool> restartTransfer_{false};
+  std::atomic<bool> programmingError_{false};
+  std::atomic<bool> abort_{false};
+  std::atomic<bool> entrySent_{false};
+  std::atomic<bool> ended_{false};
+  // Held while a block is queued and while a programming error takes the
+  // queued blocks back, so that no block slips in after the error.
+  std::mutex sendLock_;
+
+  // The stepping thread's alone.
+  Result ending_;
+  Result failure_;
+  uint32_t failedPasses_ = 0;    // relocation passes in a row that found nothing
+  uint32_t failedSearches_ = 0;  // bootloader searches in a row that found nothing
+  // Stations that were in their bootloader before the job's entry message
+  // went out: other units stuck there, never the job's device.
+  std::bitset<256> bootloadersBefore_;
+  DeviceRecord searchRecords_[ProgrammerScanRecords];
+};

@@ -1,5 +1,8 @@
 // The update steps' calls as the program makes them: the client, the
-// registry, the programming engine and the console.
+// registry, the programming job on a thread of its own, and the console.
+#include <memory>
+
+#include "client/bus.h"
 #include "client/client.h"
 #include "client/registry_record.h"
 #include "client/relocate.h"
@@ -7,11 +10,20 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
+#include "platform/thread.h"
 #include "update/address_journal.h"
 #include "update/programmer.h"
 #include "update/update_steps.h"
 
 namespace {
+
+// The job's thread: it holds the job until the job has ended, whatever
+// becomes of the DeviceUpdate that started it.
+void RunJob(void* held) {
+  const std::unique_ptr<std::shared_ptr<ProgrammingJob>> job(
+      static_cast<std::shared_ptr<ProgrammingJob>*>(held));
+  (*job)->Run();
+}
 
 class ClientIo final : public UpdateIo {
  public:
@@ -47,16 +59,37 @@ class ClientIo final : public UpdateIo {
   bool ClearMove(const char* port, int32_t serialNumber, char* why, std::size_t size) override {
     return Journal_Remove(port, serialNumber, why, size);
   }
-  int StartProgramming(DeviceRecord* record, bool defaultsWrite) override {
-    return Programmer_StartProgramming(record, defaultsWrite);
+  void StartProgramming(DeviceUpdate* update) override {
+    update->job = std::make_shared<ProgrammingJob>(Client_Bus(), plat::system_clock(),
+                                                   update->device, update->defaultsWrite);
+    auto* held = new std::shared_ptr<ProgrammingJob>(update->job);
+    update->jobThread = plat::thread_start(RunJob, held, 0);
+    // Without a thread of its own the job runs here, to its end.
+    if (update->jobThread == nullptr) RunJob(held);
   }
-  void AbortProgramming() override { Programmer_Abort(); }
-  bool EntrySent() override { return Programmer_EntrySent(); }
+  bool WaitProgramming(DeviceUpdate* update, uint32_t timeoutMs, Result* ending) override {
+    if (update->jobThread != nullptr) {
+      if (!plat::thread_wait(update->jobThread, timeoutMs)) return false;
+      plat::thread_close(update->jobThread);
+      update->jobThread = nullptr;
+    }
+    if (update->job == nullptr || !update->job->Ended()) return false;
+    *ending = update->job->Ending();
+    return true;
+  }
+  void AbortProgramming(DeviceUpdate* update) override {
+    if (update->job != nullptr) update->job->Abort();
+  }
+  bool EntrySent(const DeviceUpdate& update) override {
+    return update.job != nullptr && update.job->EntrySent();
+  }
+  uint32_t Progress(const DeviceUpdate& update) override {
+    return update.job != nullptr ? update.job->Progress() : 0;
+  }
+  ProgrammerState JobState(const DeviceUpdate& update) override {
+    return update.job != nullptr ? update.job->State() : ProgrammerState::OpenPort;
+  }
   bool Interrupted() override { return plat::interrupt_requested(); }
-  int WaitProgramming(uint32_t timeoutMs) override { return Programmer_Wait(timeoutMs); }
-  uint32_t Progress() override { return Programmer_Progress(); }
-  bool ProgrammingHalted() override { return Programmer_Halted(); }
-  ProgrammerState JobState() override { return Programmer_State(); }
   uint32_t NowMs() override { return plat::now_ms(); }
   void Print(const char* text) override { plat::con_printf("%s", text); }
   void Log(const char* text) override { plat::con_note("%s\n", text); }

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "client/client.h"
 #include "client/services.h"
@@ -14,7 +15,7 @@
 namespace {
 
 constexpr uint32_t kProgressSliceMs = 500;
-constexpr int kProgressJobRunning = 1;
+constexpr uint8_t kCodeProgrammingError = 0x8A;
 constexpr int kFieldWidth = 4;  // "%3d" and the percent sign
 
 UpdateIo* g_io = nullptr;
@@ -52,7 +53,8 @@ struct ProgressField {
   int row = 0;
   uint32_t shown = 0;   // the percentage on the screen
   uint32_t logged = 0;  // the last one written to the run log (in place only)
-  ProgrammerState step = ProgrammerState::Idle;  // the job's step last logged
+  // The job's step last logged; none before the first.
+  std::optional<ProgrammerState> step;
 };
 ProgressField g_progress;
 
@@ -195,8 +197,8 @@ const char* JobStepName(ProgrammerState state) {
 
 // While the percentage stands still: what the job waits for, moving. Each
 // step the job is seen in goes to the run log (a step seen again is a retry).
-void ShowJobWait() {
-  const ProgrammerState state = Io().JobState();
+void ShowJobWait(const DeviceUpdate& update) {
+  const ProgrammerState state = Io().JobState(update);
   if (state != g_progress.step) {
     g_progress.step = state;
     char line[96];
@@ -482,41 +484,73 @@ MenuState Update_StartProgramming(DeviceUpdate* update) {
     update->moveNotRecorded = true;
     return MenuState::FinishDevice;
   }
-  Io().StartProgramming(&device, update->defaultsWrite);
+  Io().StartProgramming(update);
   update->started = true;
   OpenProgressLine();
   return MenuState::ProgrammingProgress;
 }
 
 MenuState Update_PollProgress(DeviceUpdate* update) {
-  const int status = Io().WaitProgramming(kProgressSliceMs);
-  if (status == kProgressJobRunning) {
-    if (Io().Interrupted()) Io().AbortProgramming();
-    // A halted job has printed its error below the line; the percentage
-    // stays as it was rather than be written over the error.
-    if (!Io().ProgrammingHalted()) {
-      ShowProgress(Io().Progress());
-      ShowJobWait();
-    }
+  Result ending;
+  if (!Io().WaitProgramming(update, kProgressSliceMs, &ending)) {
+    if (Io().Interrupted()) Io().AbortProgramming(update);
+    ShowProgress(Io().Progress(*update));
+    ShowJobWait(*update);
     return MenuState::ProgrammingProgress;
   }
-  // A progress line of its own tells where the job ended, between two steps.
-  const uint32_t last = Io().Progress();
-  if (!g_progress.inPlace && !Io().ProgrammingHalted() && last != g_progress.shown) {
+  // A progress line of its own tells where the job ended, between two steps;
+  // after a programming error the percentage stays as it was, above the error.
+  const bool programmingError = ending.outcome == Outcome::ProgrammingError;
+  const uint32_t last = Io().Progress(*update);
+  if (!g_progress.inPlace && !programmingError && last != g_progress.shown) {
     g_progress.shown = last;
     Printf("Programming: %u%%\r\n", static_cast<unsigned>(last));
   }
   ClearNote();
   g_progress.open = false;
   g_wait = WaitShown{};
-  update->programmingStatus = status;
+  update->programming = ending.outcome;
+  const int status = Update_JobStatus(*update);
   if (status != 0) {
     char line[64];
     std::snprintf(line, sizeof line, "Programming failed: job status %d", status);
     Io().Log(line);
   }
+  if (programmingError) {
+    // The unit needs a power cycle: it is not spoken to again.
+    Printf("\r\n");
+    Printf("PROGRAMMING ERROR (0x%02X)\r\n", kCodeProgrammingError);
+    Printf("Please Power Cycle The Unit and Restart This Application.\r\n");
+    return MenuState::FinishDevice;
+  }
   Printf(status != 0 ? "FAILED\r\n" : "\r\n");
   return MenuState::AfterProgramming;
+}
+
+void Update_StopProgramming(DeviceUpdate* update, uint32_t waitMs) {
+  if (!update->started || update->programming.has_value()) return;
+  Io().AbortProgramming(update);
+  Result ending;
+  update->programming =
+      Io().WaitProgramming(update, waitMs, &ending) ? ending.outcome : Outcome::Stopped;
+}
+
+bool Update_EntrySent(const DeviceUpdate& update) {
+  return update.started && Io().EntrySent(update);
+}
+
+int Update_JobStatus(const DeviceUpdate& update) {
+  if (!update.programming.has_value()) return UpdateNotProgrammed;
+  switch (*update.programming) {
+    case Outcome::Done: return 0;
+    case Outcome::PortNotOpened: return 2;
+    case Outcome::EntryFailed: return 3;
+    case Outcome::NotFound: return 4;
+    case Outcome::Stopped: return 5;
+    case Outcome::ProgrammingError: return 6;
+    // No job ends with any other outcome.
+    default: return 1;
+  }
 }
 
 namespace {
@@ -584,8 +618,10 @@ MenuState Update_Finish(DeviceUpdate* update) {
   DeviceRecord& device = *update->device;
   Update_RestoreDisplaced();
   // A device given up as lost is not spoken to: each request would only
-  // wait for its time-out. One that was never programmed was not changed.
-  if (!update->givenUp && update->started) {
+  // wait for its time-out. One that was never programmed was not changed,
+  // and one that reported a programming error waits for a power cycle.
+  if (!update->givenUp && update->started &&
+      update->programming != Outcome::ProgrammingError) {
     // Restoring the communication settings may have moved the device back
     // to the address it had before the update.
     WaitFor(kAnswering);

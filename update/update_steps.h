@@ -8,13 +8,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 
+#include "client/result.h"
 #include "client/scan.h"
+#include "platform/thread.h"
 #include "update/address_journal.h"
 #include "update/menu_state.h"
 #include "update/programmer.h"
 
-// The bus, registry, programming engine and console as the update steps see
+struct DeviceUpdate;
+
+// The bus, registry, programming job and console as the update steps see
 // them, so that tests can drive every rule against a fake device and screen.
 class UpdateIo {
  public:
@@ -38,14 +44,18 @@ class UpdateIo {
   virtual bool RecordMove(const AddressMove& move, char* why, std::size_t size) = 0;
   virtual bool ClearMove(const char* port, int32_t serialNumber, char* why, std::size_t size) = 0;
 
-  virtual int StartProgramming(DeviceRecord* record, bool defaultsWrite) = 0;
-  virtual void AbortProgramming() = 0;
-  virtual bool EntrySent() = 0;  // the job sent the bootloader entry
+  // The device's programming job: made for update->device with
+  // update->defaultsWrite, kept in update->job, and run on a thread of its
+  // own (update->jobThread).
+  virtual void StartProgramming(DeviceUpdate* update) = 0;
+  // Waits up to `timeoutMs` for the job's end: false while it runs; true once
+  // it has ended (its thread joined), with how it ended in *ending.
+  virtual bool WaitProgramming(DeviceUpdate* update, uint32_t timeoutMs, Result* ending) = 0;
+  virtual void AbortProgramming(DeviceUpdate* update) = 0;
+  virtual bool EntrySent(const DeviceUpdate& update) = 0;  // the job sent the bootloader entry
+  virtual uint32_t Progress(const DeviceUpdate& update) = 0;
+  virtual ProgrammerState JobState(const DeviceUpdate& update) = 0;
   virtual bool Interrupted() = 0;  // the operator interrupted the program
-  virtual int WaitProgramming(uint32_t timeoutMs) = 0;  // 1 while the job runs, else its status
-  virtual uint32_t Progress() = 0;
-  virtual bool ProgrammingHalted() = 0;
-  virtual ProgrammerState JobState() = 0;  // Programmer_State
   virtual uint32_t NowMs() = 0;  // a clock in milliseconds, for the signs of life
 
   virtual void Print(const char* text) = 0;
@@ -75,7 +85,9 @@ void Update_WaitTick();
 void Update_WaitFor(const char* what);
 void Update_EndWait();
 
-// Job status of a device whose programming job has not ended.
+// The number the run log gives a programming job's outcome: 0 done, 2 the
+// port did not open, 3 the bootloader entry failed, 4 the device was lost, 5
+// stopped, 6 a programming error; UpdateNotProgrammed while no job has ended.
 inline constexpr int UpdateNotProgrammed = -1;
 
 // One device's update: the records the steps work on, and what they learnt
@@ -85,9 +97,12 @@ struct DeviceUpdate {
   DeviceRecord* discovered = nullptr;  // the last discovery, for the address change
   uint32_t discoveredCount = 0;
 
-  // 0 programmed; 2, 3 the job failed; 4 the device was lost after it
-  // stopped answering (the job's status, see update/programmer.h).
-  int programmingStatus = UpdateNotProgrammed;
+  // How the programming job ended (see update/programmer.h); nothing while
+  // it has not.
+  std::optional<Outcome> programming;
+  // The job, once started, and the thread it runs on until that is joined.
+  std::shared_ptr<ProgrammingJob> job;
+  plat::ThreadHandle jobThread = nullptr;
   // Set by the front end before the job starts: false leaves out the
   // factory-settings write, when the settings could not be put back.
   bool defaultsWrite = true;
@@ -118,14 +133,28 @@ MenuState Update_StartProgramming(DeviceUpdate* update);
 // ends elsewhere. While the percentage stands still,
 // what the job waits for is shown as Update_WaitTick shows a wait (on a
 // terminal behind the percentage, and taken away when the job ends).
+//
+// A job that ended with a programming error has the three lines of the error
+// said under the percentage and goes to FinishDevice: nothing more is sent to
+// the device, which waits for a person's hands.
 MenuState Update_PollProgress(DeviceUpdate* update);
+// Stops a job that has not ended (an interrupt): asks it to stop and waits up
+// to `waitMs` for it; a job still running then counts as stopped. Records
+// whether the device may sit in its bootloader.
+void Update_StopProgramming(DeviceUpdate* update, uint32_t waitMs);
+// Whether the device's job sent it the bootloader entry.
+bool Update_EntrySent(const DeviceUpdate& update);
+// The run log's number for how the device's job ended (see
+// UpdateNotProgrammed).
+int Update_JobStatus(const DeviceUpdate& update);
 // Finds the programmed device again and repairs its identity: RestoreSettings;
 // AfterProgramming after asking the operator to power cycle it; FinishDevice
 // when input has ended at that prompt (the device is given up).
 MenuState Update_Reconnect(DeviceUpdate* update);
 // Moves a displaced device back, finds the programmed one (the restored
 // settings may have moved it), lets it settle, restarts it and closes the
-// port. Returns NextDevice; the caller moves to the next device.
+// port; a device that reported a programming error, or was given up, is not
+// spoken to. Returns NextDevice; the caller moves to the next device.
 MenuState Update_Finish(DeviceUpdate* update);
 
 // Frees the standard bus address for `device` by moving the device of the

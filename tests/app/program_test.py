@@ -338,6 +338,32 @@ def check_no_backup_left(work, report, capture):
     return [f"backup files left behind: {left}"] if left else []
 
 
+def check_nothing_sent_after_the_error(work, report, capture):
+    """After the controller answered a block with its programming error the
+    PC sends it no message (frame types 5 and 6); token passes and polls for
+    a master are the link's own, and the port's close hands the token on."""
+    error = next((i for i, (src, _, _, data) in enumerate(capture)
+                  if src == 16 and len(data) > 1 and data[1] == 0x8A), None)
+    if error is None:
+        return ["no programming error answer in the capture"]
+    pc = capture[error][1]
+    late = [data[:2].hex() for src, dest, kind, data in capture[error + 1:]
+            if src == pc and dest == 16 and kind in (5, 6)]
+    return [f"messages to the station after its programming error answer: {late}"] if late else []
+
+
+def error_then_summary(out):
+    """The error's three lines, then the closing summary of the run."""
+    lines = (b"PROGRAMMING ERROR (0x8A)\nPlease Power Cycle The Unit and Restart This "
+             b"Application.\n")
+    at = out.find(lines)
+    if at < 0:
+        return [f"output {out!r}"]
+    if b"\nSummary:\n" not in out[at:]:
+        return [f"no summary after the programming error: {out[at:]!r}"]
+    return []
+
+
 def prepare_stuck(case, env, sim):
     """A discovery while the controller ran its application filed its
     identity; a backup of it was left behind, holding a changed setting."""
@@ -555,12 +581,13 @@ CASES = {
     "address_out_of_range_is_refused": Case(
         None, ["-cCom1", "-a999"], "", 2, transcript=False, output=check_nothing_printed,
         within=1, stderr=r"brevane-flash: -a999: [^\n]*4 to 32[^\n]*\n"),
-    # A programming error ends an unattended run at once (the device waits for a
-    # power cycle); the report is written all the same and keeps the backup.
+    # A programming error ends an unattended run (the device waits for a power
+    # cycle): nothing more is sent to the device, the run closes with its
+    # summary, and the report is written all the same and keeps the backup.
     "programming_error_ends_the_run": Case(
         PROGRAMMING_ERROR, ["-cCom1", "-a16", "-r{work}/run.json"], "", 4, transcript=False,
-        output=lambda out: [] if b"PROGRAMMING ERROR (0x8A)" in out else [f"output {out!r}"],
-        run_report=report_of_the_programming_error),
+        output=error_then_summary, run_report=report_of_the_programming_error,
+        check=check_nothing_sent_after_the_error),
     # Interrupted while the settings are backed up: the report of the run says so.
     "unattended_interrupted_in_the_backup": Case(
         None, ["-cCom1", "-a16", "-r{work}/run.json"], "", 130, transcript=False,

@@ -2,18 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/summary.h"
 #include "image/carried_image.h"
-#include "update/programmer.h"
 
 namespace {
 
 struct OutcomeCase {
   const char* name;
-  int programmingStatus;
+  std::optional<Outcome> programming;  // nothing: the job never ended
   bool foundAgain;
   SettingsOutcome backup;
   SettingsOutcome restore;
@@ -23,7 +23,7 @@ struct OutcomeCase {
 DeviceReport Report(const OutcomeCase& c) {
   DeviceReport r;
   r.before.hardwareId = CarriedImageHardwareId;
-  r.update.programmingStatus = c.programmingStatus;
+  r.update.programming = c.programming;
   r.update.foundAgain = c.foundAgain;
   r.backup = c.backup;
   r.restore = c.restore;
@@ -33,24 +33,27 @@ DeviceReport Report(const OutcomeCase& c) {
 TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
   using S = SettingsOutcome;
   using O = DeviceOutcome;
+  constexpr Outcome kDone = Outcome::Done;
   const std::vector<OutcomeCase> cases = {
-      {"backed up and restored", 0, true, S::Complete, S::Complete, O::Updated},
-      {"no backup (-bNO or bootloader)", 0, true, S::NotTaken, S::NotTaken, O::Updated},
-      {"earlier backup restored", 0, true, S::NotTaken, S::Complete, O::Updated},
-      {"restore of an earlier backup failed", 0, true, S::NotTaken, S::Failed,
+      {"backed up and restored", kDone, true, S::Complete, S::Complete, O::Updated},
+      {"no backup (-bNO or bootloader)", kDone, true, S::NotTaken, S::NotTaken, O::Updated},
+      {"earlier backup restored", kDone, true, S::NotTaken, S::Complete, O::Updated},
+      {"restore of an earlier backup failed", kDone, true, S::NotTaken, S::Failed,
        O::RestoreIncomplete},
-      {"backup failed: the device was left alone", 0, true, S::Failed, S::NotTaken,
+      {"backup failed: the device was left alone", kDone, true, S::Failed, S::NotTaken,
        O::BackupNotSaved},
-      {"restore failed", 0, true, S::Complete, S::Failed, O::RestoreIncomplete},
-      {"backup taken, nothing restored", 0, true, S::Complete, S::NotTaken, O::RestoreIncomplete},
-      {"port did not open", 2, true, S::NotTaken, S::NotTaken, O::ProgrammingFailed},
-      {"entry not queued", 3, false, S::Complete, S::Complete, O::ProgrammingFailed},
-      {"job never ended", UpdateNotProgrammed, false, S::NotTaken, S::NotTaken,
+      {"restore failed", kDone, true, S::Complete, S::Failed, O::RestoreIncomplete},
+      {"backup taken, nothing restored", kDone, true, S::Complete, S::NotTaken, O::RestoreIncomplete},
+      {"port did not open", Outcome::PortNotOpened, true, S::NotTaken, S::NotTaken, O::ProgrammingFailed},
+      {"entry not queued", Outcome::EntryFailed, false, S::Complete, S::Complete, O::ProgrammingFailed},
+      {"programming error", Outcome::ProgrammingError, false, S::Complete, S::NotTaken,
        O::ProgrammingFailed},
-      {"not found again", 0, false, S::Complete, S::NotTaken, O::NotFound},
-      {"lost by the job, not found again", ProgrammerDeviceLost, false, S::NotTaken,
+      {"job never ended", std::nullopt, false, S::NotTaken, S::NotTaken,
+       O::ProgrammingFailed},
+      {"not found again", kDone, false, S::Complete, S::NotTaken, O::NotFound},
+      {"lost by the job, not found again", Outcome::NotFound, false, S::NotTaken,
        S::NotTaken, O::NotFound},
-      {"lost by the job, found without its version", ProgrammerDeviceLost, true, S::NotTaken,
+      {"lost by the job, found without its version", Outcome::NotFound, true, S::NotTaken,
        S::NotTaken, O::ProgrammingFailed},
   };
   for (const OutcomeCase& c : cases) {
@@ -75,7 +78,7 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
   // A device the job lost, found again after a power cycle with the carried
   // version, was updated after all.
   read.update.release = CarriedImageRelease;
-  read.update.programmingStatus = ProgrammerDeviceLost;
+  read.update.programming = Outcome::NotFound;
   EXPECT_EQ(OutcomeOf(read), DeviceOutcome::Updated);
 
   // What happened on the PC's side, each a reason why the device is not
@@ -95,13 +98,13 @@ TEST(Summary, OutcomeOfEachDeviceAndTheExitStatusItGives) {
       {"interrupted before the bootloader entry",
        [](DeviceReport& r) {
          r.update.started = true;
-         r.update.programmingStatus = ProgrammerAborted;
+         r.update.programming = Outcome::Stopped;
        },
        O::Interrupted},
       {"interrupted during the transfer",
        [](DeviceReport& r) {
          r.update.started = true;
-         r.update.programmingStatus = ProgrammerAborted;
+         r.update.programming = Outcome::Stopped;
          r.entrySent = true;
        },
        O::InterruptedInBootloader},
@@ -141,7 +144,7 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
   reports[0].before = devices[0];
   reports[0].before.release = 14;
   reports[0].before.build = 172;
-  reports[0].update.programmingStatus = 0;
+  reports[0].update.programming = Outcome::Done;
   reports[0].update.foundAgain = true;
   reports[0].update.versionRead = true;
   reports[0].update.release = CarriedImageRelease;
@@ -150,7 +153,7 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
   devices[1] = devices[0];
   devices[1].address = 20;
   reports[1].before = reports[0].before;
-  reports[1].update.programmingStatus = 0;
+  reports[1].update.programming = Outcome::Done;
 
   ::testing::internal::CaptureStdout();
   PrintSummary(reports, devices, 2);
@@ -197,7 +200,7 @@ TEST(Summary, OneLinePerDeviceWithTheVersionsBeforeAndAfter) {
 // updated; without gaps the devices alone decide.
 TEST(Summary, GapsOfARunWithListsFailItLikeADeviceNotUpdated) {
   DeviceReport updated;
-  updated.update.programmingStatus = 0;
+  updated.update.programming = Outcome::Done;
   updated.update.foundAgain = true;
   ASSERT_EQ(OutcomeOf(updated), DeviceOutcome::Updated);
   const struct {

@@ -159,6 +159,11 @@ class FakeDevice final : public Bus {
     log.push_back("send " + Hex(request));
     return {};
   }
+  uint32_t Withdraw(const char*, void* context) override {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const auto taken = std::erase_if(queued, [context](const auto& q) { return q.context == context; });
+    return static_cast<uint32_t>(taken);
+  }
   // Each station is a device of its own: the serial number grows with the
   // address from `serial` at 16.
   Result ReadMember(const char*, uint8_t station, uint8_t cls, uint8_t member, uint8_t,

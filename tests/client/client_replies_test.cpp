@@ -277,3 +277,50 @@ TEST(ClosingAPort, WakesCallersOfRequestsThatCanNoLongerBeAnswered) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Requester {
+  std::atomic<int> replies{0};
+};
+
+void CountReply(void* context, const AsyncReply& reply) {
+  if (reply.status == static_cast<uint32_t>(Delivered)) ++static_cast<Requester*>(context)->replies;
+}
+
+// Taking a requester's queued requests back leaves the other requesters' in
+// the queue, in their order: only theirs go out and are answered, and no
+// handler runs for what was taken back.
+TEST(WithdrawnRequests, NeverGoOutAndLeaveOtherRequestersAlone) {
+  EmulatedBus bus(kRing);
+  OpenPort port;
+  ASSERT_EQ(port.result(), 0);
+  TarnixLink_SetTokenObtainedDelegate(kPort, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  Requester mine;
+  Requester other;
+  const uint8_t probe[] = {0x01, 0x01};
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, CountReply, &mine), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, CountReply, &other), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 0, nullptr, &mine), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, CountReply, &mine), 0);
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, CountReply, &other), 0);
+
+  // Two of the three expected a reply.
+  EXPECT_EQ(Client_Withdraw(kPort, &mine), 2u);
+  EXPECT_EQ(Client_Find(kPort)->queue->count.load(), 2);
+  EXPECT_EQ(Client_Withdraw(kPort, &mine), 0u);
+
+  TarnixLink_SetTokenObtainedDelegate(kPort, Client_OnTokenObtained);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (other.replies.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(other.replies.load(), 2);
+  EXPECT_EQ(mine.replies.load(), 0);
+  EXPECT_EQ(Client_Find(kPort)->queue->count.load(), 0);
+  EXPECT_EQ(Client_Withdraw("Com7", &mine), 0u);
+}
+
+}  // namespace

@@ -104,6 +104,12 @@ class FuzzBus final : public Bus {
     w.sent.emplace_back(data, data + length);
     return {};
   }
+  uint32_t Withdraw(const char*, void* context) override {
+    World& w = TheWorld();
+    const auto taken =
+        std::erase_if(w.queued, [context](const auto& q) { return q.context == context; });
+    return static_cast<uint32_t>(taken);
+  }
   Result ReadMember(const char*, uint8_t, uint8_t cls, uint8_t member, uint8_t,
                     TypedValue* value) override {
     if (cls == 16) {

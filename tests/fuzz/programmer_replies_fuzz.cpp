@@ -5,10 +5,9 @@
 //
 // What must hold: the state stays a state; acked never exceeds total and next
 // never goes beyond it; no block outside the image is sent and at most a
-// window of them is on its way; "ProgSem" permits and blocks on their way
-// always add up to the window, and no semaphore is released beyond its
-// maximum; the transfer is over only once every block was acknowledged; after
-// a programming error nothing more is sent; every job ends exactly once.
+// window of them is on its way; the transfer is over only once every block
+// was acknowledged; after a programming error nothing more is sent; a job
+// that has ended has nothing on its way and ended in one of its outcomes.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <gtest/gtest.h>
 
@@ -38,6 +37,14 @@ FakeDevice& Device() {
 
 // When set, the device answers as a working one (the fast-forward action).
 bool g_good = false;
+// How many requests had been sent when a block was first answered with the
+// programming error; 0 before.
+std::size_t g_sentAtError = 0;
+
+std::optional<Bytes> Error(const Request& request) {
+  if (request.IsBlock() && g_sentAtError == 0) g_sentAtError = Device().sent.size();
+  return Bytes{0x01, 0x8A};
+}
 
 std::optional<Bytes> Answer(FuzzedDataProvider& in, const Request& request) {
   if (g_good) return FakeDevice::GoodDevice(request);
@@ -65,8 +72,7 @@ std::optional<Bytes> Answer(FuzzedDataProvider& in, const Request& request) {
     case 7:
       return Bytes{0x01, 0x01, 0x1C, 0xCC};  // a probe answered from the bootloader
     default:
-      return in.ConsumeIntegralInRange<int>(0, 15) == 0 ? std::optional<Bytes>(Bytes{0x01, 0x8A})
-                                                         : std::nullopt;
+      return in.ConsumeIntegralInRange<int>(0, 15) == 0 ? Error(request) : std::nullopt;
   }
 }
 
@@ -90,35 +96,28 @@ std::size_t BlocksOnTheirWay(FakeDevice& device) {
 }
 
 struct Watch {
-  std::size_t sentAtHalt = 0;
   std::size_t blocksChecked = 0;
 };
 
-void CheckInvariants(FakeDevice& device, Watch& watch) {
-  const ProgrammerState state = Programmer_State();
+void CheckInvariants(const ProgrammingJob& job, FakeDevice& device, Watch& watch) {
+  const ProgrammerState state = job.State();
   Check(static_cast<uint8_t>(state) <= static_cast<uint8_t>(ProgrammerState::Done));
-  const ProgrammerTransfer transfer = Programmer_Transfer();
+  const ProgrammerTransfer transfer = job.Transfer();
   Check(transfer.acked <= transfer.total);
   Check(transfer.next <= transfer.total);
-  Check(Programmer_Progress() <= 100);
+  Check(job.Progress() <= 100);
   if (AfterTransfer(state)) Check(transfer.acked == transfer.total);
-  Check(device.overReleases == 0);
   Check(device.maxOutstandingBlocks <= ProgrammerWindow);
-  Check(device.jobEndReleases <= 1);
-  Check(device.halts <= 1);
+  Check(BlocksOnTheirWay(device) <= ProgrammerWindow);
   for (; watch.blocksChecked < device.sent.size(); ++watch.blocksChecked) {
     const Request& r = device.sent[watch.blocksChecked];
     if (!r.IsBlock()) continue;
     const uint32_t index = programmer_test::BlockIndex(r.BlockAddress());
     Check(r.BlockAddress() >= 0x08003000u && index < transfer.total);
   }
-  if (Programmer_Halted()) {
-    if (watch.sentAtHalt == 0) watch.sentAtHalt = device.sent.size();
-    Check(device.sent.size() == watch.sentAtHalt);
-  } else {
-    Check(static_cast<std::size_t>(device.Permits()) + BlocksOnTheirWay(device) == ProgrammerWindow);
-  }
-  // The fake reports a control answer awaited that never came as a test failure.
+  if (g_sentAtError != 0) Check(device.sent.size() == g_sentAtError);
+  if (job.Ended()) Check(device.Outstanding() == 0);
+  // The fake reports a request a job never makes as a test failure.
   Check(!::testing::UnitTest::GetInstance()->ad_hoc_test_result().Failed());
 }
 
@@ -129,8 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FakeDevice& device = Device();
   device.Reset();
   g_good = false;
-  Programmer_UseIo(&device);
-  Check(Programmer_Init() == 1);
+  g_sentAtError = 0;
   Image_SetPolicy(YesNoSetting::Unset,
                   in.ConsumeBool() ? YesNoSetting::No : YesNoSetting::Unset);
 
@@ -145,17 +143,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   device.bootloaderAt = in.PickValueInArray(places);
   device.relocateAnswer = in.PickValueInArray(places);
   device.answer = [&in](const Request& request) { return Answer(in, request); };
-  Check(Programmer_StartProgramming(&record) == 1);
+  ProgrammingJob job(device, device, &record);
 
   Watch watch;
-  for (int action = 0; action < 3000 && Programmer_State() != ProgrammerState::Idle; ++action) {
+  for (int action = 0; action < 3000 && !job.Ended(); ++action) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
       case 0:
-        Programmer_Tick();
+        job.Step();
         device.DeliverAll();
         break;
       case 1:
-        Programmer_Tick();
+        job.Step();
         break;
       case 2:
         for (int n = in.ConsumeIntegralInRange<int>(1, 25); n > 0 && device.DeliverOne(); --n) {
@@ -164,25 +162,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       default: {
         g_good = true;
         for (int n = in.ConsumeIntegralInRange<int>(1, 2500); n > 0; --n) {
-          Programmer_Tick();
+          job.Step();
           device.DeliverAll();
-          CheckInvariants(device, watch);
-          if (Programmer_State() == ProgrammerState::Idle) break;
+          CheckInvariants(job, device, watch);
+          if (job.Ended()) break;
         }
         g_good = false;
         break;
       }
     }
-    CheckInvariants(device, watch);
-    if (Programmer_Halted()) break;
+    CheckInvariants(job, device, watch);
   }
-  if (Programmer_State() == ProgrammerState::Idle) {
-    Check(device.jobEndReleases == 1);
-    const int status = Programmer_Wait(0);
-    Check(status == ProgrammerOk || status == ProgrammerPortFailed || status == ProgrammerEntryFailed ||
-          status == ProgrammerDeviceLost);
+  if (job.Ended()) {
+    const Outcome outcome = job.Ending().outcome;
+    Check(outcome == Outcome::Done || outcome == Outcome::PortNotOpened ||
+          outcome == Outcome::EntryFailed || outcome == Outcome::NotFound ||
+          outcome == Outcome::ProgrammingError);
+    if (outcome == Outcome::ProgrammingError) Check(g_sentAtError != 0);
+  } else {
+    // The job is let go of only once nothing of it is on its way.
+    job.Abort();
+    for (int n = 0; n < 100 && !job.Ended(); ++n) {
+      job.Step();
+      device.DeliverAll();
+    }
+    Check(job.Ended());
   }
   device.answer = FakeDevice::GoodDevice;
-  Programmer_UseIo(nullptr);
   return 0;
 }

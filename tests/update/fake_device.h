@@ -1,21 +1,14 @@
-// A fake of everything the programming engine reaches outside itself: the
-// device behind the port (answering like a controller's bootloader and
-// application), the searches, the three semaphores and the pauses, on
-// virtual time. Requests stay outstanding until the test delivers them, in
-// the order they were queued, as the link would.
-//
-// Single-threaded use: a wait that nothing can end returns at once as timed
-// out, adding its time-out to the virtual clock; the wait for a control
-// reply delivers the outstanding requests first, as the master thread would.
-// Threaded use (`threaded = true`): waits block until another thread
-// signals, and a device thread calls DeliverOne.
+// A fake of everything a programming job reaches outside itself: the bus
+// with the device behind the port (answering like a controller's bootloader
+// and application) and the searches, and the clock, on virtual time.
+// Requests stay outstanding until the test delivers them, in the order they
+// were queued, as the link would; DeliverOne may run on a thread of its own
+// (the port's master thread), beside the thread that steps the job.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -26,6 +19,8 @@
 #include <vector>
 
 #include "update/image_package.h"
+#include "client/bus.h"
+#include "platform/clock.h"
 #include "update/programmer.h"
 
 namespace programmer_test {
@@ -36,7 +31,8 @@ struct Request {
   uint8_t destination = 0;
   Bytes data;
   bool expectReply = false;
-  CompletionCallback completion = nullptr;
+  ReplyHandler handler = nullptr;
+  void* context = nullptr;
   bool IsBlock() const { return data.size() > 1 && data[1] == 0xED; }
   uint32_t BlockAddress() const {
     return uint32_t{data[2]} << 24 | uint32_t{data[3]} << 16 | uint32_t{data[4]} << 8 | data[5];
@@ -50,14 +46,14 @@ inline Bytes BlockAnswer(uint32_t address) {
           static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
 }
 
-class FakeDevice : public ProgrammerIo {
+class FakeDevice : public Bus, public plat::Clock {
  public:
   // The device's answer to a request, or nothing for a request that fails
   // (no answer within the link's time-out). The default answers as a
   // controller that accepts everything and comes back in its application.
-  using Answerer = std::function<std::optional<Bytes>(const Request&)>;
+  using Answerer = std::function<std::optional<Bytes>(const programmer_test::Request&)>;
 
-  static std::optional<Bytes> GoodDevice(const Request& request) {
+  static std::optional<Bytes> GoodDevice(const programmer_test::Request& request) {
     switch (request.data[1]) {
       case 0xEC: return Bytes{0x01, 0xEC};
       case 0xEE: return Bytes{0x01, 0xED};
@@ -70,9 +66,10 @@ class FakeDevice : public ProgrammerIo {
   }
 
   Answerer answer = GoodDevice;
-  bool threaded = false;
-  int openResult = 0;
-  int queueResult = 0;
+  bool openFails = false;
+  bool queueFails = false;
+  // The oldest outstanding request is on the bus: it cannot be taken back.
+  bool oldestOnTheBus = false;
   // Where a scan sees the device in its bootloader once an entry message
   // went out (from the start with `startsInBootloader`); 255: nowhere.
   uint8_t bootloaderAt = 16;
@@ -86,14 +83,12 @@ class FakeDevice : public ProgrammerIo {
   uint8_t relocateAnswer = 255;
 
   // What happened.
-  std::vector<Request> sent;
+  std::vector<programmer_test::Request> sent;
+  // The pauses: a run of sleeps with nothing else between them is one pause.
   std::vector<uint32_t> sleeps;
   uint64_t clockMs = 0;
-  int jobEndReleases = 0;
-  int overReleases = 0;  // releases beyond a semaphore's maximum
-  int halts = 0;
-  std::string printed;
   std::size_t maxOutstandingBlocks = 0;
+  std::size_t withdrawn = 0;  // requests taken back out of the queue
   struct Search {
     uint8_t first, last;
     std::string model;
@@ -108,8 +103,7 @@ class FakeDevice : public ProgrammerIo {
   void Reset() {
     std::lock_guard<std::mutex> guard(lock_);
     answer = GoodDevice;
-    threaded = false;
-    openResult = queueResult = 0;
+    openFails = queueFails = oldestOnTheBus = false;
     bootloaderAt = 16;
     startsInBootloader = false;
     stuckBootloaders.clear();
@@ -118,20 +112,18 @@ class FakeDevice : public ProgrammerIo {
     sent.clear();
     sleeps.clear();
     clockMs = 0;
-    jobEndReleases = overReleases = halts = 0;
-    printed.clear();
+    sleeping_ = false;
     maxOutstandingBlocks = 0;
+    withdrawn = 0;
     scans.clear();
     relocations.clear();
     scanResult.clear();
     outstanding_.clear();
-    jobEnded_ = replies_ = 0;
-    permits_ = static_cast<long>(ProgrammerWindow);
   }
 
   // Completes the oldest outstanding request; false when there is none.
   bool DeliverOne() {
-    Request request;
+    programmer_test::Request request;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (outstanding_.empty()) return false;
@@ -143,7 +135,7 @@ class FakeDevice : public ProgrammerIo {
   }
   // Completes the oldest outstanding request with the given outcome.
   void DeliverOneWith(const std::optional<Bytes>& reply) {
-    Request request;
+    programmer_test::Request request;
     {
       std::lock_guard<std::mutex> guard(lock_);
       ASSERT_FALSE(outstanding_.empty());
@@ -160,42 +152,84 @@ class FakeDevice : public ProgrammerIo {
     std::lock_guard<std::mutex> guard(lock_);
     return outstanding_.size();
   }
-  const Request& OldestOutstanding() {
+  const programmer_test::Request& OldestOutstanding() {
     std::lock_guard<std::mutex> guard(lock_);
     return outstanding_.front();
   }
-  std::vector<const Request*> SentWithCode(uint8_t code) const {
-    std::vector<const Request*> found;
-    for (const Request& r : sent) {
+  std::vector<const programmer_test::Request*> SentWithCode(uint8_t code) const {
+    std::vector<const programmer_test::Request*> found;
+    for (const programmer_test::Request& r : sent) {
       if (r.data.size() > 1 && r.data[1] == code) found.push_back(&r);
     }
     return found;
   }
-  long Permits() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return permits_;
+  Result Open(const char*) override {
+    if (openFails) return {Outcome::PortNotOpened, "no such port"};
+    return {};
   }
-
-  int Open(const char*) override { return openResult; }
-  int Close(const char*) override { return 0; }
-  int RequestAsync(const char*, uint8_t destination, const uint8_t* data, uint16_t length,
-                   uint8_t expectReply, CompletionCallback completion) override {
+  Result Close(const char*) override { return {}; }
+  Result PortState(const char*) override { return {}; }
+  Result Request(const char*, uint8_t, const uint8_t*, uint16_t, uint8_t*, uint16_t,
+                 uint16_t*) override {
+    ADD_FAILURE() << "a programming job makes no blocking request";
+    return Outcome::NoAnswer;
+  }
+  Result RequestAsync(const char*, uint8_t destination, const uint8_t* data, uint16_t length,
+                      bool expectReply, ReplyHandler handler, void* context) override {
     std::lock_guard<std::mutex> guard(lock_);
-    if (queueResult != 0) return queueResult;
-    Request request{destination, Bytes(data, data + length), expectReply != 0, completion};
+    sleeping_ = false;
+    if (queueFails) return Outcome::NoAnswer;
+    programmer_test::Request request{destination, Bytes(data, data + length), expectReply,
+                                     handler, context};
     sent.push_back(request);
     if (request.expectReply) {
       outstanding_.push_back(request);
       std::size_t blocks = 0;
-      for (const Request& r : outstanding_) blocks += r.IsBlock() ? 1u : 0u;
+      for (const programmer_test::Request& r : outstanding_) blocks += r.IsBlock() ? 1u : 0u;
       if (blocks > maxOutstandingBlocks) maxOutstandingBlocks = blocks;
     }
-    return 0;
+    return {};
+  }
+  uint32_t Withdraw(const char*, void* context) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    uint32_t expecting = 0;
+    std::deque<programmer_test::Request> kept;
+    for (const programmer_test::Request& r : outstanding_) {
+      const bool onTheBus = oldestOnTheBus && kept.empty() && &r == &outstanding_.front();
+      if (r.context == context && !onTheBus) {
+        ++expecting;
+        ++withdrawn;
+      } else {
+        kept.push_back(r);
+      }
+    }
+    outstanding_ = std::move(kept);
+    return expecting;
+  }
+  Result ReadMember(const char*, uint8_t, uint8_t, uint8_t, uint8_t, TypedValue*) override {
+    ADD_FAILURE() << "a programming job reads no member";
+    return Outcome::NoAnswer;
+  }
+  Result WriteMember(const char*, uint8_t, uint8_t, uint8_t, uint8_t, TypedValue) override {
+    ADD_FAILURE() << "a programming job writes no member";
+    return Outcome::NoAnswer;
+  }
+  Result WaitSettled(const char*, uint8_t) override { return {}; }
+  Result SetZoneAddress(const char*, uint8_t, uint8_t) override {
+    ADD_FAILURE() << "a programming job moves no device";
+    return Outcome::NoAnswer;
+  }
+  uint8_t FindDevice(const char*, uint8_t, uint8_t, const char*, int32_t) override {
+    return BusNoStation;
   }
   // The stations from `first` to `last`, in address order: the records of
   // scanResult, the stuck bootloaders, and the device once in its bootloader.
   uint8_t ScanRange(const char*, uint8_t first, uint8_t last, DeviceRecord* records,
-                    std::size_t capacity) override {
+                    uint8_t capacity) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      sleeping_ = false;
+    }
     scans.push_back({first, last, ""});
     std::vector<DeviceRecord> present;
     for (const DeviceRecord& r : scanResult) present.push_back(r);
@@ -223,89 +257,44 @@ class FakeDevice : public ProgrammerIo {
                    const char* modelNumber, int32_t serialNumber) override {
     relocations.push_back({first, last, modelNumber, selectRegister, serialNumber});
     std::lock_guard<std::mutex> guard(lock_);
+    sleeping_ = false;
     clockMs += 60000;
     if (relocateAnswers.empty()) return relocateAnswer;
     const uint8_t found = relocateAnswers.front();
     relocateAnswers.pop_front();
     return found;
   }
-  void Sleep(uint32_t ms) override {
+  uint32_t NowMs() override {
     std::lock_guard<std::mutex> guard(lock_);
-    sleeps.push_back(ms);
+    return static_cast<uint32_t>(clockMs);
+  }
+  void SleepMs(uint32_t ms) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (sleeping_ && !sleeps.empty()) {
+      sleeps.back() += ms;
+    } else {
+      sleeps.push_back(ms);
+    }
+    sleeping_ = true;
     clockMs += ms;
   }
-  bool WaitJobEnded(uint32_t timeoutMs) override { return Take(jobEnded_, timeoutMs, false); }
-  void SignalJobEnded() override {
-    std::lock_guard<std::mutex> guard(lock_);
-    ++jobEndReleases;
-    Give(jobEnded_, 1);
-  }
-  void WaitReply() override {
-    if (!threaded) {
-      bool signalled;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        signalled = replies_ > 0;
-      }
-      if (!signalled) DeliverAll();
-    }
-    ASSERT_TRUE(Take(replies_, 0, true)) << "a control reply was awaited that never came";
-  }
-  void SignalReply() override {
-    std::lock_guard<std::mutex> guard(lock_);
-    Give(replies_, 1);
-  }
-  bool TakePermit(uint32_t timeoutMs) override { return Take(permits_, timeoutMs, false); }
-  void GivePermit() override {
-    std::lock_guard<std::mutex> guard(lock_);
-    Give(permits_, static_cast<long>(ProgrammerWindow));
-  }
-  void Print(const char* text) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    printed += text;
-  }
-  void Halt() override { ++halts; }
 
  private:
-  void Complete(const Request& request, const std::optional<Bytes>& reply) {
-    const uint8_t* data = reply ? reply->data() : nullptr;
-    const auto length = static_cast<uint32_t>(reply ? reply->size() : 0);
-    request.completion("Com1", 4, data, request.destination, length,
-                       reply ? static_cast<uint32_t>(Delivered)
-                             : static_cast<uint32_t>(ReplyTimeout));
-  }
-  // Under lock_.
-  void Give(long& count, long maximum) {
-    if (count >= maximum) {
-      ++overReleases;
-      return;
-    }
-    ++count;
-    changed_.notify_all();
-  }
-  bool Take(long& count, uint32_t timeoutMs, bool forever) {
-    std::unique_lock<std::mutex> guard(lock_);
-    if (threaded) {
-      auto ready = [&] { return count > 0; };
-      if (forever) {
-        changed_.wait(guard, ready);
-      } else if (!changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready)) {
-        return false;
-      }
-    } else if (count == 0) {
-      clockMs += timeoutMs;
-      return false;
-    }
-    --count;
-    return true;
+  void Complete(const programmer_test::Request& request, const std::optional<Bytes>& reply) {
+    AsyncReply completion;
+    completion.portName = "Com1";
+    completion.data = reply ? reply->data() : nullptr;
+    completion.length = static_cast<uint32_t>(reply ? reply->size() : 0);
+    completion.source = request.destination;
+    completion.status = reply ? static_cast<uint32_t>(Delivered)
+                              : static_cast<uint32_t>(ReplyTimeout);
+    request.handler(request.context, completion);
   }
 
   std::mutex lock_;
   std::condition_variable changed_;
-  std::deque<Request> outstanding_;
-  long jobEnded_ = 0;
-  long replies_ = 0;
-  long permits_ = static_cast<long>(ProgrammerWindow);
+  std::deque<programmer_test::Request> outstanding_;
+  bool sleeping_ = false;  // the last thing that happened was a sleep
 };
 
 }  // namespace programmer_test

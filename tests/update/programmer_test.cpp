@@ -1,8 +1,9 @@
-// The programming engine against a fake device on virtual time: every row of
-// the callback table, the transfer window and go-back, the job's end.
+// A programming job against a fake device on virtual time: every row of the
+// reply table, the transfer window and go-back, the job's end.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "tests/update/fake_device.h"
@@ -25,8 +26,8 @@ class Engine : public ::testing::Test {
   void SetUp() override {
     device.Reset();
     visited.clear();
-    Programmer_UseIo(&device);
-    ASSERT_EQ(Programmer_Init(), 1);
+    job.reset();
+    record = DeviceRecord{};
     Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
     std::strcpy(record.portName, "Com1");
     record.address = 16;
@@ -34,26 +35,35 @@ class Engine : public ::testing::Test {
     record.serialNumber = 4410021;
     std::strcpy(record.modelNumber, "QD4010A-6AC1100");
   }
-  void TearDown() override {
-    Programmer_UseIo(nullptr);
-    Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset);
-  }
+  void TearDown() override { Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::Unset); }
 
-  // One tick, then the device answers everything outstanding (unless told not to).
+  // A new job for the record, as the update steps make one.
+  void Start(bool defaultsWrite = true) {
+    job = std::make_unique<ProgrammingJob>(device, device, &record, defaultsWrite);
+    visited.clear();
+  }
+  ProgrammerState State() const { return job->State(); }
+  // One step, then the device answers everything outstanding (unless told not to).
   void Step(bool deliver = true) {
-    Programmer_Tick();
+    job->Step();
     if (deliver) device.DeliverAll();
-    const ProgrammerState state = Programmer_State();
+    const ProgrammerState state = State();
     if (visited.empty() || visited.back() != state) visited.push_back(state);
   }
-  // Steps until the engine is in `state`; false when it did not get there.
-  bool StepUntil(ProgrammerState state, int maxTicks = 20000, bool deliver = true) {
-    for (int i = 0; i < maxTicks && Programmer_State() != state; ++i) Step(deliver);
-    return Programmer_State() == state;
+  // Steps until the job is in `state`; false when it did not get there.
+  bool StepUntil(ProgrammerState state, int maxSteps = 20000, bool deliver = true) {
+    for (int i = 0; i < maxSteps && State() != state; ++i) Step(deliver);
+    return State() == state;
   }
-  // Starts a programming job and brings it to its first transfer tick.
+  // Steps until the job has ended; false when it did not.
+  bool StepToTheEnd(int maxSteps = 20000) {
+    for (int i = 0; i < maxSteps && !job->Ended(); ++i) Step();
+    return job->Ended();
+  }
+  Outcome Ending() const { return job->Ending().outcome; }
+  // Starts a programming job and brings it to its first transfer step.
   void StartTransfer() {
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    Start();
     ASSERT_TRUE(StepUntil(ProgrammerState::Transfer, 50));
   }
   std::size_t Sent(uint8_t code) const { return device.SentWithCode(code).size(); }
@@ -61,29 +71,32 @@ class Engine : public ::testing::Test {
 
   FakeDevice device;
   DeviceRecord record;
+  std::unique_ptr<ProgrammingJob> job;
   std::vector<ProgrammerState> visited;
 };
 
 TEST_F(Engine, DeviceThatAnswersEveryBlockInOrderIsProgrammedFromEntryToDone) {
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  Start();
   uint32_t lastProgress = 0;
   bool sawFull = false;
-  for (int i = 0; i < 5000 && Programmer_State() != ProgrammerState::Idle; ++i) {
+  for (int i = 0; i < 5000 && !job->Ended(); ++i) {
     Step();
-    const uint32_t progress = Programmer_Progress();
+    const uint32_t progress = job->Progress();
     EXPECT_GE(progress, lastProgress);
     lastProgress = progress;
     sawFull = sawFull || progress == 100;
   }
   EXPECT_TRUE(sawFull);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
-  EXPECT_EQ(device.jobEndReleases, 1);
+  ASSERT_TRUE(job->Ended());
+  EXPECT_EQ(Ending(), Outcome::Done);
+  // Ended once and for all: a further step does nothing.
+  EXPECT_FALSE(job->Step());
 
   using S = ProgrammerState;
   const std::vector<S> expected{S::OpenPort,        S::EnterBootloader,    S::FindBootloader,
                                 S::Prepare,         S::ReadyCheck,         S::Transfer,
                                 S::TransferDone,    S::LeaveBootloader,    S::ConfirmApplication,
-                                S::DefaultsWrite,   S::Done,               S::Idle};
+                                S::DefaultsWrite,   S::Done};
   // The first tick already leaves OpenPort.
   EXPECT_EQ(visited, std::vector<S>(expected.begin() + 1, expected.end()));
 
@@ -105,24 +118,23 @@ TEST_F(Engine, DeviceThatAnswersEveryBlockInOrderIsProgrammedFromEntryToDone) {
   EXPECT_EQ(device.SentWithCode(0x04).at(0)->data,
             (Bytes{0x01, 0x04, 0x01, 0x0D, 0x01, 0x07, 0x01, 0x1F}));
   for (const Request& r : device.sent) EXPECT_EQ(r.destination, 16);
-  EXPECT_EQ(device.overReleases, 0);
-  EXPECT_EQ(device.Permits(), 20);
+  EXPECT_EQ(device.Outstanding(), 0u);
+  EXPECT_EQ(device.withdrawn, 0u);
 }
 
 TEST_F(Engine, AnswerNamingALaterBlockIsIgnoredAndSendingRestartsAtAckedOnceTwentyAhead) {
   StartTransfer();
   for (int i = 0; i < 20; ++i) Step(false);
   ASSERT_EQ(device.Outstanding(), 20u);
-  // The window is full: the next tick waits 1 s for a permit and sends nothing.
-  const uint64_t before = device.clockMs;
+  // The window is full: the next steps send nothing.
   Step(false);
-  EXPECT_EQ(device.clockMs - before, 1000u);
+  Step(false);
   EXPECT_EQ(Sent(0xED), 20u);
 
   // Block 0 is answered with block 1's address, the rest with their own.
   device.DeliverOneWith(BlockAnswer(kFirstBlock + 128));
   while (device.Outstanding() > 0) device.DeliverOne();
-  EXPECT_EQ(Programmer_Progress(), 0u);
+  EXPECT_EQ(job->Progress(), 0u);
   // next (20) is not more than 20 ahead of acked (0): block 20 still goes out.
   Step(false);
   EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 20u);
@@ -154,23 +166,30 @@ TEST_F(Engine, FailedOrRefusedBlockSendsNextBackToAckedWhileOthersAreOutstanding
     Step(false);
     EXPECT_EQ(BlockIndex(LastSent().BlockAddress()), 3u);
     device.DeliverAll();
-    EXPECT_EQ(Programmer_Progress(), 4u * 100 / kBlocks);
-    EXPECT_EQ(device.Permits(), 20);
+    EXPECT_EQ(job->Progress(), 4u * 100 / kBlocks);
+    EXPECT_EQ(job->Transfer().acked, 4u);
   }
 }
 
 TEST_F(Engine, BlockAnswerAfterTheLastBlockWasAcknowledgedChangesNothing) {
   StartTransfer();
   for (uint32_t i = 0; i < kBlocks; ++i) Step();
-  ASSERT_EQ(Programmer_Progress(), 100u);
-  ASSERT_EQ(Programmer_State(), ProgrammerState::Transfer);
-  // A late duplicate: the last block answered a second time.
+  ASSERT_EQ(job->Progress(), 100u);
+  ASSERT_EQ(State(), ProgrammerState::Transfer);
+  // A late duplicate: the last block answered a second time (queued again,
+  // so that the job counts it as one of its own on its way).
   const Bytes late = BlockAnswer(kFirstBlock + 128 * (kBlocks - 1));
-  Programmer_OnBlockReply("Com1", 4, late.data(), 16, static_cast<uint32_t>(late.size()), 0);
-  EXPECT_EQ(Programmer_Progress(), 100u);
+  const Request again = device.sent.back();
+  ASSERT_TRUE(device.RequestAsync("Com1", again.destination, again.data.data(),
+                                  static_cast<uint16_t>(again.data.size()), true,
+                                  ProgrammingJob::OnBlockReply, job.get())
+                  .Ok());
+  device.DeliverOneWith(late);
+  EXPECT_EQ(job->Progress(), 100u);
+  EXPECT_EQ(job->Transfer().acked, kBlocks);
   Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::TransferDone);
-  EXPECT_EQ(Sent(0xED), kBlocks);
+  EXPECT_EQ(State(), ProgrammerState::TransferDone);
+  EXPECT_EQ(Sent(0xED), kBlocks + 1);
 }
 
 TEST_F(Engine, ControlAnswersMoveTheJobAsTheirTableSays) {
@@ -203,7 +222,7 @@ TEST_F(Engine, ControlAnswersMoveTheJobAsTheirTableSays) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    Start();
     if (row.state == S::DefaultsWrite || row.state == S::LeaveBootloader ||
         row.state == S::ConfirmApplication) {
       ASSERT_TRUE(StepUntil(row.state));
@@ -214,7 +233,7 @@ TEST_F(Engine, ControlAnswersMoveTheJobAsTheirTableSays) {
     ASSERT_EQ(device.Outstanding(), 1u);
     device.relocateAnswer = 20;
     device.DeliverOneWith(row.answer);
-    EXPECT_EQ(Programmer_State(), row.after);
+    EXPECT_EQ(State(), row.after);
     const std::size_t searches = device.relocations.size();
     Step(false);  // takes the reply; relocates where it has to
     EXPECT_EQ(device.relocations.size() - searches, row.relocates ? 1u : 0u);
@@ -271,17 +290,16 @@ TEST_F(Engine, DeviceSilentAtAControlMessageIsSearchedForALimitedNumberOfPasses)
       };
       device.relocateAnswers.assign(passes - 1, 255);
       device.relocateAnswer = comesBack ? 21 : 255;
-      ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-      ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+      Start();
+      ASSERT_TRUE(StepToTheEnd());
       EXPECT_EQ(device.relocations.size(), passes);
-      EXPECT_EQ(device.jobEndReleases, 1);
       if (comesBack) {
-        EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+        EXPECT_EQ(Ending(), Outcome::Done);
         EXPECT_EQ(record.address, 21);
         EXPECT_EQ(LastSent().destination, 21);
         EXPECT_EQ(Sent(0x04), 1u);
       } else {
-        EXPECT_EQ(Programmer_Wait(0), ProgrammerDeviceLost);
+        EXPECT_EQ(Ending(), Outcome::NotFound);
         // Sent once, and again after every pass but the last.
         EXPECT_EQ(Sent(c.code), passes);
         EXPECT_EQ(Sent(0x04), 0u);
@@ -308,10 +326,10 @@ TEST_F(Engine, SilencesThatTheDeviceAnswersBetweenAreCountedAfresh) {
                ? Bytes{0x01, 0x01, 0x1C, 0xCC}
                : Bytes{0x01, 0x01, 0x1C, 0x00};
   };
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   EXPECT_EQ(device.relocations.size(), ProgrammerRelocationPasses + 1u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(Ending(), Outcome::Done);
 }
 
 TEST_F(Engine, DeviceThatAnswersAgainIsNotSearchedForBeforeEveryLaterStep) {
@@ -320,13 +338,13 @@ TEST_F(Engine, DeviceThatAnswersAgainIsNotSearchedForBeforeEveryLaterStep) {
     if (r.data[1] == 0xEE && ++readyChecks == 1) return std::nullopt;
     return FakeDevice::GoodDevice(r);
   };
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   // One search after the silent ready check, which finds nothing (a device in
   // its bootloader never shows in one); the answer to the next ready check
   // ends the searching, for the transfer and for the idle engine after it.
   EXPECT_EQ(device.relocations.size(), 1u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(Ending(), Outcome::Done);
   for (int i = 0; i < 5; ++i) Step();
   EXPECT_EQ(device.relocations.size(), 1u);
 }
@@ -338,35 +356,35 @@ TEST_F(Engine, FiftyTwoFailedProbesInARowEndTheJobAsDoneAfterFiftyOneRelocations
     return FakeDevice::GoodDevice(r);
   };
   device.relocateAnswer = 16;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   // The first probe found the bootloader: the restart went out again.
   EXPECT_EQ(Sent(0xEF), 2u);
   EXPECT_EQ(probes, 1 + 52);
   EXPECT_EQ(device.relocations.size(), 51u);
   EXPECT_EQ(Sent(0x04), 0u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(Ending(), Outcome::Done);
 }
 
 TEST_F(Engine, DefaultsWriteIsLeftOutWhenTheSettingSaysNo) {
   Image_SetPolicy(YesNoSetting::Unset, YesNoSetting::No);
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   EXPECT_EQ(Sent(0x04), 0u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
-  EXPECT_EQ(visited.at(visited.size() - 3), ProgrammerState::DefaultsWrite);
+  EXPECT_EQ(Ending(), Outcome::Done);
+  EXPECT_EQ(visited.at(visited.size() - 2), ProgrammerState::DefaultsWrite);
 }
 
 // A device chosen in its bootloader whose settings could not be put back
 // keeps them: the front end starts its job without the factory settings.
 TEST_F(Engine, DefaultsWriteIsLeftOutWhenTheJobIsStartedWithoutIt) {
-  ASSERT_EQ(Programmer_StartProgramming(&record, false), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start(false);
+  ASSERT_TRUE(StepToTheEnd());
   EXPECT_EQ(Sent(0x04), 0u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(Ending(), Outcome::Done);
   // The next job writes them again.
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   EXPECT_EQ(Sent(0x04), 1u);
 }
 
@@ -385,71 +403,108 @@ TEST_F(Engine, StoppedJobEndsAtItsNextStepAndSaysWhetherTheEntryWentOut) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+    SetUp();
+    Start();
     ASSERT_TRUE(StepUntil(c.stopIn));
     const std::size_t sent = device.sent.size();
-    Programmer_Abort();
+    job->Abort();
+    EXPECT_FALSE(job->Ended());
     Step();
-    EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
-    EXPECT_EQ(Programmer_Wait(0), ProgrammerAborted);
-    EXPECT_EQ(Programmer_EntrySent(), c.entrySent);
+    ASSERT_TRUE(job->Ended());
+    EXPECT_EQ(Ending(), Outcome::Stopped);
+    EXPECT_EQ(job->EntrySent(), c.entrySent);
     EXPECT_EQ(device.sent.size(), sent);
   }
 }
 
-TEST_F(Engine, PortThatDoesNotOpenEndsEitherJobWithStatus2) {
-  device.openResult = -5;
-  device.scanResult.resize(3);
-  ASSERT_EQ(Programmer_StartScan("Com1", 4, 32), 1);
-  Step();
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
-  DeviceRecord records[4];
-  EXPECT_EQ(Programmer_FetchScan(records, 4), 0);
+// Stopped in the middle of the transfer, the job takes back the blocks still
+// queued, and ends only once the one already on the bus has come back: no
+// reply can then reach a job that its owner has let go.
+TEST_F(Engine, StoppedJobTakesBackItsQueuedBlocksAndEndsOnceNothingIsOnItsWay) {
+  StartTransfer();
+  for (int i = 0; i < 6; ++i) Step(false);
+  ASSERT_EQ(device.Outstanding(), 6u);
+  device.oldestOnTheBus = true;
+  job->Abort();
+  EXPECT_TRUE(job->Step());
+  EXPECT_EQ(device.withdrawn, 5u);
+  EXPECT_EQ(State(), ProgrammerState::Failed);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(job->Step());
+  EXPECT_FALSE(job->Ended());
+  ASSERT_TRUE(device.DeliverOne());
+  EXPECT_FALSE(job->Step());
+  ASSERT_TRUE(job->Ended());
+  EXPECT_EQ(Ending(), Outcome::Stopped);
+  EXPECT_EQ(Sent(0xED), 6u);
+}
 
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Failed);
-  Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
+TEST_F(Engine, PortThatDoesNotOpenEndsTheJobWithItsReasonAndNothingSent) {
+  device.openFails = true;
+  Start();
+  EXPECT_FALSE(job->Step());
+  ASSERT_TRUE(job->Ended());
+  EXPECT_EQ(State(), ProgrammerState::Failed);
+  EXPECT_EQ(Ending(), Outcome::PortNotOpened);
+  EXPECT_EQ(job->Ending().text, "no such port");
+  EXPECT_FALSE(job->EntrySent());
   EXPECT_TRUE(device.sent.empty());
-  EXPECT_EQ(device.jobEndReleases, 2);
 }
 
-TEST_F(Engine, EntryMessageThatCannotBeQueuedEndsTheJobWithStatus3) {
-  device.queueResult = -3;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle, 5));
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerEntryFailed);
+TEST_F(Engine, EntryMessageThatCannotBeQueuedEndsTheJobAsEntryFailed) {
+  device.queueFails = true;
+  Start();
+  ASSERT_TRUE(StepToTheEnd(5));
+  EXPECT_EQ(Ending(), Outcome::EntryFailed);
 }
 
-TEST_F(Engine, JobThatSucceedsAfterAFailedOneReportsStatus0) {
-  device.openResult = -4;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle, 5));
-  ASSERT_EQ(Programmer_Wait(0), ProgrammerPortFailed);
-  device.openResult = 0;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
-}
+// Each job owns its state: one that failed leaves nothing behind for the
+// next, and two jobs alive at once on two ports keep their own counters.
+TEST_F(Engine, JobsKeepTheirOwnStateWhetherOneAfterTheOtherOrSideBySide) {
+  device.openFails = true;
+  Start();
+  ASSERT_TRUE(StepToTheEnd(5));
+  ASSERT_EQ(Ending(), Outcome::PortNotOpened);
+  device.openFails = false;
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
+  EXPECT_EQ(Ending(), Outcome::Done);
 
-TEST_F(Engine, WaitReportsRunningWhileTheJobRunsAndItsStatusOnceAtTheEnd) {
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Transfer, 50));
-  const uint64_t before = device.clockMs;
-  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
-  EXPECT_EQ(device.clockMs - before, 500u);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
-  EXPECT_EQ(Programmer_Wait(500), ProgrammerOk);
-  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
+  SetUp();
+  FakeDevice other;
+  DeviceRecord otherRecord = record;
+  std::strcpy(otherRecord.portName, "Com2");
+  ProgrammingJob second(other, other, &otherRecord);
+  StartTransfer();
+  for (int i = 0; i < 20 && second.State() != ProgrammerState::Transfer; ++i) {
+    second.Step();
+    other.DeliverAll();
+  }
+  ASSERT_EQ(second.State(), ProgrammerState::Transfer);
+  for (int i = 0; i < 10; ++i) Step();
+  for (int i = 0; i < 3; ++i) {
+    second.Step();
+    other.DeliverAll();
+  }
+  EXPECT_EQ(job->Transfer().acked, 10u);
+  EXPECT_EQ(second.Transfer().acked, 3u);
+  job->Abort();
+  ASSERT_TRUE(StepToTheEnd());
+  EXPECT_EQ(Ending(), Outcome::Stopped);
+  EXPECT_FALSE(second.Ended());
+  for (int i = 0; i < 20000 && !second.Ended(); ++i) {
+    second.Step();
+    other.DeliverAll();
+  }
+  ASSERT_TRUE(second.Ended());
+  EXPECT_EQ(second.Ending().outcome, Outcome::Done);
+  EXPECT_EQ(other.SentWithCode(0xED).size(), kBlocks);
 }
 
 TEST_F(Engine, BootloaderIsLookedForAtTheDevicesAddressThenInTheSearchRangeWithTheEntryRepeated) {
   device.bootloaderAt = 255;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+  Start();
   for (int i = 0; i < 6; ++i) Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::FindBootloader);
+  EXPECT_EQ(State(), ProgrammerState::FindBootloader);
   // The range as it was before the entry message, then two searches: the
   // device's address, then the range.
   ASSERT_EQ(device.scans.size(), 5u);
@@ -465,9 +520,9 @@ TEST_F(Engine, BootloaderIsLookedForAtTheDevicesAddressThenInTheSearchRangeWithT
   EXPECT_EQ(device.sleeps, (std::vector<uint32_t>{1000, 1000, 1000}));
   device.bootloaderAt = 25;
   Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Prepare);
+  EXPECT_EQ(State(), ProgrammerState::Prepare);
   Step();
-  EXPECT_EQ(Programmer_State(), ProgrammerState::ReadyCheck);
+  EXPECT_EQ(State(), ProgrammerState::ReadyCheck);
   EXPECT_EQ(LastSent().data, (Bytes{0x01, 0xEC}));
   EXPECT_EQ(LastSent().destination, 25);
 }
@@ -478,25 +533,22 @@ TEST_F(Engine, DeviceNotInItsBootloaderAfterTheLastSearchAllowedIsLost) {
     SCOPED_TRACE(heardAt);
     SetUp();
     device.bootloaderAt = 255;
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-    for (int i = 0; i < 40 && Programmer_State() != ProgrammerState::Idle &&
-                    Programmer_State() != ProgrammerState::Prepare;
-         ++i) {
+    Start();
+    for (int i = 0; i < 40 && !job->Ended() && State() != ProgrammerState::Prepare; ++i) {
       if (Sent(0xEA) == heardAt) device.bootloaderAt = 16;
       Step();
     }
     const bool inTime = heardAt <= ProgrammerBootloaderSearches;
     EXPECT_EQ(Sent(0xEA), std::min(heardAt, ProgrammerBootloaderSearches));
     if (inTime) {
-      EXPECT_EQ(Programmer_State(), ProgrammerState::Prepare);
-      ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
-      EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+      EXPECT_EQ(State(), ProgrammerState::Prepare);
+      ASSERT_TRUE(StepToTheEnd());
+      EXPECT_EQ(Ending(), Outcome::Done);
     } else {
-      EXPECT_EQ(Programmer_State(), ProgrammerState::Idle);
-      EXPECT_EQ(Programmer_Wait(0), ProgrammerDeviceLost);
+      ASSERT_TRUE(job->Ended());
+      EXPECT_EQ(Ending(), Outcome::NotFound);
       EXPECT_EQ(Sent(0xEC), 0u);
     }
-    EXPECT_EQ(device.jobEndReleases, 1);
   }
 }
 
@@ -526,18 +578,18 @@ TEST_F(Engine, BootloaderThatWasThereBeforeTheEntryMessageIsNotTakenForTheDevice
     device.startsInBootloader = c.chosenInBootloader;
     device.stuckBootloaders = c.stuck;
     device.bootloaderAt = c.missedEntries > 0 ? 255 : c.entersAt;
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-    for (int i = 0; i < 20 && Programmer_State() != ProgrammerState::ReadyCheck; ++i) {
+    Start();
+    for (int i = 0; i < 20 && State() != ProgrammerState::ReadyCheck; ++i) {
       if (Sent(0xEA) > c.missedEntries) device.bootloaderAt = c.entersAt;
       Step();
     }
-    ASSERT_EQ(Programmer_State(), ProgrammerState::ReadyCheck);
+    ASSERT_EQ(State(), ProgrammerState::ReadyCheck);
     EXPECT_EQ(Sent(0xEA), c.missedEntries + 1);
     for (const Request* prepare : device.SentWithCode(0xEC)) {
       EXPECT_EQ(prepare->destination, c.prepared);
     }
-    ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
-    EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+    ASSERT_TRUE(StepToTheEnd());
+    EXPECT_EQ(Ending(), Outcome::Done);
     for (const Request* block : device.SentWithCode(0xED)) {
       ASSERT_EQ(block->destination, c.prepared);
     }
@@ -555,20 +607,19 @@ TEST_F(Engine, WindowNeverHoldsMoreThanTwentyBlocksWhateverThePace) {
       return FakeDevice::GoodDevice(r);
     };
     StartTransfer();
-    for (int tick = 0; tick < 40000 && Programmer_State() == ProgrammerState::Transfer; ++tick) {
+    for (int tick = 0; tick < 40000 && State() == ProgrammerState::Transfer; ++tick) {
       Step(false);
       if (tick % pace == 0) {
         for (int i = 0; i < pace && device.DeliverOne(); ++i) {
         }
       }
-      ASSERT_EQ(device.Permits() + static_cast<long>(device.Outstanding()), 20);
+      ASSERT_LE(device.Outstanding(), ProgrammerWindow);
     }
-    EXPECT_EQ(Programmer_State(), ProgrammerState::TransferDone);
+    EXPECT_EQ(State(), ProgrammerState::TransferDone);
     EXPECT_LE(device.maxOutstandingBlocks, 20u);
     if (pace >= 30) {
       EXPECT_EQ(device.maxOutstandingBlocks, 20u);
     }
-    EXPECT_EQ(device.overReleases, 0);
   }
 }
 
@@ -606,17 +657,17 @@ TEST_F(Engine, DeviceThatRestartsMidTransferIsPreparedAgainAndProgrammedFromBloc
     SetUp();
     RebootingDevice rebooting{500, refusal, 0, false, false, {}};
     device.answer = [&](const Request& r) { return rebooting(r); };
-    ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-    for (int i = 0; i < 20000 && Programmer_State() != ProgrammerState::Idle; ++i) {
+    Start();
+    for (int i = 0; i < 20000 && !job->Ended(); ++i) {
       Step(false);
       device.DeliverOne();
     }
-    EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+    EXPECT_EQ(Ending(), Outcome::Done);
     EXPECT_EQ(Sent(0xEC), 2u);
     EXPECT_EQ(Sent(0xEE), 2u);
     ASSERT_EQ(rebooting.writtenAfterReboot.size(), kBlocks);
     for (uint32_t i = 0; i < kBlocks; ++i) ASSERT_EQ(rebooting.writtenAfterReboot[i], i);
-    EXPECT_EQ(device.Permits(), 20);
+    EXPECT_EQ(device.Outstanding(), 0u);
   }
 }
 
@@ -631,66 +682,73 @@ TEST_F(Engine, FewerFailuresInARowThanTheLimitOnlyGoBack) {
     }
     return FakeDevice::GoodDevice(r);
   };
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
-  ASSERT_TRUE(StepUntil(ProgrammerState::Idle));
+  Start();
+  ASSERT_TRUE(StepToTheEnd());
   EXPECT_EQ(failures, 19);
   EXPECT_EQ(Sent(0xEC), 1u);
-  EXPECT_EQ(Programmer_Wait(0), ProgrammerOk);
+  EXPECT_EQ(Ending(), Outcome::Done);
 }
 
-TEST_F(Engine, ProgrammingErrorPrintsThreeLinesAndHaltsForGood) {
-  device.answer = [](const Request& r) -> std::optional<Bytes> {
-    if (r.IsBlock() && BlockIndex(r.BlockAddress()) == 100) return Bytes{0x01, 0x8A};
+// The device answers block 100 with its programming error while the window
+// is full: the blocks queued behind it are taken back before anything else
+// goes out, the job ends with the error, and nothing more is sent. The job
+// prints nothing: the update steps say it.
+TEST_F(Engine, ProgrammingErrorEndsTheJobAndNothingMoreGoesToTheDevice) {
+  std::size_t sentAtTheError = 0;
+  device.answer = [&](const Request& r) -> std::optional<Bytes> {
+    if (r.IsBlock() && BlockIndex(r.BlockAddress()) == 100) {
+      sentAtTheError = device.sent.size();
+      return Bytes{0x01, 0x8A};
+    }
     return FakeDevice::GoodDevice(r);
   };
   StartTransfer();
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 400 && !job->Ended(); ++i) {
     Step(false);
-    device.DeliverOne();
+    if (i % 2 == 1) device.DeliverOne();
   }
-  EXPECT_TRUE(Programmer_Halted());
-  EXPECT_EQ(device.halts, 1);
-  EXPECT_EQ(device.printed,
-            "\r\nPROGRAMMING ERROR (0x8A)\r\n"
-            "Please Power Cycle The Unit and Restart This Application.\r\n");
-  // Nothing after the halt: no request goes out, the job never ends.
-  const std::size_t sent = device.sent.size();
-  for (int i = 0; i < 50; ++i) Step();
-  EXPECT_EQ(device.sent.size(), sent);
-  EXPECT_EQ(Programmer_State(), ProgrammerState::Transfer);
-  EXPECT_EQ(Programmer_Wait(500), ProgrammerRunning);
-  EXPECT_EQ(device.jobEndReleases, 0);
+  ASSERT_TRUE(job->Ended());
+  EXPECT_EQ(Ending(), Outcome::ProgrammingError);
+  EXPECT_EQ(State(), ProgrammerState::Failed);
+  EXPECT_EQ(job->Transfer().acked, 100u);
+  ASSERT_GT(sentAtTheError, 0u);
+  EXPECT_EQ(device.sent.size(), sentAtTheError);
+  EXPECT_EQ(device.withdrawn, ProgrammerWindow - 1);
+  EXPECT_EQ(device.Outstanding(), 0u);
+  for (int i = 0; i < 50; ++i) EXPECT_FALSE(job->Step());
+  EXPECT_EQ(device.sent.size(), sentAtTheError);
 }
 
-// The worker, the device's completions and the console on three threads, as
-// in the product: the job still runs its course (run under the thread
-// sanitizer, this checks the words they share).
-TEST_F(Engine, WorkerCallbacksAndConsoleOnTheirOwnThreadsRunTheJobToItsEnd) {
-  device.threaded = true;
-  ASSERT_EQ(Programmer_StartProgramming(&record), 1);
+// The job on a thread of its own (Run), the device's completions on another
+// and the console following the progress on a third, as in the product: the
+// job runs its course (run under the thread sanitizer, this checks the words
+// they share).
+TEST_F(Engine, JobRunOnItsThreadWithRepliesAndConsoleOnTheirOwnRunsToItsEnd) {
+  Start();
   std::atomic<bool> stop{false};
-  std::thread worker([&] {
-    while (!stop.load()) Programmer_Tick();
-  });
+  Result result;
+  std::thread runner([&] { result = job->Run(); });
   std::thread master([&] {
     while (!stop.load()) {
       if (!device.DeliverOne()) std::this_thread::yield();
     }
   });
-  int status = ProgrammerRunning;
   uint32_t lastProgress = 0;
-  for (int i = 0; i < 2000 && status == ProgrammerRunning; ++i) {
-    status = Programmer_Wait(50);
-    const uint32_t progress = Programmer_Progress();
+  while (!job->Ended()) {
+    const uint32_t progress = job->Progress();
     EXPECT_GE(progress, lastProgress);
     lastProgress = progress;
+    std::this_thread::yield();
   }
+  runner.join();
   stop = true;
-  worker.join();
   master.join();
-  EXPECT_EQ(status, ProgrammerOk);
+  ASSERT_TRUE(job->Ended());
+  EXPECT_EQ(result.outcome, Outcome::Done);
+  EXPECT_EQ(Ending(), Outcome::Done);
+  EXPECT_EQ(job->Progress(), 100u);
   EXPECT_EQ(Sent(0xED), kBlocks);
-  EXPECT_EQ(device.overReleases, 0);
+  EXPECT_EQ(device.Outstanding(), 0u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+// What the fake job answers a wait for it: nothing while it runs, else how it
+// ended.
+using JobAnswer = std::optional<Outcome>;
+constexpr JobAnswer kRunning = std::nullopt;
 
 DeviceRecord Device(const char* port, uint8_t address, int32_t serial = 1000,
                     const char* model = "QD4010A-6AC1100", int32_t hardwareId = 28) {
@@ -99,11 +104,10 @@ class FakeIo : public UpdateIo {
   // Registry.
   bool registryHasDevice = false;
   DeviceRecord registry;
-  // Engine: WaitProgramming answers, and the percentage at each answer.
-  std::deque<int> jobAnswers;
+  // Job: WaitProgramming answers, and the percentage at each answer.
+  std::deque<JobAnswer> jobAnswers;
   std::deque<uint32_t> percentages;
   uint32_t percent = 0;
-  bool halted = false;
   DeviceRecord* programmed = nullptr;
   bool defaultsWrite = true;
   bool aborted = false;
@@ -192,31 +196,32 @@ class FakeIo : public UpdateIo {
     }
     return true;
   }
-  int StartProgramming(DeviceRecord* record, bool withDefaults) override {
-    programmed = record;
-    defaultsWrite = withDefaults;
-    return 1;
+  void StartProgramming(DeviceUpdate* update) override {
+    programmed = update->device;
+    defaultsWrite = update->defaultsWrite;
   }
-  void AbortProgramming() override { aborted = true; }
-  bool EntrySent() override { return programmed != nullptr; }
+  void AbortProgramming(DeviceUpdate*) override { aborted = true; }
+  bool EntrySent(const DeviceUpdate&) override { return programmed != nullptr; }
   bool Interrupted() override { return interrupted; }
-  int WaitProgramming(uint32_t) override {
+  bool WaitProgramming(DeviceUpdate*, uint32_t, Result* ending) override {
     now += pollMs;
     if (!states.empty()) {
       state = states.front();
       states.pop_front();
     }
-    const int answer = jobAnswers.front();
-    jobAnswers.pop_front();
+    EXPECT_FALSE(jobAnswers.empty()) << "the job was waited for once more than scripted";
+    const JobAnswer answer = jobAnswers.empty() ? kRunning : jobAnswers.front();
+    if (!jobAnswers.empty()) jobAnswers.pop_front();
     if (!percentages.empty()) {
       percent = percentages.front();
       percentages.pop_front();
     }
-    return answer;
+    if (!answer.has_value()) return false;
+    *ending = *answer;
+    return true;
   }
-  uint32_t Progress() override { return percent; }
-  bool ProgrammingHalted() override { return halted; }
-  ProgrammerState JobState() override { return state; }
+  uint32_t Progress(const DeviceUpdate&) override { return percent; }
+  ProgrammerState JobState(const DeviceUpdate&) override { return state; }
   uint32_t NowMs() override { return now; }
   void Print(const char* text) override {
     output += text;
@@ -393,12 +398,29 @@ TEST_F(UpdateSteps, JobGetsTheDefaultsChoiceAndIsStoppedByAnInterrupt) {
   EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
   EXPECT_TRUE(update.started);
   EXPECT_FALSE(io.defaultsWrite);
-  io.jobAnswers = {1, 1};
+  io.jobAnswers = {kRunning, kRunning};
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
   EXPECT_FALSE(io.aborted);
   io.interrupted = true;
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
   EXPECT_TRUE(io.aborted);
+  EXPECT_FALSE(update.programming.has_value());
+  // Stopping it after the interrupt: a job that does not end in time counts
+  // as stopped, one that ends says how.
+  io.aborted = false;
+  io.jobAnswers = {kRunning};
+  Update_StopProgramming(&update, 15000);
+  EXPECT_TRUE(io.aborted);
+  EXPECT_EQ(update.programming, Outcome::Stopped);
+  EXPECT_EQ(Update_JobStatus(update), 5);
+  update.programming.reset();
+  io.jobAnswers = {Outcome::NotFound};
+  Update_StopProgramming(&update, 15000);
+  EXPECT_EQ(update.programming, Outcome::NotFound);
+  // A job that has ended is not stopped again.
+  io.aborted = false;
+  Update_StopProgramming(&update, 15000);
+  EXPECT_FALSE(io.aborted);
 }
 
 // --- Identity repair -------------------------------------------------------
@@ -652,7 +674,7 @@ TEST_F(UpdateSteps, FinishOfAGivenUpDeviceOnlyMovesTheDisplacedOneBackAndClosesT
   update.device = &device;
   update.discovered = discovered.data();
   update.discoveredCount = 2;
-  io.jobAnswers = {0};
+  io.jobAnswers = {Outcome::Done};
   Update_StartProgramming(&update);
   update.givenUp = true;
   EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
@@ -675,7 +697,7 @@ class Progress : public UpdateSteps {
     update.discoveredCount = 1;
   }
   // Runs the job through the answers given, the percentage at each.
-  void Run(std::deque<int> answers, std::deque<uint32_t> percentages) {
+  void Run(std::deque<JobAnswer> answers, std::deque<uint32_t> percentages) {
     io.jobAnswers = std::move(answers);
     io.percentages = std::move(percentages);
     ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
@@ -703,19 +725,20 @@ TEST_F(Progress, PlainOutputGetsALineWheneverThePercentageMovedByFiveOrReachedAH
         Case{"short of a hundred", {1, 4, 6, 99}, "Programming: 6%\r\nProgramming: 99%\r\n"}}) {
     SCOPED_TRACE(c.name);
     io.output.clear();
-    std::deque<int> answers(c.percentages.size(), 1);
-    answers.push_back(0);
+    std::deque<JobAnswer> answers(c.percentages.size(), kRunning);
+    answers.push_back(Outcome::Done);
     Run(answers, c.percentages);
     EXPECT_EQ(io.output, std::string("\r\nProgramming: 0%\r\n") + c.lines + "\r\n");
-    EXPECT_EQ(update.programmingStatus, 0);
+    EXPECT_EQ(update.programming, Outcome::Done);
+    EXPECT_EQ(Update_JobStatus(update), 0);
   }
 }
 
 // The waits of the job while the percentage stands still (the erase before
 // the transfer, the pauses and the restart after it), 40 s in all.
 TEST_F(Progress, AStillPercentageShowsWhatTheJobWaitsForAndKeepsMoving) {
-  std::deque<int> answers(80, 1);
-  answers.push_back(0);
+  std::deque<JobAnswer> answers(80, kRunning);
+  answers.push_back(Outcome::Done);
   std::deque<uint32_t> percentages(80, 100);
   percentages[0] = 0;
   percentages[1] = 0;
@@ -762,39 +785,67 @@ TEST_F(Progress, AStillPercentageShowsWhatTheJobWaitsForAndKeepsMoving) {
 }
 
 TEST_F(Progress, JobThatFailsBeforeTheFirstRefreshLeavesFailedBehindThePercentage) {
-  Run({2}, {0});
+  Run({Outcome::PortNotOpened}, {0});
   EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\nFAILED\r\n");
-  EXPECT_EQ(update.programmingStatus, 2);
+  EXPECT_EQ(update.programming, Outcome::PortNotOpened);
+  EXPECT_EQ(io.logged, std::vector<std::string>{"Programming failed: job status 2"});
 }
 
-TEST_F(Progress, HaltedJobKeepsTheLastPercentage) {
-  io.jobAnswers = {1, 1, 1};
+// A programming error: the percentage stays as it was, the error's three
+// lines follow it, and the device is finished without a word to it (no
+// search, no identity, no settle wait, no restart), while the device moved
+// off the standard address goes back and the port is closed.
+TEST_F(UpdateSteps, ProgrammingErrorIsSaidAndNothingMoreGoesToTheDevice) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  DeviceRecord device = discovered[1];
+  DeviceUpdate update;
+  update.device = &device;
+  update.discovered = discovered.data();
+  update.discoveredCount = 2;
+  io.jobAnswers = {kRunning, kRunning, Outcome::ProgrammingError};
   io.percentages = {5, 12, 20};
-  Update_StartProgramming(&update);
+  ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  ASSERT_EQ(discovered[0].address, 17);
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  io.halted = true;
   EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\nProgramming: 5%\r\n");
+  EXPECT_EQ(Update_PollProgress(&update), MenuState::FinishDevice);
+  EXPECT_EQ(io.output,
+            "\r\nProgramming: 0%\r\nProgramming: 5%\r\nProgramming: 12%\r\n"
+            "\r\nPROGRAMMING ERROR (0x8A)\r\n"
+            "Please Power Cycle The Unit and Restart This Application.\r\n");
+  EXPECT_EQ(update.programming, Outcome::ProgrammingError);
+  EXPECT_EQ(Update_JobStatus(update), 6);
+
+  const std::size_t scans = static_cast<std::size_t>(io.scans);
+  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(discovered[0].address, 16);
+  ASSERT_EQ(io.addressRequests.size(), 2u);
+  EXPECT_EQ(io.addressRequests[1].station, 17);
+  EXPECT_TRUE(io.messages.empty());
+  EXPECT_TRUE(io.settled.empty());
+  EXPECT_EQ(static_cast<std::size_t>(io.scans), scans);
+  EXPECT_EQ(io.relocations, 0);
+  EXPECT_EQ(io.closed, std::vector<std::string>{"Com1"});
 }
 
 TEST_F(Progress, OnATerminalThePercentageIsRewrittenInPlaceWhereverTheLineStarts) {
   struct Case {
     const char* name;
     int startRow;
-    int status;
+    Outcome ending;
     const char* line;
   };
   const int rows = 6;
-  for (const Case& c : {Case{"top row", 0, 0, "Programming: 100%"},
-                        Case{"last row", rows - 1, 0, "Programming: 100%"},
-                        Case{"last row, failed", rows - 1, 3, "Programming: 100%FAILED"}}) {
+  for (const Case& c :
+       {Case{"top row", 0, Outcome::Done, "Programming: 100%"},
+        Case{"last row", rows - 1, Outcome::Done, "Programming: 100%"},
+        Case{"last row, failed", rows - 1, Outcome::EntryFailed, "Programming: 100%FAILED"}}) {
     SCOPED_TRACE(c.name);
     io.terminal = true;
     io.output.clear();
     io.screen = Screen(rows, c.startRow);
     io.screen.Print("above");
-    Run({1, 1, 1, 1, c.status}, {5, 40, 99, 100, 100});
+    Run({kRunning, kRunning, kRunning, kRunning, c.ending}, {5, 40, 99, 100, 100});
     // Every percentage went into the one line, and the lines around it hold
     // nothing else.
     std::vector<std::string> shown;
