@@ -146,28 +146,38 @@ void CompleteBlocking(PendingRequest* request, const uint8_t* data, uint32_t sou
 // a blocking caller is woken with a time-out rather than left waiting. The
 // slot stays held until the queue is gone, so no request can be putting
 // itself into it or taking itself out meanwhile.
+void CompleteAsyncFailed(const char* portName, PendingRequest* request);
+
+// Every request still queued completes as failed: a blocking caller wakes, an
+// asynchronous requester's completion runs (once the slot is free again, so
+// that it may make further calls), as none of them will ever be answered.
 void ReleaseSlot(PortConnection* connection) {
   const int slot = SlotIndex(connection);
   plat::cs_enter(&Table().use[slot]);
   RequestQueue* queue = nullptr;
+  char name[ClientPortNameMax + 1];
   {
     TableLock guard;
     queue = connection->queue;
+    std::snprintf(name, sizeof name, "%s", connection->name);
     connection->queue = nullptr;
     connection->free = 1;
     std::strcpy(connection->name, "None");
   }
+  PendingRequest* async[ClientQueueCapacity];
+  int count = 0;
   if (queue != nullptr) {
     while (auto* request = static_cast<PendingRequest*>(RequestQueue_Get(queue))) {
       if (request->blocking == 1) {
         CompleteBlocking(request, nullptr, 0, 0, ReplyTimeout);
       } else {
-        FreeAsync(request);
+        async[count++] = request;
       }
     }
     RequestQueue_Destroy(queue);
   }
   plat::cs_leave(&Table().use[slot]);
+  for (int i = 0; i < count; ++i) CompleteAsyncFailed(name, async[i]);
 }
 
 bool LinkLost(const char* portName) { return TarnixLink_PortLost(portName, nullptr, 0) == 1; }

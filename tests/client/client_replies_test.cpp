@@ -257,12 +257,21 @@ namespace {
 
 // Requests still queued when the port is closed are never answered: a caller
 // blocked on one is woken with a time-out instead of waiting for ever.
+void CountFailure(void* context, const AsyncReply& reply) {
+  if (reply.status == static_cast<uint32_t>(ReplyTimeout) && reply.data == nullptr) {
+    ++*static_cast<std::atomic<int>*>(context);
+  }
+}
+
+// A requester's engine waits for the completion of what it queued: a close
+// that dropped its requests silently would leave it waiting for ever.
 TEST(ClosingAPort, WakesCallersOfRequestsThatCanNoLongerBeAnswered) {
   EmulatedBus bus(kRing);
   ASSERT_EQ(Client_Open(kPort), 0);
   TarnixLink_SetTokenObtainedDelegate(kPort, nullptr);
   const uint8_t probe[] = {0x01, 0x01};
-  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, nullptr), 0);
+  std::atomic<int> failed{0};
+  ASSERT_EQ(Client_RequestAsync(kPort, 9, probe, 2, 1, CountFailure, &failed), 0);
   int result = 99;
   uint8_t status = 99;
   std::thread caller([&] {
@@ -274,6 +283,7 @@ TEST(ClosingAPort, WakesCallersOfRequestsThatCanNoLongerBeAnswered) {
   caller.join();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(status, ReplyTimeout);
+  EXPECT_EQ(failed.load(), 1);
 }
 
 }  // namespace
