@@ -5,8 +5,6 @@
 
 namespace {
 
-plat::SerialHandle g_port = nullptr;
-
 constexpr uint32_t kAnswerDelayMs = 100;
 constexpr uint32_t kAnswerRoom = 128;
 
@@ -45,8 +43,10 @@ void Modbus_BuildWriteSingleRegister(uint8_t slave, uint16_t registerNumber, uin
   frame[7] = static_cast<uint8_t>(crc >> 8);
 }
 
-Result Modbus_OpenPort(const char* portName, uint32_t baudRate) {
-  if (g_port != nullptr) Modbus_ClosePort();
+ModbusPort::~ModbusPort() { Close(); }
+
+Result ModbusPort::Open(const char* portName, uint32_t baudRate) {
+  if (handle_ != nullptr) Close();
   plat::SerialHandle port = plat::serial_open(portName, plat::Access::ReadWrite);
   if (port == nullptr) return SystemFailure(Outcome::PortNotOpened);
 
@@ -76,32 +76,32 @@ Result Modbus_OpenPort(const char* portName, uint32_t baudRate) {
     plat::serial_close(port);
     return failed;
   }
-  g_port = port;
+  handle_ = port;
   return {};
 }
 
-Result Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value) {
-  if (g_port == nullptr) return Outcome::PortNotOpened;
-  plat::serial_purge(g_port, plat::kPurgeRx);
+Result ModbusPort::WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value) {
+  if (handle_ == nullptr) return Outcome::PortNotOpened;
+  plat::serial_purge(handle_, plat::kPurgeRx);
   uint8_t frame[8];
   Modbus_BuildWriteSingleRegister(slave, registerNumber, value, frame);
   uint32_t written = 0;
-  if (!plat::serial_write(g_port, frame, sizeof frame, &written)) {
+  if (!plat::serial_write(handle_, frame, sizeof frame, &written)) {
     return SystemFailure(Outcome::PortLost);
   }
   if (written != sizeof frame) return Outcome::NoAnswer;
   plat::sleep_ms(kAnswerDelayMs);
   uint8_t answer[kAnswerRoom];
   uint32_t got = 0;
-  if (!plat::serial_read(g_port, answer, sizeof answer, &got)) {
+  if (!plat::serial_read(handle_, answer, sizeof answer, &got)) {
     return SystemFailure(Outcome::PortLost);
   }
   return got > 0 ? Result() : Result(Outcome::NoAnswer);
 }
 
-int Modbus_ClosePort() {
-  plat::SerialHandle port = g_port;
-  g_port = nullptr;
+int ModbusPort::Close() {
+  plat::SerialHandle port = handle_;
+  handle_ = nullptr;
   if (port == nullptr) return 0;
   return plat::serial_close(port) ? 1 : 0;
 }

@@ -3,27 +3,41 @@
 // 9600 baud puts it back. The write is blind: its answer is read but not
 // examined, and only a scan afterwards tells whether it worked.
 //
-// The three port operations share one module-wide handle, so only one port is
-// in Modbus use at a time, and never while the link holds that port.
+// Each switch opens the port for itself (ModbusPort), so switches on
+// different ports may run at once; never while the link holds that port.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "client/result.h"
+#include "platform/serial.h"
 
-// Opens `portName` for exclusive use at `baudRate`, 8N1, with reads that end
-// 50 ms after the last octet or 1000 ms + 1 ms per octet in all. Done, or
-// PortNotOpened with the system's words (the handle is then none).
-Result Modbus_OpenPort(const char* portName, uint32_t baudRate);
-// Sends function 6 to `slave` and reads up to 128 octets of answer. Done when
-// some answer came; NoAnswer when nothing came back; PortLost with the
-// system's words when the write or the read failed; PortNotOpened when no
-// port is open (none was opened, the last open failed, or it was closed).
-Result Modbus_WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
-// 1 = the handle was closed; 0 = closing failed. Either way the handle is none
-// afterwards, so a later write cannot reach a closed port.
-int Modbus_ClosePort();
+// A port in Modbus use; closed when it goes.
+class ModbusPort {
+ public:
+  ModbusPort() = default;
+  ModbusPort(const ModbusPort&) = delete;
+  ModbusPort& operator=(const ModbusPort&) = delete;
+  ~ModbusPort();
+
+  // Opens `portName` for exclusive use at `baudRate`, 8N1, with reads that end
+  // 50 ms after the last octet or 1000 ms + 1 ms per octet in all. Done, or
+  // PortNotOpened with the system's words (nothing is open then).
+  Result Open(const char* portName, uint32_t baudRate);
+  // Sends function 6 to `slave` and reads up to 128 octets of answer. Done when
+  // some answer came; NoAnswer when nothing came back; PortLost with the
+  // system's words when the write or the read failed; PortNotOpened when no
+  // port is open (none was opened, the last open failed, or it was closed).
+  Result WriteSingleRegister(uint8_t slave, uint16_t registerNumber, uint16_t value);
+  // 1 = the port was closed; 0 = closing failed or none was open. Either way
+  // nothing is open afterwards, so a later write cannot reach a closed port.
+  int Close();
+
+ private:
+  plat::SerialHandle handle_ = nullptr;
+};
+
 // CRC-16/MODBUS (reflected 0xA001, start 0xFFFF, no final XOR).
 uint16_t Modbus_Crc16(const uint8_t* bytes, std::size_t count);
 

@@ -33,9 +33,10 @@ class BusSteps : public RelocateSteps {
   // that follows is the only judge.
   void SwitchBack() override {
     Client_Close(portName_);
-    Modbus_OpenPort(portName_, kModbusBaud);
-    Modbus_WriteSingleRegister(kModbusSlave, selectRegister_, ModbusSelectTokenBus);
-    Modbus_ClosePort();
+    ModbusPort modbus;
+    modbus.Open(portName_, kModbusBaud);
+    modbus.WriteSingleRegister(kModbusSlave, selectRegister_, ModbusSelectTokenBus);
+    modbus.Close();
     Client_Open(portName_);
     Client_WaitTick();
     plat::sleep_ms(kSettleAfterSwitchMs);

@@ -27,16 +27,16 @@ const std::string kRequest2492("\x01\x06\x09\xBC\x05\x06\xC8\xE0", 8);
 // Opened for the length of a test; closed at its end whatever happened.
 class OpenModbusPort {
  public:
-  explicit OpenModbusPort(const std::string& path)
-      : opened_(Modbus_OpenPort(path.c_str(), 9600).Ok()) {}
-  ~OpenModbusPort() {
-    if (opened_) Modbus_ClosePort();
-  }
+  explicit OpenModbusPort(const std::string& path) : opened_(port_.Open(path.c_str(), 9600).Ok()) {}
   OpenModbusPort(const OpenModbusPort&) = delete;
   OpenModbusPort& operator=(const OpenModbusPort&) = delete;
   bool opened() const { return opened_; }
+  Result Write(uint8_t slave, uint16_t registerNumber, uint16_t value) {
+    return port_.WriteSingleRegister(slave, registerNumber, value);
+  }
 
  private:
+  ModbusPort port_;
   bool opened_;
 };
 
@@ -65,7 +65,7 @@ TEST(ModbusLine, NothingConnectedSendsTheRequestAndEndsAfterTheReadTimeOut) {
   OpenModbusPort port(pty.slave_path);
   ASSERT_TRUE(port.opened());
   Result result;
-  const long long took = elapsed_ms([&] { result = Modbus_WriteSingleRegister(1, 2492, 1286); });
+  const long long took = elapsed_ms([&] { result = port.Write(1, 2492, 1286); });
   EXPECT_EQ(result.outcome, Outcome::NoAnswer);
   EXPECT_EQ(pty.receive(9, 100), kRequest2492);
   // 100 ms pause, then a read of 128 octets: 1000 ms + 1 ms per octet with
@@ -83,7 +83,7 @@ TEST(ModbusLine, AnAnswerEndsTheReadFiftyMillisecondsAfterItsLastOctet) {
     if (pty.receive(8, 1000) == kRequest2492) pty.send("\x01\x86\x02");
   });
   Result result(Outcome::NoAnswer);
-  const long long took = elapsed_ms([&] { result = Modbus_WriteSingleRegister(1, 2492, 1286); });
+  const long long took = elapsed_ms([&] { result = port.Write(1, 2492, 1286); });
   device.join();
   EXPECT_TRUE(result.Ok()) << static_cast<int>(result.outcome);
   // Ended by the gap after the answer, well before the 1128 ms total.
@@ -93,10 +93,11 @@ TEST(ModbusLine, AnAnswerEndsTheReadFiftyMillisecondsAfterItsLastOctet) {
 TEST(ModbusLine, AfterClosingAWriteFailsAsNotOpenedAndSendsNothing) {
   Pty pty;
   ASSERT_FALSE(pty.slave_path.empty());
-  ASSERT_TRUE(Modbus_OpenPort(pty.slave_path.c_str(), 9600).Ok());
-  EXPECT_EQ(Modbus_ClosePort(), 1);
+  ModbusPort port;
+  ASSERT_TRUE(port.Open(pty.slave_path.c_str(), 9600).Ok());
+  EXPECT_EQ(port.Close(), 1);
   ::testing::internal::CaptureStdout();
-  const Result result = Modbus_WriteSingleRegister(1, 2492, 1286);
+  const Result result = port.WriteSingleRegister(1, 2492, 1286);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
   EXPECT_EQ(pty.receive(1, 100), "");
@@ -211,7 +212,7 @@ TEST(ModbusLine, ARealModbusServerTakesTheWriteAndAnswers) {
   ASSERT_TRUE(server.connected());
   OpenModbusPort port(line.left());
   ASSERT_TRUE(port.opened());
-  EXPECT_TRUE(Modbus_WriteSingleRegister(1, 2492, 1286).Ok());
+  EXPECT_TRUE(port.Write(1, 2492, 1286).Ok());
   EXPECT_EQ(server.answered(1), 1);
   EXPECT_EQ(server.register2492(), 1286);
 }

@@ -38,23 +38,24 @@ TEST(ModbusCrc16, MatchesTheCheckValueAndTheEmptyInput) {
 // Every write without an open port fails as such and prints nothing: before
 // any open, after an open that failed, and after a close.
 TEST(ModbusWrite, WithoutAnOpenPortFailsAsNotOpenedAndPrintsNothing) {
-  const auto write = [](Result* result) {
+  ModbusPort port;
+  const auto write = [&port](Result* result) {
     ::testing::internal::CaptureStdout();
-    *result = Modbus_WriteSingleRegister(1, 2492, ModbusSelectTokenBus);
+    *result = port.WriteSingleRegister(1, 2492, ModbusSelectTokenBus);
     return ::testing::internal::GetCapturedStdout();
   };
   Result result;
   EXPECT_EQ(write(&result), "");
   EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
 
-  const Result opened = Modbus_OpenPort("Com97", 9600);
+  const Result opened = port.Open("Com97", 9600);
   EXPECT_EQ(opened.outcome, Outcome::PortNotOpened);
   // The system's words say why.
   EXPECT_FALSE(opened.text.empty());
   EXPECT_EQ(write(&result), "");
   EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
 
-  EXPECT_EQ(Modbus_ClosePort(), 0);
+  EXPECT_EQ(port.Close(), 0);
   EXPECT_EQ(write(&result), "");
   EXPECT_EQ(result.outcome, Outcome::PortNotOpened);
 }

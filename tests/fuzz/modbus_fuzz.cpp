@@ -155,13 +155,13 @@ void con_printf(const char*, ...) { Check(false); }
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   g_in = &in;
-  Modbus_ClosePort();
+  ModbusPort port;
   Check(g_open.empty());
   bool open = false;
   while (in.remaining_bytes() > 0) {
     switch (in.ConsumeIntegralInRange<int>(0, 2)) {
       case 0: {
-        const Result opened = Modbus_OpenPort("Com1", 9600);
+        const Result opened = port.Open("Com1", 9600);
         Check(opened.Ok() || (opened.outcome == Outcome::PortNotOpened && !opened.text.empty()));
         Check(g_open.size() == (opened.Ok() ? 1u : 0u));
         open = opened.Ok();
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const auto value = in.ConsumeIntegral<uint16_t>();
         g_written.clear();
         g_writeWhole = g_answered = g_ioFailed = false;
-        const Result answered = Modbus_WriteSingleRegister(slave, reg, value);
+        const Result answered = port.WriteSingleRegister(slave, reg, value);
         Check(g_open.size() == (open ? 1u : 0u));
         if (!open) {
           Check(answered.outcome == Outcome::PortNotOpened && g_written.empty());
@@ -191,13 +191,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         break;
       }
       default:
-        Modbus_ClosePort();
+        port.Close();
         Check(g_open.empty());
         open = false;
         break;
     }
   }
-  Modbus_ClosePort();
+  port.Close();
   Check(g_open.empty());
   g_in = nullptr;
   return 0;
