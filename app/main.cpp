@@ -12,6 +12,7 @@
 #include "app/summary.h"
 #include "app/unattended.h"
 #include "client/client.h"
+#include "client/services.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/thread.h"
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
   // Before any thread starts, so that the signals reach the main thread only.
   plat::interrupt_install();
   g_frontEnd = FrontEndState{};
-  Update_SetIo(&Update_ClientIo());
+  // The update steps' waits show themselves through the main thread's client waits.
+  Client_SetWaitTick(Update_WaitTick);
 
   ParseCommandLine(argc, argv);
   // The run log (-lFILE), once the command line is read.

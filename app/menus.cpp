@@ -252,6 +252,7 @@ MenuState ShowNextDevice(FrontEndState* state) {
   DeviceReport& report = CurrentReport(state);
   report = DeviceReport{};
   report.before = *device;
+  report.update.io = &Update_ClientIo();
   report.update.device = device;
   report.update.discovered = state->discovered;
   report.update.discoveredCount = state->discoveredCount;

@@ -22,8 +22,8 @@ namespace {
 constexpr uint32_t kWaitSliceMs = 100;
 
 // The discovery's signs of life, as the update steps show their waits.
-bool ShowWait(void*) {
-  Update_WaitTick();
+bool ShowWait(void* wait) {
+  Update_WaitTick(Update_ClientIo(), static_cast<UpdateWait*>(wait));
   return true;
 }
 
@@ -36,13 +36,14 @@ DeviceRecord g_upgradable[MaxDiscovered];
 uint32_t DiscoverOpenPort(FrontEndState* state, const char* portName) {
   ReportAdapterLatency(portName);
   DeviceRecord* records = state->discovered + state->discoveredCount;
-  Update_WaitFor("the controllers on the port to answer");
+  UpdateWait wait;
+  Update_WaitFor(Update_ClientIo(), &wait, "the controllers on the port to answer");
   // The port stays open for the devices' processing. Nothing on the bus is
   // changed by the discovery, and it is short: an interrupt is seen after it.
   uint32_t found = 0;
-  Discover(Client_Bus(), portName, DiscoveryPort::KeepOpen, kWaitSliceMs, ShowWait, nullptr,
+  Discover(Client_Bus(), portName, DiscoveryPort::KeepOpen, kWaitSliceMs, ShowWait, &wait,
            records, MaxDiscovered - state->discoveredCount, &found);
-  Update_EndWait();
+  Update_EndWait(Update_ClientIo(), &wait);
   // Filed as from the menus: should the update leave the device in its
   // bootloader (a crash, a power cut), the next run takes its identity from
   // here to find it again and to restore its model number.

@@ -6,7 +6,6 @@
 #include <optional>
 
 #include "client/client.h"
-#include "client/services.h"
 #include "client/typed_value.h"
 #include "image/carried_image.h"
 #include "update/backup_folder.h"
@@ -18,45 +17,32 @@ constexpr uint32_t kProgressSliceMs = 500;
 constexpr uint8_t kCodeProgrammingError = 0x8A;
 constexpr int kFieldWidth = 4;  // "%3d" and the percent sign
 
-UpdateIo* g_io = nullptr;
+// The device update whose step runs on this thread, for the client's wait
+// ticks; null between steps.
+thread_local DeviceUpdate* t_step = nullptr;
 
-UpdateIo& Io() { return *g_io; }
+// Makes `update` the one whose step runs on this thread for as long as it
+// lives; a step called from within another one hands back to it at its end.
+class StepScope {
+ public:
+  explicit StepScope(DeviceUpdate* update) : outer_(t_step) { t_step = update; }
+  ~StepScope() { t_step = outer_; }
+  StepScope(const StepScope&) = delete;
+  StepScope& operator=(const StepScope&) = delete;
 
-void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Printf(const char* format, ...) {
+ private:
+  DeviceUpdate* outer_;
+};
+
+void Printf(UpdateIo& io, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Printf(UpdateIo& io, const char* format, ...) {
   char text[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  Io().Print(text);
+  io.Print(text);
 }
-
-// A device moved off the standard bus address, to be moved back once the
-// programmed device is finished.
-struct AddressChange {
-  bool moved = false;
-  DeviceRecord* displaced = nullptr;
-  uint8_t savedAddress = 0;
-};
-AddressChange g_change;
-
-// Where the percentage is rewritten. On a terminal the field is rewritten in
-// place and the cursor is left behind it, never on the next line: a line end
-// on the screen's last row would scroll the screen and leave the remembered
-// row pointing at the wrong line. Anywhere else (a pipe, a file, a CI log)
-// each percentage far enough from the last one is one more line.
-struct ProgressField {
-  bool open = false;
-  bool inPlace = false;
-  int column = 0;
-  int row = 0;
-  uint32_t shown = 0;   // the percentage on the screen
-  uint32_t logged = 0;  // the last one written to the run log (in place only)
-  // The job's step last logged; none before the first.
-  std::optional<ProgrammerState> step;
-};
-ProgressField g_progress;
 
 // Percentage points between two progress lines, and between two log lines
 // of a progress line rewritten in place.
@@ -74,17 +60,6 @@ constexpr int kNoteDots = 5;
 constexpr const char* kAnswering = "the controller to answer";
 constexpr const char* kSettling = "the controller's settings to settle";
 
-// The wait being shown, if any (`what` null: none).
-struct WaitShown {
-  const char* what = nullptr;
-  uint32_t since = 0;  // when this wait began
-  uint32_t moved = 0;  // when the screen last moved for the wait or the progress line
-  bool labelShown = false;
-  int dots = 0;
-  std::size_t noteWidth = 0;  // columns the note behind the progress field takes
-};
-WaitShown g_wait;
-
 bool HasCapitalX(const char* text) { return std::strchr(text, 'X') != nullptr; }
 
 bool AddressTaken(const DeviceRecord* discovered, uint32_t count, uint8_t address) {
@@ -98,64 +73,69 @@ uint32_t Distance(uint32_t a, uint32_t b) { return a > b ? a - b : b - a; }
 
 uint32_t Seconds(uint32_t ms) { return ms / 1000; }
 
-void OpenProgressLine() {
-  g_progress = ProgressField{};
-  g_progress.open = true;
-  g_wait = WaitShown{};
-  g_wait.moved = Io().NowMs();
-  if (!Io().IsTerminal()) {
-    Printf("\r\nProgramming: %d%%\r\n", 0);
+void OpenProgressLine(DeviceUpdate& update) {
+  UpdateIo& io = *update.io;
+  ProgressLine& progress = update.progress;
+  progress = ProgressLine{};
+  progress.open = true;
+  update.wait = UpdateWait{};
+  update.wait.moved = io.NowMs();
+  if (!io.IsTerminal()) {
+    Printf(io, "\r\nProgramming: %d%%\r\n", 0);
     return;
   }
-  Printf("\r\nProgramming: %3d%c", 0, '%');
+  Printf(io, "\r\nProgramming: %3d%c", 0, '%');
   int column = 0;
   int row = 0;
-  if (Io().GetCursor(&column, &row)) {
-    g_progress.inPlace = true;
-    g_progress.column = column > kFieldWidth ? column - kFieldWidth : column;
-    g_progress.row = row;
+  if (io.GetCursor(&column, &row)) {
+    progress.inPlace = true;
+    progress.column = column > kFieldWidth ? column - kFieldWidth : column;
+    progress.row = row;
   } else {
-    Printf("\r\n");
+    Printf(io, "\r\n");
   }
 }
 
 // Writes `text` behind the percentage, over whatever note stood there.
-void WriteNote(const char* text) {
+void WriteNote(DeviceUpdate& update, const char* text) {
+  UpdateWait& wait = update.wait;
   const std::size_t width = std::strlen(text);
-  const int pad = g_wait.noteWidth > width ? static_cast<int>(g_wait.noteWidth - width) : 0;
-  Io().SetCursor(g_progress.column + kFieldWidth, g_progress.row);
-  Printf("%s%*s", text, pad, "");
-  g_wait.noteWidth = width;
+  const int pad = wait.noteWidth > width ? static_cast<int>(wait.noteWidth - width) : 0;
+  update.io->SetCursor(update.progress.column + kFieldWidth, update.progress.row);
+  Printf(*update.io, "%s%*s", text, pad, "");
+  wait.noteWidth = width;
 }
 
 // Takes the note away and leaves the cursor behind the percentage.
-void ClearNote() {
-  if (!g_progress.inPlace || g_wait.noteWidth == 0) return;
-  WriteNote("");
-  Io().SetCursor(g_progress.column + kFieldWidth, g_progress.row);
+void ClearNote(DeviceUpdate& update) {
+  if (!update.progress.inPlace || update.wait.noteWidth == 0) return;
+  WriteNote(update, "");
+  update.io->SetCursor(update.progress.column + kFieldWidth, update.progress.row);
 }
 
-void ShowProgress(uint32_t percent) {
-  if (percent == g_progress.shown) return;
-  if (g_progress.inPlace) {
-    ClearNote();
-    g_progress.shown = percent;
-    Io().SetCursor(g_progress.column, g_progress.row);
-    Printf("%3u%%", static_cast<unsigned>(percent));
-    if (Distance(percent, g_progress.logged) >= kProgressStep || percent == 100) {
-      g_progress.logged = percent;
+void ShowProgress(DeviceUpdate& update, uint32_t percent) {
+  UpdateIo& io = *update.io;
+  ProgressLine& progress = update.progress;
+  if (percent == progress.shown) return;
+  if (progress.inPlace) {
+    ClearNote(update);
+    progress.shown = percent;
+    io.SetCursor(progress.column, progress.row);
+    Printf(io, "%3u%%", static_cast<unsigned>(percent));
+    if (Distance(percent, progress.logged) >= kProgressStep || percent == 100) {
+      progress.logged = percent;
       char line[32];
       std::snprintf(line, sizeof line, "Programming: %u%%", static_cast<unsigned>(percent));
-      Io().Log(line);
+      io.Log(line);
     }
   } else {
-    if (Distance(percent, g_progress.shown) < kProgressStep && percent != 100) return;
-    g_progress.shown = percent;
-    Printf("Programming: %u%%\r\n", static_cast<unsigned>(percent));
+    if (Distance(percent, progress.shown) < kProgressStep && percent != 100) return;
+    progress.shown = percent;
+    Printf(io, "Programming: %u%%\r\n", static_cast<unsigned>(percent));
   }
-  const uint32_t now = Io().NowMs();
-  g_wait = WaitShown{};
-  g_wait.moved = now;
+  const uint32_t now = io.NowMs();
+  update.wait = UpdateWait{};
+  update.wait.moved = now;
 }
 
 // What the programming job waits for in each of its states.
@@ -197,78 +177,108 @@ const char* JobStepName(ProgrammerState state) {
 
 // While the percentage stands still: what the job waits for, moving. Each
 // step the job is seen in goes to the run log (a step seen again is a retry).
-void ShowJobWait(const DeviceUpdate& update) {
-  const ProgrammerState state = Io().JobState(update);
-  if (state != g_progress.step) {
-    g_progress.step = state;
+void ShowJobWait(DeviceUpdate& update) {
+  UpdateIo& io = *update.io;
+  UpdateWait& wait = update.wait;
+  const ProgrammerState state = io.JobState(update);
+  if (state != update.progress.step) {
+    update.progress.step = state;
     char line[96];
     std::snprintf(line, sizeof line, "Programming job: %s", JobStepName(state));
-    Io().Log(line);
+    io.Log(line);
   }
   const char* what = JobWaitsFor(state);
-  const uint32_t now = Io().NowMs();
-  if (what != g_wait.what) {
-    g_wait.what = what;
-    g_wait.since = now;
-    g_wait.labelShown = false;
+  const uint32_t now = io.NowMs();
+  if (what != wait.what) {
+    wait.what = what;
+    wait.since = now;
+    wait.labelShown = false;
   }
-  if (!g_progress.inPlace) {
-    if (now - g_wait.moved < kWaitLineMs) return;
-    Printf("Waiting for %s (%u s)\r\n", what, static_cast<unsigned>(Seconds(now - g_wait.since)));
-    g_wait.moved = now;
+  if (!update.progress.inPlace) {
+    if (now - wait.moved < kWaitLineMs) return;
+    Printf(io, "Waiting for %s (%u s)\r\n", what,
+           static_cast<unsigned>(Seconds(now - wait.since)));
+    wait.moved = now;
     return;
   }
   // A new label replaces the one on the screen at once.
-  const bool relabel = !g_wait.labelShown && g_wait.noteWidth > 0;
-  if (!relabel && now - g_wait.moved < (g_wait.labelShown ? kWaitDotMs : kShowWaitAfterMs)) return;
-  if (!g_wait.labelShown) {
-    g_wait.labelShown = true;
-    g_wait.dots = 0;
+  const bool relabel = !wait.labelShown && wait.noteWidth > 0;
+  if (!relabel && now - wait.moved < (wait.labelShown ? kWaitDotMs : kShowWaitAfterMs)) return;
+  if (!wait.labelShown) {
+    wait.labelShown = true;
+    wait.dots = 0;
     char line[96];
     std::snprintf(line, sizeof line, "Waiting for %s", what);
-    Io().Log(line);
+    io.Log(line);
   }
-  g_wait.dots = g_wait.dots % kNoteDots + 1;
+  wait.dots = wait.dots % kNoteDots + 1;
   char note[96];
-  std::snprintf(note, sizeof note, " waiting for %s%.*s", what, g_wait.dots, ".....");
-  WriteNote(note);
-  g_wait.moved = now;
+  std::snprintf(note, sizeof note, " waiting for %s%.*s", what, wait.dots, ".....");
+  WriteNote(update, note);
+  wait.moved = now;
 }
 
-// A wait of the update steps themselves, on the console thread: shown by
-// Update_WaitTick while it lasts. Another label ends the line of the last one.
-void WaitFor(const char* what) {
-  // Whatever way the job ended, its progress line and its waits are over now.
-  if (g_progress.open) {
-    g_progress.open = false;
-    g_wait = WaitShown{};
-  }
-  const uint32_t now = Io().NowMs();
-  if (g_wait.what == nullptr) {
-    g_wait = WaitShown{};
-    g_wait.moved = now;
-  } else if (std::strcmp(g_wait.what, what) == 0) {
+// A wait kept in `wait`, shown through `io` by its ticks while it lasts.
+// Another label ends the line of the last one.
+void WaitFor(UpdateIo& io, UpdateWait& wait, const char* what) {
+  const uint32_t now = io.NowMs();
+  if (wait.what == nullptr) {
+    wait = UpdateWait{};
+    wait.moved = now;
+  } else if (std::strcmp(wait.what, what) == 0) {
     return;
-  } else if (g_wait.labelShown && Io().IsTerminal()) {
-    Printf("\r\n");
+  } else if (wait.labelShown && io.IsTerminal()) {
+    Printf(io, "\r\n");
   }
-  g_wait.what = what;
-  g_wait.since = now;
-  g_wait.labelShown = false;
+  wait.what = what;
+  wait.since = now;
+  wait.labelShown = false;
 }
 
-void EndWait() {
-  if (g_wait.what != nullptr && g_wait.labelShown && Io().IsTerminal()) Printf("\r\n");
-  g_wait = WaitShown{};
+// A wait of the update steps themselves: shown by Update_WaitTick while it
+// lasts.
+void WaitFor(DeviceUpdate& update, const char* what) {
+  // Whatever way the job ended, its progress line and its waits are over now.
+  if (update.progress.open) {
+    update.progress.open = false;
+    update.wait = UpdateWait{};
+  }
+  WaitFor(*update.io, update.wait, what);
+}
+
+void EndWait(UpdateIo& io, UpdateWait& wait) {
+  if (wait.what != nullptr && wait.labelShown && io.IsTerminal()) Printf(io, "\r\n");
+  wait = UpdateWait{};
+}
+
+void EndWait(DeviceUpdate& update) { EndWait(*update.io, update.wait); }
+
+void WaitTick(UpdateIo& io, UpdateWait& wait) {
+  if (wait.what == nullptr) return;
+  const uint32_t now = io.NowMs();
+  if (!io.IsTerminal()) {
+    if (now - wait.moved < kWaitLineMs) return;
+    Printf(io, "Waiting for %s (%u s)\r\n", wait.what,
+           static_cast<unsigned>(Seconds(now - wait.since)));
+    wait.labelShown = true;
+  } else if (!wait.labelShown) {
+    if (now - wait.moved < kShowWaitAfterMs) return;
+    Printf(io, "Waiting for %s", wait.what);
+    wait.labelShown = true;
+  } else {
+    if (now - wait.moved < kWaitDotMs) return;
+    Printf(io, ".");
+  }
+  wait.moved = now;
 }
 
 // Whether the station at the record's address runs its application as this
 // device: the same serial number, and the same model number or the
 // bootloader's placeholder for it (an update may leave the placeholder in
 // the identity, which the identity restore then repairs).
-bool AnswersAtItsAddress(const DeviceRecord& record) {
+bool AnswersAtItsAddress(UpdateIo& io, const DeviceRecord& record) {
   DeviceRecord found[1];
-  if (Io().ScanRange(record.portName, record.address, record.address, found, 1) != 1) return false;
+  if (io.ScanRange(record.portName, record.address, record.address, found, 1) != 1) return false;
   const DeviceRecord& f = found[0];
   if (f.inBootloader == 1 || f.serialNumber != record.serialNumber) return false;
   if (std::strcmp(f.modelNumber, record.modelNumber) == 0) return true;
@@ -277,9 +287,9 @@ bool AnswersAtItsAddress(const DeviceRecord& record) {
 
 // Looks for the device over its search range; a device found there keeps
 // the address it was found at.
-bool Relocate(DeviceRecord* device) {
+bool Relocate(UpdateIo& io, DeviceRecord* device) {
   const uint8_t address =
-      Io().Relocate(device->portName, Image_SearchRangeLow(device->hardwareId),
+      io.Relocate(device->portName, Image_SearchRangeLow(device->hardwareId),
                     Image_SearchRangeHigh(device->hardwareId),
                     Image_ModbusSelectRegister(device->hardwareId), device->modelNumber,
                     device->serialNumber);
@@ -296,12 +306,12 @@ std::size_t AppendValue(uint8_t* message, std::size_t at, std::size_t capacity, 
   return written == 0 ? 0 : written + 1;
 }
 
-bool WriteIdentityLock(const DeviceRecord& record, const uint8_t code[2]) {
+bool WriteIdentityLock(UpdateIo& io, const DeviceRecord& record, const uint8_t code[2]) {
   const uint8_t message[] = {0x01, 0x04, 0x01, 0x0F, 0x01, 0x03, code[0], code[1]};
-  return Io().Exchange(record.portName, record.address, message, sizeof message);
+  return io.Exchange(record.portName, record.address, message, sizeof message);
 }
 
-void WriteIdentity(const DeviceRecord& record) {
+void WriteIdentity(UpdateIo& io, const DeviceRecord& record) {
   uint8_t message[ClientMaxMessage] = {0x01, 0x0A, 0x01, 0x01, 0x03};
   std::size_t length = 5;
   TypedValue model;
@@ -320,13 +330,13 @@ void WriteIdentity(const DeviceRecord& record) {
     if (added == 0) return;
     length += added;
   }
-  Io().Exchange(record.portName, record.address, message, static_cast<uint16_t>(length));
+  io.Exchange(record.portName, record.address, message, static_cast<uint16_t>(length));
 }
 
-void RestartApplication(const DeviceRecord& record) {
+void RestartApplication(UpdateIo& io, const DeviceRecord& record) {
   uint8_t message[6] = {0x01, 0xEF};
   std::memcpy(message + 2, ApplicationRestartCode, sizeof ApplicationRestartCode);
-  Io().Exchange(record.portName, record.address, message, sizeof message);
+  io.Exchange(record.portName, record.address, message, sizeof message);
 }
 
 // The version the device runs now, for the summary.
@@ -338,39 +348,31 @@ void NoteVersion(DeviceUpdate* update, const DeviceRecord& read) {
 
 }  // namespace
 
-void Update_SetIo(UpdateIo* io) {
-  g_io = io;
-  Client_SetWaitTick(io != nullptr ? Update_WaitTick : nullptr);
+void Update_WaitFor(UpdateIo& io, UpdateWait* wait, const char* what) {
+  WaitFor(io, *wait, what);
 }
 
-void Update_WaitFor(const char* what) { WaitFor(what); }
+void Update_WaitTick(UpdateIo& io, UpdateWait* wait) { WaitTick(io, *wait); }
 
-void Update_EndWait() { EndWait(); }
+void Update_EndWait(UpdateIo& io, UpdateWait* wait) { EndWait(io, *wait); }
 
 void Update_WaitTick() {
-  if (g_io == nullptr || g_progress.open || g_wait.what == nullptr) return;
-  const uint32_t now = Io().NowMs();
-  if (!Io().IsTerminal()) {
-    if (now - g_wait.moved < kWaitLineMs) return;
-    Printf("Waiting for %s (%u s)\r\n", g_wait.what,
-           static_cast<unsigned>(Seconds(now - g_wait.since)));
-    g_wait.labelShown = true;
-  } else if (!g_wait.labelShown) {
-    if (now - g_wait.moved < kShowWaitAfterMs) return;
-    Printf("Waiting for %s", g_wait.what);
-    g_wait.labelShown = true;
-  } else {
-    if (now - g_wait.moved < kWaitDotMs) return;
-    Printf(".");
-  }
-  g_wait.moved = now;
+  DeviceUpdate* update = t_step;
+  // The progress line shows the job's waits itself.
+  if (update == nullptr || update->progress.open) return;
+  WaitTick(*update->io, update->wait);
 }
 
-int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
-                                const DeviceRecord& device) {
+int Update_ClearStandardAddress(DeviceUpdate* update) {
+  const StepScope step(update);
+  UpdateIo& io = *update->io;
+  DeviceRecord* discovered = update->discovered;
+  const uint32_t count = update->discoveredCount;
+  const DeviceRecord& device = *update->device;
   const uint8_t standard = Image_StandardAddress(device.hardwareId);
-  g_change = AddressChange{};
-  g_change.savedAddress = standard;
+  AddressChange& change = update->change;
+  change = AddressChange{};
+  change.savedAddress = standard;
   if (count == 1 || device.address == standard || device.matchedByModel == 1) return 1;
 
   // Only a device on the same bus can hold the address: another port's
@@ -399,144 +401,161 @@ int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
     move.from = occupant->address;
     move.to = free;
     char why[256];
-    if (!Io().RecordMove(move, why, sizeof why)) {
-      Printf("Can't write the address move of the device at zone %d to the journal in %s: %s. "
+    if (!io.RecordMove(move, why, sizeof why)) {
+      Printf(io,
+             "Can't write the address move of the device at zone %d to the journal in %s: %s. "
              "It is not moved, so this device is not updated. Free the backup folder or name "
              "another one with BREVANE_BACKUPS, then run the tool again.\r\n",
              ZoneOfAddress(occupant->address), BackupFolder_Shown(), why);
       return -1;
     }
-    if (Io().SetZoneAddress(device.portName, occupant->address, free) != 1) {
+    if (io.SetZoneAddress(device.portName, occupant->address, free) != 1) {
       // The request may have reached the device all the same: the journal
       // keeps the move until the device is seen back at its address.
-      Printf("Failed to change address\r\n");
+      Printf(io, "Failed to change address\r\n");
       return 0;
     }
-    g_change.moved = true;
-    g_change.displaced = occupant;
-    g_change.savedAddress = occupant->address;
+    change.moved = true;
+    change.displaced = occupant;
+    change.savedAddress = occupant->address;
     occupant->address = free;
     return 1;
   }
   return 0;
 }
 
-int Update_RestoreDisplaced() {
-  if (!g_change.moved) return 1;
+int Update_RestoreDisplaced(DeviceUpdate* update) {
+  const StepScope step(update);
+  if (!update->change.moved) return 1;
+  UpdateIo& io = *update->io;
   // Done with, whatever the outcome: the record is not to be touched again
   // once the device that displaced it is finished.
-  const AddressChange change = g_change;
-  g_change = AddressChange{};
+  const AddressChange change = update->change;
+  update->change = AddressChange{};
   DeviceRecord& displaced = *change.displaced;
-  if (Io().SetZoneAddress(displaced.portName, displaced.address, change.savedAddress) != 1) {
-    Printf("Failed to change back address.\r\n");
-    Printf("The device stays at zone %d; the next run of the tool moves it back to zone %d.\r\n",
+  if (io.SetZoneAddress(displaced.portName, displaced.address, change.savedAddress) != 1) {
+    Printf(io, "Failed to change back address.\r\n");
+    Printf(io,
+           "The device stays at zone %d; the next run of the tool moves it back to zone %d.\r\n",
            ZoneOfAddress(displaced.address), ZoneOfAddress(change.savedAddress));
     return 0;
   }
   displaced.address = change.savedAddress;
   char why[256];
-  if (!Io().ClearMove(displaced.portName, displaced.serialNumber, why, sizeof why)) {
-    Printf("The device at zone %d is back, but its move could not be struck from the journal: "
+  if (!io.ClearMove(displaced.portName, displaced.serialNumber, why, sizeof why)) {
+    Printf(io,
+           "The device at zone %d is back, but its move could not be struck from the journal: "
            "%s.\r\n",
            ZoneOfAddress(displaced.address), why);
   }
   return 1;
 }
 
-int Update_RestoreIdentity(DeviceRecord* record, const char* modelRead) {
+int Update_RestoreIdentity(DeviceUpdate* update, const char* modelRead) {
+  const StepScope step(update);
   if (!HasCapitalX(modelRead)) return 1;
-  if (record->inBootloader == 1 && Io().LoadDevice(record) == 0) {
-    Io().Close(record->portName);
+  UpdateIo& io = *update->io;
+  DeviceRecord* record = update->device;
+  if (record->inBootloader == 1 && io.LoadDevice(record) == 0) {
+    io.Close(record->portName);
     return 0;
   }
-  if (!WriteIdentityLock(*record, IdentityUnlockCode)) return 1;
-  WriteIdentity(*record);
+  if (!WriteIdentityLock(io, *record, IdentityUnlockCode)) return 1;
+  WriteIdentity(io, *record);
   const uint8_t locked[2] = {0, 0};
-  WriteIdentityLock(*record, locked);
+  WriteIdentityLock(io, *record, locked);
   return 1;
 }
 
-bool Update_RefreshIdentity(DeviceRecord* record, DeviceRecord* read) {
-  Io().Open(record->portName);
+bool Update_RefreshIdentity(DeviceUpdate* update, DeviceRecord* read) {
+  const StepScope step(update);
+  UpdateIo& io = *update->io;
+  DeviceRecord* record = update->device;
+  io.Open(record->portName);
   DeviceRecord found[1];
-  if (Io().ScanRange(record->portName, record->address, record->address, found, 1) != 1) {
+  if (io.ScanRange(record->portName, record->address, record->address, found, 1) != 1) {
     return false;
   }
   if (read != nullptr) *read = found[0];
   if (HasCapitalX(found[0].modelNumber)) {
-    Update_RestoreIdentity(record, found[0].modelNumber);
+    Update_RestoreIdentity(update, found[0].modelNumber);
   } else {
     std::memcpy(record->modelNumber, found[0].modelNumber, sizeof record->modelNumber);
   }
-  WaitFor(kSettling);
-  Io().WaitSettled(record->portName, record->address);
+  WaitFor(*update, kSettling);
+  io.WaitSettled(record->portName, record->address);
   return true;
 }
 
 MenuState Update_StartProgramming(DeviceUpdate* update) {
+  const StepScope step(update);
+  UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
   // An open port counts as opened; one that fails to open fails the job.
-  Io().Open(device.portName);
+  io.Open(device.portName);
   // Programming goes ahead also when the address could not be freed, but
   // never with a move that the journal does not know of.
-  if (Update_ClearStandardAddress(update->discovered, update->discoveredCount, device) < 0) {
+  if (Update_ClearStandardAddress(update) < 0) {
     update->moveNotRecorded = true;
     return MenuState::FinishDevice;
   }
-  Io().StartProgramming(update);
+  io.StartProgramming(update);
   update->started = true;
-  OpenProgressLine();
+  OpenProgressLine(*update);
   return MenuState::ProgrammingProgress;
 }
 
 MenuState Update_PollProgress(DeviceUpdate* update) {
+  const StepScope step(update);
+  UpdateIo& io = *update->io;
+  ProgressLine& progress = update->progress;
   Result ending;
-  if (!Io().WaitProgramming(update, kProgressSliceMs, &ending)) {
-    if (Io().Interrupted()) Io().AbortProgramming(update);
-    ShowProgress(Io().Progress(*update));
+  if (!io.WaitProgramming(update, kProgressSliceMs, &ending)) {
+    if (io.Interrupted()) io.AbortProgramming(update);
+    ShowProgress(*update, io.Progress(*update));
     ShowJobWait(*update);
     return MenuState::ProgrammingProgress;
   }
   // A progress line of its own tells where the job ended, between two steps;
   // after a programming error the percentage stays as it was, above the error.
   const bool programmingError = ending.outcome == Outcome::ProgrammingError;
-  const uint32_t last = Io().Progress(*update);
-  if (!g_progress.inPlace && !programmingError && last != g_progress.shown) {
-    g_progress.shown = last;
-    Printf("Programming: %u%%\r\n", static_cast<unsigned>(last));
+  const uint32_t last = io.Progress(*update);
+  if (!progress.inPlace && !programmingError && last != progress.shown) {
+    progress.shown = last;
+    Printf(io, "Programming: %u%%\r\n", static_cast<unsigned>(last));
   }
-  ClearNote();
-  g_progress.open = false;
-  g_wait = WaitShown{};
+  ClearNote(*update);
+  progress.open = false;
+  update->wait = UpdateWait{};
   update->programming = ending.outcome;
   const int status = Update_JobStatus(*update);
   if (status != 0) {
     char line[64];
     std::snprintf(line, sizeof line, "Programming failed: job status %d", status);
-    Io().Log(line);
+    io.Log(line);
   }
   if (programmingError) {
     // The unit needs a power cycle: it is not spoken to again.
-    Printf("\r\n");
-    Printf("PROGRAMMING ERROR (0x%02X)\r\n", kCodeProgrammingError);
-    Printf("Please Power Cycle The Unit and Restart This Application.\r\n");
+    Printf(io, "\r\n");
+    Printf(io, "PROGRAMMING ERROR (0x%02X)\r\n", kCodeProgrammingError);
+    Printf(io, "Please Power Cycle The Unit and Restart This Application.\r\n");
     return MenuState::FinishDevice;
   }
-  Printf(status != 0 ? "FAILED\r\n" : "\r\n");
+  Printf(io, status != 0 ? "FAILED\r\n" : "\r\n");
   return MenuState::AfterProgramming;
 }
 
 void Update_StopProgramming(DeviceUpdate* update, uint32_t waitMs) {
   if (!update->started || update->programming.has_value()) return;
-  Io().AbortProgramming(update);
+  const StepScope step(update);
+  update->io->AbortProgramming(update);
   Result ending;
   update->programming =
-      Io().WaitProgramming(update, waitMs, &ending) ? ending.outcome : Outcome::Stopped;
+      update->io->WaitProgramming(update, waitMs, &ending) ? ending.outcome : Outcome::Stopped;
 }
 
 bool Update_EntrySent(const DeviceUpdate& update) {
-  return update.started && Io().EntrySent(update);
+  return update.started && update.io->EntrySent(update);
 }
 
 int Update_JobStatus(const DeviceUpdate& update) {
@@ -557,14 +576,15 @@ namespace {
 
 // Update_Reconnect inside its wait.
 MenuState Reconnect(DeviceUpdate* update) {
+  UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
-  if (device.inBootloader == 1 && Io().LoadDevice(&device) == 0) {
+  if (device.inBootloader == 1 && io.LoadDevice(&device) == 0) {
     // Without its identity the device cannot be told from another one, and
     // its identity and settings are left alone; whether it now runs the new
     // firmware is read at its address.
     update->identityUnknown = true;
     DeviceRecord read[1];
-    if (Io().ScanRange(device.portName, device.address, device.address, read, 1) == 1 &&
+    if (io.ScanRange(device.portName, device.address, device.address, read, 1) == 1 &&
         read[0].inBootloader != 1) {
       update->foundAgain = true;
       update->versionRead = true;
@@ -577,26 +597,28 @@ MenuState Reconnect(DeviceUpdate* update) {
     return MenuState::RestoreSettings;
   }
 
-  if (AnswersAtItsAddress(device) || Relocate(&device)) {
+  if (AnswersAtItsAddress(io, device) || Relocate(io, &device)) {
     DeviceRecord read;
     update->foundAgain = true;
-    update->versionRead = Update_RefreshIdentity(&device, &read);
+    update->versionRead = Update_RefreshIdentity(update, &read);
     if (update->versionRead) NoteVersion(update, read);
     return MenuState::RestoreSettings;
   }
 
-  EndWait();
-  Io().Log("The programmed device answers neither at its address nor in its search range");
-  Printf("Error: Communication Failure.\r\n");
-  Printf("Please Power Cycle the Device and Ensure that it is in Standard Bus Address %d.\r\n",
+  EndWait(*update);
+  io.Log("The programmed device answers neither at its address nor in its search range");
+  Printf(io, "Error: Communication Failure.\r\n");
+  Printf(io,
+         "Please Power Cycle the Device and Ensure that it is in Standard Bus Address %d.\r\n",
          ZoneOfAddress(device.address));
-  Printf("Press any key to continue...");
-  const int key = Io().ReadKey();
-  Printf("\r\n");
+  Printf(io, "Press any key to continue...");
+  const int key = io.ReadKey();
+  Printf(io, "\r\n");
   // An interrupt ends the wait for the key: the front end stops.
-  if (key < 0 && Io().Interrupted()) return MenuState::AfterProgramming;
+  if (key < 0 && io.Interrupted()) return MenuState::AfterProgramming;
   if (key < 0) {
-    Printf("Input has ended, so no key can be pressed: the device at zone %d is left as it is. "
+    Printf(io,
+           "Input has ended, so no key can be pressed: the device at zone %d is left as it is. "
            "Power cycle it and run the update for it again.\r\n",
            ZoneOfAddress(device.address));
     update->givenUp = true;
@@ -608,15 +630,18 @@ MenuState Reconnect(DeviceUpdate* update) {
 }  // namespace
 
 MenuState Update_Reconnect(DeviceUpdate* update) {
-  WaitFor(kAnswering);
+  const StepScope step(update);
+  WaitFor(*update, kAnswering);
   const MenuState next = Reconnect(update);
-  EndWait();
+  EndWait(*update);
   return next;
 }
 
 MenuState Update_Finish(DeviceUpdate* update) {
+  const StepScope step(update);
+  UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
-  Update_RestoreDisplaced();
+  Update_RestoreDisplaced(update);
   // A device given up as lost is not spoken to: each request would only
   // wait for its time-out. One that was never programmed was not changed,
   // and one that reported a programming error waits for a power cycle.
@@ -624,13 +649,13 @@ MenuState Update_Finish(DeviceUpdate* update) {
       update->programming != Outcome::ProgrammingError) {
     // Restoring the communication settings may have moved the device back
     // to the address it had before the update.
-    WaitFor(kAnswering);
-    if (!AnswersAtItsAddress(device)) Relocate(&device);
-    WaitFor(kSettling);
-    Io().WaitSettled(device.portName, device.address);
-    EndWait();
-    RestartApplication(device);
+    WaitFor(*update, kAnswering);
+    if (!AnswersAtItsAddress(io, device)) Relocate(io, &device);
+    WaitFor(*update, kSettling);
+    io.WaitSettled(device.portName, device.address);
+    EndWait(*update);
+    RestartApplication(io, device);
   }
-  Io().Close(device.portName);
+  io.Close(device.portName);
   return MenuState::NextDevice;
 }

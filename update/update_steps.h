@@ -2,8 +2,9 @@
 // freeing the standard bus address before it, the progress line while it
 // runs, finding the device again and repairing its identity after it, and
 // moving a displaced device back at the end. Each handler is one pass of the
-// front end's menu loop and returns the state that follows it. All of them
-// run on the console thread.
+// front end's menu loop and returns the state that follows it. All that
+// the steps keep between two passes lives in the device's DeviceUpdate, so
+// the steps of several devices can run at once, each on a thread of its own.
 #pragma once
 
 #include <cstddef>
@@ -67,23 +68,59 @@ class UpdateIo {
   virtual bool SetCursor(int column, int row) = 0;
 };
 
-// The real calls, as the program makes them.
+// The real calls, as the program makes them. They keep no state of their
+// own: the updates of several devices may share them.
 UpdateIo& Update_ClientIo();
-// The calls the steps make; the program hands over Update_ClientIo() at
-// start-up, before the first step, and tests a fake. The calling thread's
-// client wait tick becomes Update_WaitTick.
-void Update_SetIo(UpdateIo* io);
 
-// Called by the client's waits while an update step waits for the device
-// (see Client_SetWaitTick). A wait shows what it waits for once it has lasted
-// 4 s, and then keeps moving: on a terminal a dot every 2 s, elsewhere a line
-// "Waiting for ... (N s)" every 4 s.
+// A wait shown on the console while it lasts (`what` null: none).
+struct UpdateWait {
+  const char* what = nullptr;
+  uint32_t since = 0;  // when this wait began
+  uint32_t moved = 0;  // when the screen last moved for the wait or the progress line
+  bool labelShown = false;
+  int dots = 0;
+  std::size_t noteWidth = 0;  // columns the note behind the progress field takes
+};
+
+// The line that shows the programming job's percentage. On a terminal the
+// field is rewritten in place and the cursor is left behind it, never on the
+// next line: a line end on the screen's last row would scroll the screen and
+// leave the remembered row pointing at the wrong line. Anywhere else (a
+// pipe, a file, a CI log) each percentage far enough from the last one is one
+// more line.
+struct ProgressLine {
+  bool open = false;
+  bool inPlace = false;
+  int column = 0;
+  int row = 0;
+  uint32_t shown = 0;   // the percentage on the screen
+  uint32_t logged = 0;  // the last one written to the run log (in place only)
+  // The job's step last logged; none before the first.
+  std::optional<ProgrammerState> step;
+};
+
+// A device moved off the standard bus address, to be moved back once the
+// programmed device is finished.
+struct AddressChange {
+  bool moved = false;
+  DeviceRecord* displaced = nullptr;
+  uint8_t savedAddress = 0;
+};
+
+// Called by the client's waits (see Client_SetWaitTick; the program makes it
+// the tick of each thread that runs update steps). While an update step runs
+// on the calling thread and waits for the device, it shows that device's
+// wait: once the wait has lasted 4 s it says what it waits for, and then
+// keeps moving: on a terminal a dot every 2 s, elsewhere a line
+// "Waiting for ... (N s)" every 4 s. Outside a step it does nothing.
 void Update_WaitTick();
-// A wait of the front end's own on this thread (a discovery without menus),
-// shown as Update_WaitTick shows the steps' waits; `what` must stay valid
-// until Update_EndWait.
-void Update_WaitFor(const char* what);
-void Update_EndWait();
+// A wait of the front end's own (a discovery without menus), kept in `wait`
+// and shown through `io` as Update_WaitTick shows the steps' waits: each
+// Update_WaitTick(io, wait) moves it on. `what` must stay valid until
+// Update_EndWait.
+void Update_WaitFor(UpdateIo& io, UpdateWait* wait, const char* what);
+void Update_WaitTick(UpdateIo& io, UpdateWait* wait);
+void Update_EndWait(UpdateIo& io, UpdateWait* wait);
 
 // The number the run log gives a programming job's outcome: 0 done, 2 the
 // port did not open, 3 the bootloader entry failed, 4 the device was lost, 5
@@ -93,6 +130,7 @@ inline constexpr int UpdateNotProgrammed = -1;
 // One device's update: the records the steps work on, and what they learnt
 // about it for the closing summary.
 struct DeviceUpdate {
+  UpdateIo* io = nullptr;  // the calls this device's steps make
   DeviceRecord* device = nullptr;  // the device to program; its address may change
   DeviceRecord* discovered = nullptr;  // the last discovery, for the address change
   uint32_t discoveredCount = 0;
@@ -119,6 +157,12 @@ struct DeviceUpdate {
   int32_t release = 0;
   int32_t prototype = 0;
   int32_t build = 0;
+
+  // The steps' own, between two of them: the device this one displaced, the
+  // progress line and the wait being shown.
+  AddressChange change;
+  ProgressLine progress;
+  UpdateWait wait;
 };
 
 // Frees the standard bus address, starts the programming job and opens the
@@ -157,23 +201,24 @@ MenuState Update_Reconnect(DeviceUpdate* update);
 // spoken to. Returns NextDevice; the caller moves to the next device.
 MenuState Update_Finish(DeviceUpdate* update);
 
-// Frees the standard bus address for `device` by moving the device of the
-// same port that occupies it to the lowest address of the search range that
-// no discovered device has; the move is written to the journal first. 1 when
-// the address is free or nothing needed doing, 0 when it could not be freed,
-// -1 when the journal could not be written (nothing was sent).
-int Update_ClearStandardAddress(DeviceRecord* discovered, uint32_t count,
-                                const DeviceRecord& device);
-// Moves the device displaced by the last Update_ClearStandardAddress back,
-// once, and strikes the move from the journal. 1 when nothing was moved or it
-// is back, 0 when moving it back failed (the journal keeps the move).
-int Update_RestoreDisplaced();
-// Reads the identity of the device at record->address. A model number there
-// with a capital X (the bootloader's placeholder) has the identity the record
-// holds written back; any other model number read replaces the record's.
-// `read` (may be null) receives what was read; returns whether anything was.
-bool Update_RefreshIdentity(DeviceRecord* record, DeviceRecord* read);
-// Writes the record's model number, name and serial number into the device
-// when `modelRead` holds a capital X. 1, or 0 when the identity of a device
-// found in its bootloader cannot be loaded from the registry.
-int Update_RestoreIdentity(DeviceRecord* record, const char* modelRead);
+// Frees the standard bus address for update->device by moving the device of
+// the same port that occupies it to the lowest address of the search range
+// that no device of update->discovered has; the move is written to the
+// journal first, and kept in update->change. 1 when the address is free or
+// nothing needed doing, 0 when it could not be freed, -1 when the journal
+// could not be written (nothing was sent).
+int Update_ClearStandardAddress(DeviceUpdate* update);
+// Moves the device displaced by the update's Update_ClearStandardAddress
+// back, once, and strikes the move from the journal. 1 when nothing was moved
+// or it is back, 0 when moving it back failed (the journal keeps the move).
+int Update_RestoreDisplaced(DeviceUpdate* update);
+// Reads the identity of the device at update->device->address. A model
+// number there with a capital X (the bootloader's placeholder) has the
+// identity the record holds written back; any other model number read
+// replaces the record's. `read` (may be null) receives what was read;
+// returns whether anything was.
+bool Update_RefreshIdentity(DeviceUpdate* update, DeviceRecord* read);
+// Writes the model number, name and serial number of update->device into the
+// device when `modelRead` holds a capital X. 1, or 0 when the identity of a
+// device found in its bootloader cannot be loaded from the registry.
+int Update_RestoreIdentity(DeviceUpdate* update, const char* modelRead);

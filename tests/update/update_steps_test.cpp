@@ -251,12 +251,16 @@ class FakeIo : public UpdateIo {
 
 class UpdateSteps : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Update_SetIo(&io);
-    // Whatever an earlier test displaced is forgotten.
-    Update_ClearStandardAddress(nullptr, 0, DeviceRecord{});
+  // An update of `device` through the fake, after the discovery `discovered`.
+  DeviceUpdate UpdateOf(DeviceRecord* device, DeviceRecord* discovered = nullptr,
+                        uint32_t discoveredCount = 0) {
+    DeviceUpdate update;
+    update.io = &io;
+    update.device = device;
+    update.discovered = discovered;
+    update.discoveredCount = discoveredCount;
+    return update;
   }
-  void TearDown() override { Update_SetIo(nullptr); }
   FakeIo io;
 };
 
@@ -300,12 +304,13 @@ TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
     SCOPED_TRACE(c.name);
     io.addressRequests.clear();
     std::vector<DeviceRecord> discovered = c.discovered;
-    EXPECT_EQ(Update_ClearStandardAddress(discovered.data(), static_cast<uint32_t>(discovered.size()),
-                                          c.device),
-              c.result);
+    DeviceRecord device = c.device;
+    DeviceUpdate update =
+        UpdateOf(&device, discovered.data(), static_cast<uint32_t>(discovered.size()));
+    EXPECT_EQ(Update_ClearStandardAddress(&update), c.result);
     if (c.station == 0) {
       EXPECT_TRUE(io.addressRequests.empty());
-      EXPECT_EQ(Update_RestoreDisplaced(), 1);
+      EXPECT_EQ(Update_RestoreDisplaced(&update), 1);
       EXPECT_TRUE(io.addressRequests.empty());
       continue;
     }
@@ -325,7 +330,7 @@ TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
     EXPECT_EQ(io.journal[0].serialNumber, moved->serialNumber);
 
     // Moved back at the end, and the discovery list and the journal say so.
-    EXPECT_EQ(Update_RestoreDisplaced(), 1);
+    EXPECT_EQ(Update_RestoreDisplaced(&update), 1);
     EXPECT_TRUE(io.journal.empty());
     ASSERT_EQ(io.addressRequests.size(), 2u);
     EXPECT_EQ(io.addressRequests[1].station, c.newAddress);
@@ -337,27 +342,30 @@ TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
 
 TEST_F(UpdateSteps, RefusedAddressChangeIsReportedAndNothingIsMovedBack) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
+  DeviceUpdate update = UpdateOf(&discovered[1], discovered.data(), 2);
   io.zoneResult = 0;
-  EXPECT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 0);
+  EXPECT_EQ(Update_ClearStandardAddress(&update), 0);
   EXPECT_EQ(io.output, "Failed to change address\r\n");
   EXPECT_EQ(discovered[0].address, 16);
-  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(&update), 1);
   EXPECT_EQ(io.addressRequests.size(), 1u);
 }
 
 TEST_F(UpdateSteps, DisplacedDeviceIsMovedBackOnce) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
-  ASSERT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 1);
-  EXPECT_EQ(Update_RestoreDisplaced(), 1);
-  EXPECT_EQ(Update_RestoreDisplaced(), 1);
+  DeviceUpdate update = UpdateOf(&discovered[1], discovered.data(), 2);
+  ASSERT_EQ(Update_ClearStandardAddress(&update), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(&update), 1);
+  EXPECT_EQ(Update_RestoreDisplaced(&update), 1);
   EXPECT_EQ(io.addressRequests.size(), 2u);
 }
 
 TEST_F(UpdateSteps, FailedMoveBackIsReportedAndTheRecordKeepsTheNewAddress) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
-  ASSERT_EQ(Update_ClearStandardAddress(discovered.data(), 2, discovered[1]), 1);
+  DeviceUpdate update = UpdateOf(&discovered[1], discovered.data(), 2);
+  ASSERT_EQ(Update_ClearStandardAddress(&update), 1);
   io.zoneResult = 0;
-  EXPECT_EQ(Update_RestoreDisplaced(), 0);
+  EXPECT_EQ(Update_RestoreDisplaced(&update), 0);
   EXPECT_EQ(io.output.rfind("Failed to change back address.\r\n", 0), 0u);
   EXPECT_EQ(discovered[0].address, 17);
   // The next run finds the move in the journal.
@@ -370,10 +378,7 @@ TEST_F(UpdateSteps, FailedMoveBackIsReportedAndTheRecordKeepsTheNewAddress) {
 TEST_F(UpdateSteps, MoveThatCannotBeWrittenDownIsNotMadeAndNothingIsProgrammed) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
   io.journalWritable = false;
-  DeviceUpdate update;
-  update.device = &discovered[1];
-  update.discovered = discovered.data();
-  update.discoveredCount = 2;
+  DeviceUpdate update = UpdateOf(&discovered[1], discovered.data(), 2);
   EXPECT_EQ(Update_StartProgramming(&update), MenuState::FinishDevice);
   EXPECT_TRUE(update.moveNotRecorded);
   EXPECT_FALSE(update.started);
@@ -390,10 +395,7 @@ TEST_F(UpdateSteps, MoveThatCannotBeWrittenDownIsNotMadeAndNothingIsProgrammed) 
 // an interrupt while the job runs asks it to stop.
 TEST_F(UpdateSteps, JobGetsTheDefaultsChoiceAndIsStoppedByAnInterrupt) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 20)};
-  DeviceUpdate update;
-  update.device = &discovered[0];
-  update.discovered = discovered.data();
-  update.discoveredCount = 1;
+  DeviceUpdate update = UpdateOf(&discovered[0], discovered.data(), 1);
   update.defaultsWrite = false;
   EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
   EXPECT_TRUE(update.started);
@@ -456,7 +458,8 @@ TEST_F(UpdateSteps, IdentityIsWrittenBackOnlyWhenTheModelReadHoldsACapitalX) {
     SCOPED_TRACE(c.modelRead);
     io.messages.clear();
     DeviceRecord record = Device("Com1", 16, 4410021);
-    EXPECT_EQ(Update_RestoreIdentity(&record, c.modelRead), 1);
+    DeviceUpdate update = UpdateOf(&record);
+    EXPECT_EQ(Update_RestoreIdentity(&update, c.modelRead), 1);
     if (!c.written) {
       EXPECT_TRUE(io.messages.empty());
       continue;
@@ -472,8 +475,9 @@ TEST_F(UpdateSteps, IdentityIsWrittenBackOnlyWhenTheModelReadHoldsACapitalX) {
 
 TEST_F(UpdateSteps, UnansweredUnlockWritesNothingMore) {
   DeviceRecord record = Device("Com1", 16);
+  DeviceUpdate update = UpdateOf(&record);
   io.delivered = {false};
-  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 1);
+  EXPECT_EQ(Update_RestoreIdentity(&update, "QD4XXXX-XXXXXXX"), 1);
   ASSERT_EQ(io.messages.size(), 1u);
   EXPECT_EQ(io.messages[0].data[3], 0x0F);
 }
@@ -481,13 +485,14 @@ TEST_F(UpdateSteps, UnansweredUnlockWritesNothingMore) {
 TEST_F(UpdateSteps, DeviceFoundInItsBootloaderTakesItsIdentityFromTheRegistry) {
   DeviceRecord record = Device("Com1", 19, 0, "QD4XXXX-XXXXXXX");
   record.inBootloader = 1;
-  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 0);
+  DeviceUpdate update = UpdateOf(&record);
+  EXPECT_EQ(Update_RestoreIdentity(&update, "QD4XXXX-XXXXXXX"), 0);
   EXPECT_EQ(io.closed, std::vector<std::string>{"Com1"});
   EXPECT_TRUE(io.messages.empty());
 
   io.registryHasDevice = true;
   io.registry = Device("Com1", 19, 4410555, "QD4020A-6AD1200");
-  EXPECT_EQ(Update_RestoreIdentity(&record, "QD4XXXX-XXXXXXX"), 1);
+  EXPECT_EQ(Update_RestoreIdentity(&update, "QD4XXXX-XXXXXXX"), 1);
   ASSERT_EQ(io.messages.size(), 3u);
   EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4020A-6AD1200", "Boiler", 4410555));
 }
@@ -500,7 +505,7 @@ class Reconnect : public UpdateSteps {
   DeviceUpdate update;
   void SetUp() override {
     UpdateSteps::SetUp();
-    update.device = &device;
+    update = UpdateOf(&device);
   }
   DeviceRecord Running(uint8_t address, const char* model) {
     DeviceRecord r = Device("Com1", address, 4410021, model);
@@ -645,10 +650,7 @@ TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 17),
                                           Device("Com1", 18), Device("Com1", 20)};
   DeviceRecord device = discovered[3];
-  DeviceUpdate update;
-  update.device = &device;
-  update.discovered = discovered.data();
-  update.discoveredCount = 4;
+  DeviceUpdate update = UpdateOf(&device, discovered.data(), 4);
   EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
   EXPECT_EQ(io.opened, std::vector<std::string>{"Com1"});
   EXPECT_EQ(io.programmed, &device);
@@ -670,10 +672,7 @@ TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
 TEST_F(UpdateSteps, FinishOfAGivenUpDeviceOnlyMovesTheDisplacedOneBackAndClosesThePort) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
   DeviceRecord device = discovered[1];
-  DeviceUpdate update;
-  update.device = &device;
-  update.discovered = discovered.data();
-  update.discoveredCount = 2;
+  DeviceUpdate update = UpdateOf(&device, discovered.data(), 2);
   io.jobAnswers = {Outcome::Done};
   Update_StartProgramming(&update);
   update.givenUp = true;
@@ -692,9 +691,7 @@ class Progress : public UpdateSteps {
   DeviceUpdate update;
   void SetUp() override {
     UpdateSteps::SetUp();
-    update.device = &device;
-    update.discovered = &device;
-    update.discoveredCount = 1;
+    update = UpdateOf(&device, &device, 1);
   }
   // Runs the job through the answers given, the percentage at each.
   void Run(std::deque<JobAnswer> answers, std::deque<uint32_t> percentages) {
@@ -798,10 +795,7 @@ TEST_F(Progress, JobThatFailsBeforeTheFirstRefreshLeavesFailedBehindThePercentag
 TEST_F(UpdateSteps, ProgrammingErrorIsSaidAndNothingMoreGoesToTheDevice) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
   DeviceRecord device = discovered[1];
-  DeviceUpdate update;
-  update.device = &device;
-  update.discovered = discovered.data();
-  update.discoveredCount = 2;
+  DeviceUpdate update = UpdateOf(&device, discovered.data(), 2);
   io.jobAnswers = {kRunning, kRunning, Outcome::ProgrammingError};
   io.percentages = {5, 12, 20};
   ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
