@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/menu_state.h"
 #include "backup/backup_run.h"
 #include "client/bus.h"
 #include "client/scan.h"
@@ -14,7 +15,6 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "update/backup_folder.h"
-#include "update/menu_state.h"
 
 // What became of a device's settings in one handler. Missing: a restore
 // found no backup file where none had been taken in this run (a device

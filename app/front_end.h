@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
+#include "app/menu_state.h"
 #include "app/ports.h"
 #include "app/summary.h"
 #include "client/scan.h"
-#include "update/menu_state.h"
 
 inline constexpr uint32_t MaxDiscovered = 160;
 inline constexpr uint32_t MaxDevices = 32;

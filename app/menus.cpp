@@ -152,6 +152,19 @@ MenuState DeviceMenu(FrontEndState* state) {
   return MenuState::Quit;
 }
 
+// The menu state that carries on with what the update steps say comes next
+// for the device.
+MenuState StateAfter(UpdateNext next) {
+  switch (next) {
+    case UpdateNext::ProgressAgain: return MenuState::ProgrammingProgress;
+    case UpdateNext::AfterProgramming: return MenuState::AfterProgramming;
+    case UpdateNext::RestoreSettings: return MenuState::RestoreSettings;
+    case UpdateNext::FinishDevice: return MenuState::FinishDevice;
+    case UpdateNext::NextDevice: return MenuState::NextDevice;
+  }
+  return MenuState::NextDevice;
+}
+
 DeviceReport& CurrentReport(FrontEndState* state) { return state->reports[state->currentDevice]; }
 
 DeviceRecord* CurrentDevice(FrontEndState* state) {
@@ -163,9 +176,9 @@ DeviceRecord* CurrentDevice(FrontEndState* state) {
 // cycle the unit: the run ends after it, with its own exit status.
 MenuState PollProgress(FrontEndState* state) {
   const DeviceUpdate& update = CurrentReport(state).update;
-  const MenuState next = Update_PollProgress(&CurrentReport(state).update);
+  const UpdateNext next = Update_PollProgress(&CurrentReport(state).update);
   if (update.programming == Outcome::ProgrammingError) state->programmingError = true;
-  return next;
+  return StateAfter(next);
 }
 
 }  // namespace
@@ -291,11 +304,11 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       return next;
     }
     case MenuState::StartProgramming:
-      return Update_StartProgramming(&CurrentReport(state).update);
+      return StateAfter(Update_StartProgramming(&CurrentReport(state).update));
     case MenuState::ProgrammingProgress:
       return PollProgress(state);
     case MenuState::AfterProgramming:
-      return Update_Reconnect(&CurrentReport(state).update);
+      return StateAfter(Update_Reconnect(&CurrentReport(state).update));
     case MenuState::RestoreSettings:
       return RestoreDevice(System_BackupWorld(), CurrentDevice(state),
                            Safety_RestorePlan(CurrentReport(state)),
@@ -306,7 +319,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
       plat::con_note("Programming job status %d; found again: %s; with the factory settings write: %s",
                      Update_JobStatus(update), update.foundAgain ? "yes" : "no",
                      update.defaultsWrite ? "yes" : "no");
-      const MenuState next = Update_Finish(&CurrentReport(state).update);
+      const MenuState next = StateAfter(Update_Finish(&CurrentReport(state).update));
       ReportLostPort(CurrentDevice(state)->portName, "while the device was processed");
       Safety_AfterDevice(CurrentDevice(state)->portName);
       ++state->currentDevice;

@@ -487,7 +487,7 @@ bool Update_RefreshIdentity(DeviceUpdate* update, DeviceRecord* read) {
   return true;
 }
 
-MenuState Update_StartProgramming(DeviceUpdate* update) {
+UpdateNext Update_StartProgramming(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
@@ -497,15 +497,15 @@ MenuState Update_StartProgramming(DeviceUpdate* update) {
   // never with a move that the journal does not know of.
   if (Update_ClearStandardAddress(update) < 0) {
     update->moveNotRecorded = true;
-    return MenuState::FinishDevice;
+    return UpdateNext::FinishDevice;
   }
   io.StartProgramming(update);
   update->started = true;
   OpenProgressLine(*update);
-  return MenuState::ProgrammingProgress;
+  return UpdateNext::ProgressAgain;
 }
 
-MenuState Update_PollProgress(DeviceUpdate* update) {
+UpdateNext Update_PollProgress(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   ProgressLine& progress = update->progress;
@@ -514,7 +514,7 @@ MenuState Update_PollProgress(DeviceUpdate* update) {
     if (io.Interrupted()) io.AbortProgramming(update);
     ShowProgress(*update, io.Progress(*update));
     ShowJobWait(*update);
-    return MenuState::ProgrammingProgress;
+    return UpdateNext::ProgressAgain;
   }
   // A progress line of its own tells where the job ended, between two steps;
   // after a programming error the percentage stays as it was, above the error.
@@ -539,10 +539,10 @@ MenuState Update_PollProgress(DeviceUpdate* update) {
     Printf(io, "\r\n");
     Printf(io, "PROGRAMMING ERROR (0x%02X)\r\n", kCodeProgrammingError);
     Printf(io, "Please Power Cycle The Unit and Restart This Application.\r\n");
-    return MenuState::FinishDevice;
+    return UpdateNext::FinishDevice;
   }
   Printf(io, status != 0 ? "FAILED\r\n" : "\r\n");
-  return MenuState::AfterProgramming;
+  return UpdateNext::AfterProgramming;
 }
 
 void Update_StopProgramming(DeviceUpdate* update, uint32_t waitMs) {
@@ -575,7 +575,7 @@ int Update_JobStatus(const DeviceUpdate& update) {
 namespace {
 
 // Update_Reconnect inside its wait.
-MenuState Reconnect(DeviceUpdate* update) {
+UpdateNext Reconnect(DeviceUpdate* update) {
   UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
   if (device.inBootloader == 1 && io.LoadDevice(&device) == 0) {
@@ -594,7 +594,7 @@ MenuState Reconnect(DeviceUpdate* update) {
       std::memcpy(device.deviceName, read[0].deviceName, sizeof device.deviceName);
       NoteVersion(update, read[0]);
     }
-    return MenuState::RestoreSettings;
+    return UpdateNext::RestoreSettings;
   }
 
   if (AnswersAtItsAddress(io, device) || Relocate(io, &device)) {
@@ -602,7 +602,7 @@ MenuState Reconnect(DeviceUpdate* update) {
     update->foundAgain = true;
     update->versionRead = Update_RefreshIdentity(update, &read);
     if (update->versionRead) NoteVersion(update, read);
-    return MenuState::RestoreSettings;
+    return UpdateNext::RestoreSettings;
   }
 
   EndWait(*update);
@@ -615,29 +615,29 @@ MenuState Reconnect(DeviceUpdate* update) {
   const int key = io.ReadKey();
   Printf(io, "\r\n");
   // An interrupt ends the wait for the key: the front end stops.
-  if (key < 0 && io.Interrupted()) return MenuState::AfterProgramming;
+  if (key < 0 && io.Interrupted()) return UpdateNext::AfterProgramming;
   if (key < 0) {
     Printf(io,
            "Input has ended, so no key can be pressed: the device at zone %d is left as it is. "
            "Power cycle it and run the update for it again.\r\n",
            ZoneOfAddress(device.address));
     update->givenUp = true;
-    return MenuState::FinishDevice;
+    return UpdateNext::FinishDevice;
   }
-  return MenuState::AfterProgramming;
+  return UpdateNext::AfterProgramming;
 }
 
 }  // namespace
 
-MenuState Update_Reconnect(DeviceUpdate* update) {
+UpdateNext Update_Reconnect(DeviceUpdate* update) {
   const StepScope step(update);
   WaitFor(*update, kAnswering);
-  const MenuState next = Reconnect(update);
+  const UpdateNext next = Reconnect(update);
   EndWait(*update);
   return next;
 }
 
-MenuState Update_Finish(DeviceUpdate* update) {
+UpdateNext Update_Finish(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
@@ -657,5 +657,5 @@ MenuState Update_Finish(DeviceUpdate* update) {
     RestartApplication(io, device);
   }
   io.Close(device.portName);
-  return MenuState::NextDevice;
+  return UpdateNext::NextDevice;
 }

@@ -2,7 +2,7 @@
 // freeing the standard bus address before it, the progress line while it
 // runs, finding the device again and repairing its identity after it, and
 // moving a displaced device back at the end. Each handler is one pass of the
-// front end's menu loop and returns the state that follows it. All that
+// front end's menu loop and returns what comes next for the device. All that
 // the steps keep between two passes lives in the device's DeviceUpdate, so
 // the steps of several devices can run at once, each on a thread of its own.
 #pragma once
@@ -16,7 +16,6 @@
 #include "client/scan.h"
 #include "platform/thread.h"
 #include "update/address_journal.h"
-#include "update/menu_state.h"
 #include "update/programmer.h"
 
 struct DeviceUpdate;
@@ -71,6 +70,15 @@ class UpdateIo {
 // The real calls, as the program makes them. They keep no state of their
 // own: the updates of several devices may share them.
 UpdateIo& Update_ClientIo();
+
+// What comes next for a device after one of its update steps.
+enum class UpdateNext : uint8_t {
+  ProgressAgain,     // the job runs: Update_PollProgress again
+  AfterProgramming,  // Update_Reconnect (again)
+  RestoreSettings,   // the settings restore, then Update_Finish
+  FinishDevice,      // Update_Finish
+  NextDevice,        // the device is done with
+};
 
 // A wait shown on the console while it lasts (`what` null: none).
 struct UpdateWait {
@@ -166,11 +174,11 @@ struct DeviceUpdate {
 };
 
 // Frees the standard bus address, starts the programming job and opens the
-// progress line. Returns ProgrammingProgress; FinishDevice when the address
+// progress line. Returns ProgressAgain; FinishDevice when the address
 // move could not be written to the journal (nothing was changed).
-MenuState Update_StartProgramming(DeviceUpdate* update);
+UpdateNext Update_StartProgramming(DeviceUpdate* update);
 // Waits up to 500 ms for the job and refreshes the percentage; once the job
-// has ended, reports it. ProgrammingProgress, then AfterProgramming. An
+// has ended, reports it. ProgressAgain, then AfterProgramming. An
 // interrupt asks the job to stop. On a terminal the percentage is rewritten
 // in place; elsewhere each percentage 5 or more away from the last one shown,
 // and 100, is a line "Programming: NN%", and so is the last one when the job
@@ -181,7 +189,7 @@ MenuState Update_StartProgramming(DeviceUpdate* update);
 // A job that ended with a programming error has the three lines of the error
 // said under the percentage and goes to FinishDevice: nothing more is sent to
 // the device, which waits for a person's hands.
-MenuState Update_PollProgress(DeviceUpdate* update);
+UpdateNext Update_PollProgress(DeviceUpdate* update);
 // Stops a job that has not ended (an interrupt): asks it to stop and waits up
 // to `waitMs` for it; a job still running then counts as stopped. Records
 // whether the device may sit in its bootloader.
@@ -194,12 +202,12 @@ int Update_JobStatus(const DeviceUpdate& update);
 // Finds the programmed device again and repairs its identity: RestoreSettings;
 // AfterProgramming after asking the operator to power cycle it; FinishDevice
 // when input has ended at that prompt (the device is given up).
-MenuState Update_Reconnect(DeviceUpdate* update);
+UpdateNext Update_Reconnect(DeviceUpdate* update);
 // Moves a displaced device back, finds the programmed one (the restored
 // settings may have moved it), lets it settle, restarts it and closes the
 // port; a device that reported a programming error, or was given up, is not
 // spoken to. Returns NextDevice; the caller moves to the next device.
-MenuState Update_Finish(DeviceUpdate* update);
+UpdateNext Update_Finish(DeviceUpdate* update);
 
 // Frees the standard bus address for update->device by moving the device of
 // the same port that occupies it to the lowest address of the search range

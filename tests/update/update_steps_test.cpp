@@ -379,14 +379,14 @@ TEST_F(UpdateSteps, MoveThatCannotBeWrittenDownIsNotMadeAndNothingIsProgrammed) 
   std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 20)};
   io.journalWritable = false;
   DeviceUpdate update = UpdateOf(&discovered[1], discovered.data(), 2);
-  EXPECT_EQ(Update_StartProgramming(&update), MenuState::FinishDevice);
+  EXPECT_EQ(Update_StartProgramming(&update), UpdateNext::FinishDevice);
   EXPECT_TRUE(update.moveNotRecorded);
   EXPECT_FALSE(update.started);
   EXPECT_TRUE(io.addressRequests.empty());
   EXPECT_EQ(io.programmed, nullptr);
   EXPECT_NE(io.output.find("No space left on device"), std::string::npos);
   // Finishing it sends nothing to the device it left alone.
-  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_TRUE(io.messages.empty());
   EXPECT_TRUE(io.settled.empty());
 }
@@ -397,14 +397,14 @@ TEST_F(UpdateSteps, JobGetsTheDefaultsChoiceAndIsStoppedByAnInterrupt) {
   std::vector<DeviceRecord> discovered = {Device("Com1", 20)};
   DeviceUpdate update = UpdateOf(&discovered[0], discovered.data(), 1);
   update.defaultsWrite = false;
-  EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(Update_StartProgramming(&update), UpdateNext::ProgressAgain);
   EXPECT_TRUE(update.started);
   EXPECT_FALSE(io.defaultsWrite);
   io.jobAnswers = {kRunning, kRunning};
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(Update_PollProgress(&update), UpdateNext::ProgressAgain);
   EXPECT_FALSE(io.aborted);
   io.interrupted = true;
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(Update_PollProgress(&update), UpdateNext::ProgressAgain);
   EXPECT_TRUE(io.aborted);
   EXPECT_FALSE(update.programming.has_value());
   // Stopping it after the interrupt: a job that does not end in time counts
@@ -516,7 +516,7 @@ class Reconnect : public UpdateSteps {
 
 TEST_F(Reconnect, DeviceAtItsAddressIsRefreshedAndItsNewVersionKept) {
   io.answering = {Running(16, "QD4010A-6AC1100")};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_TRUE(update.foundAgain);
   EXPECT_TRUE(update.versionRead);
   EXPECT_EQ(update.build, 180);
@@ -544,7 +544,7 @@ TEST_F(Reconnect, ALongSettleWaitIsShownAndKeepsMoving) {
     io.settleMs = c.settleMs;
     io.output.clear();
     io.answering = {Running(16, "QD4010A-6AC1100")};
-    EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+    EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
     EXPECT_EQ(io.output, c.output);
   }
   // Outside an update step's wait, the client's ticks show nothing.
@@ -556,7 +556,7 @@ TEST_F(Reconnect, ALongSettleWaitIsShownAndKeepsMoving) {
 
 TEST_F(Reconnect, PlaceholderModelCountsAsTheDeviceAndItsIdentityIsWrittenBack) {
   io.answering = {Running(16, "QD4XXXX-XXXXXXX")};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_TRUE(update.foundAgain);
   ASSERT_EQ(io.messages.size(), 3u);
   EXPECT_EQ(io.messages[1].data, IdentityWrite("QD4010A-6AC1100", "Boiler", 4410021));
@@ -569,7 +569,7 @@ TEST_F(Reconnect, AnotherDeviceAtTheAddressIsNotTakenForIt) {
   other.serialNumber = 5;
   io.answering = {other};
   io.keys = {'x'};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::AfterProgramming);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::AfterProgramming);
   EXPECT_EQ(io.relocations, 1);
   EXPECT_FALSE(update.foundAgain);
 }
@@ -577,7 +577,7 @@ TEST_F(Reconnect, AnotherDeviceAtTheAddressIsNotTakenForIt) {
 TEST_F(Reconnect, DeviceFoundElsewhereCarriesItsNewAddressIntoTheRefresh) {
   io.answering = {Running(22, "QD4XXXX-XXXXXXX")};
   io.relocateResult = 22;
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_EQ(device.address, 22);
   ASSERT_EQ(io.messages.size(), 3u);
   EXPECT_EQ(io.messages[0].station, 22);
@@ -587,7 +587,7 @@ TEST_F(Reconnect, DeviceFoundElsewhereCarriesItsNewAddressIntoTheRefresh) {
 TEST_F(Reconnect, LostDeviceAsksForAPowerCycleAndTriesAgainAfterAKey) {
   device.address = 20;
   io.keys = {' '};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::AfterProgramming);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::AfterProgramming);
   EXPECT_EQ(io.output,
             "Error: Communication Failure.\r\n"
             "Please Power Cycle the Device and Ensure that it is in Standard Bus Address 5.\r\n"
@@ -596,7 +596,7 @@ TEST_F(Reconnect, LostDeviceAsksForAPowerCycleAndTriesAgainAfterAKey) {
 
   // Input ended: the device is given up rather than asked for without end.
   io.output.clear();
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::FinishDevice);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::FinishDevice);
   EXPECT_TRUE(update.givenUp);
   EXPECT_FALSE(update.foundAgain);
   EXPECT_NE(io.output.find("Press any key to continue...\r\nInput has ended"), std::string::npos);
@@ -606,11 +606,11 @@ TEST_F(Reconnect, LostDeviceAsksForAPowerCycleAndTriesAgainAfterAKey) {
 // runs the new firmware is read, and nothing is written to it.
 TEST_F(Reconnect, BootloaderDeviceWithoutARegistryRecordIsOnlyReadWhereItIs) {
   device.inBootloader = 1;
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_TRUE(update.identityUnknown);
   EXPECT_FALSE(update.foundAgain);
   io.answering = {Running(device.address, "QD4XXXX-XXXXXXX")};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_TRUE(update.foundAgain);
   EXPECT_TRUE(update.versionRead);
   EXPECT_EQ(io.relocations, 0);
@@ -624,7 +624,7 @@ TEST_F(Reconnect, BootloaderDeviceIsLookedForUnderItsRegistryIdentity) {
   io.registry = Device("Com1", 19, 4410555, "QD4020A-6AD1200");
   DeviceRecord running = Device("Com1", 19, 4410555, "QD4XXXX-XXXXXXX");
   io.answering = {running};
-  EXPECT_EQ(Update_Reconnect(&update), MenuState::RestoreSettings);
+  EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
   EXPECT_TRUE(update.foundAgain);
   EXPECT_EQ(device.serialNumber, 4410555);
   ASSERT_EQ(io.messages.size(), 3u);
@@ -636,7 +636,7 @@ TEST_F(Reconnect, FinishFollowsADeviceThatTheRestoreMovedBack) {
   // The restored communication settings put it back at 17.
   io.answering = {Running(17, "QD4010A-6AC1100")};
   io.relocateResult = 17;
-  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_EQ(device.address, 17);
   EXPECT_EQ(io.settled, std::vector<uint8_t>{17});
   ASSERT_EQ(io.messages.size(), 1u);
@@ -651,14 +651,14 @@ TEST_F(UpdateSteps, StartFreesTheAddressThenStartsTheJobOnTheDevicesRecord) {
                                           Device("Com1", 18), Device("Com1", 20)};
   DeviceRecord device = discovered[3];
   DeviceUpdate update = UpdateOf(&device, discovered.data(), 4);
-  EXPECT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  EXPECT_EQ(Update_StartProgramming(&update), UpdateNext::ProgressAgain);
   EXPECT_EQ(io.opened, std::vector<std::string>{"Com1"});
   EXPECT_EQ(io.programmed, &device);
   EXPECT_EQ(discovered[0].address, 19);
   EXPECT_EQ(io.output, "\r\nProgramming: 0%\r\n");
 
   update.foundAgain = true;
-  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_EQ(discovered[0].address, 16);
   EXPECT_EQ(io.settled, std::vector<uint8_t>{20});
   ASSERT_EQ(io.messages.size(), 1u);
@@ -676,7 +676,7 @@ TEST_F(UpdateSteps, FinishOfAGivenUpDeviceOnlyMovesTheDisplacedOneBackAndClosesT
   io.jobAnswers = {Outcome::Done};
   Update_StartProgramming(&update);
   update.givenUp = true;
-  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_EQ(discovered[0].address, 16);
   EXPECT_TRUE(io.settled.empty());
   EXPECT_TRUE(io.messages.empty());
@@ -697,10 +697,10 @@ class Progress : public UpdateSteps {
   void Run(std::deque<JobAnswer> answers, std::deque<uint32_t> percentages) {
     io.jobAnswers = std::move(answers);
     io.percentages = std::move(percentages);
-    ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
-    MenuState state = MenuState::ProgrammingProgress;
-    while (state == MenuState::ProgrammingProgress) state = Update_PollProgress(&update);
-    EXPECT_EQ(state, MenuState::AfterProgramming);
+    ASSERT_EQ(Update_StartProgramming(&update), UpdateNext::ProgressAgain);
+    UpdateNext state = UpdateNext::ProgressAgain;
+    while (state == UpdateNext::ProgressAgain) state = Update_PollProgress(&update);
+    EXPECT_EQ(state, UpdateNext::AfterProgramming);
   }
 };
 
@@ -798,11 +798,11 @@ TEST_F(UpdateSteps, ProgrammingErrorIsSaidAndNothingMoreGoesToTheDevice) {
   DeviceUpdate update = UpdateOf(&device, discovered.data(), 2);
   io.jobAnswers = {kRunning, kRunning, Outcome::ProgrammingError};
   io.percentages = {5, 12, 20};
-  ASSERT_EQ(Update_StartProgramming(&update), MenuState::ProgrammingProgress);
+  ASSERT_EQ(Update_StartProgramming(&update), UpdateNext::ProgressAgain);
   ASSERT_EQ(discovered[0].address, 17);
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::ProgrammingProgress);
-  EXPECT_EQ(Update_PollProgress(&update), MenuState::FinishDevice);
+  EXPECT_EQ(Update_PollProgress(&update), UpdateNext::ProgressAgain);
+  EXPECT_EQ(Update_PollProgress(&update), UpdateNext::ProgressAgain);
+  EXPECT_EQ(Update_PollProgress(&update), UpdateNext::FinishDevice);
   EXPECT_EQ(io.output,
             "\r\nProgramming: 0%\r\nProgramming: 5%\r\nProgramming: 12%\r\n"
             "\r\nPROGRAMMING ERROR (0x8A)\r\n"
@@ -811,7 +811,7 @@ TEST_F(UpdateSteps, ProgrammingErrorIsSaidAndNothingMoreGoesToTheDevice) {
   EXPECT_EQ(Update_JobStatus(update), 6);
 
   const std::size_t scans = static_cast<std::size_t>(io.scans);
-  EXPECT_EQ(Update_Finish(&update), MenuState::NextDevice);
+  EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_EQ(discovered[0].address, 16);
   ASSERT_EQ(io.addressRequests.size(), 2u);
   EXPECT_EQ(io.addressRequests[1].station, 17);

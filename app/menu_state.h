@@ -1,6 +1,6 @@
-// The states of the front end's menu loop. They live below the front end
-// because the update and backup handlers that the loop dispatches to return
-// the state that follows them.
+// The states of the front end's menu loop. The settings backup and restore
+// handlers return the state that follows them; the loop maps what the update
+// steps say comes next for the device to these states.
 #pragma once
 
 #include <cstdint>
