@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <barrier>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/carried_image.h"
@@ -128,6 +131,10 @@ class FakeIo : public UpdateIo {
   bool terminal = false;
   Screen screen{25, 0};
   std::deque<int> keys;
+  // Shared with another device's fake: each wait for the job and each tick
+  // of a settle wait waits there for the other device's, so that the two
+  // updates run their steps side by side.
+  std::barrier<>* lockstep = nullptr;
 
   int Open(const char* port) override {
     opened.emplace_back(port);
@@ -150,6 +157,7 @@ class FakeIo : public UpdateIo {
   }
   int WaitSettled(const char*, uint8_t station) override {
     for (uint32_t waited = 0; waited < settleMs; waited += 100) {
+      if (lockstep != nullptr) lockstep->arrive_and_wait();
       now += 100;
       Update_WaitTick();
     }
@@ -204,6 +212,7 @@ class FakeIo : public UpdateIo {
   bool EntrySent(const DeviceUpdate&) override { return programmed != nullptr; }
   bool Interrupted() override { return interrupted; }
   bool WaitProgramming(DeviceUpdate*, uint32_t, Result* ending) override {
+    if (lockstep != nullptr) lockstep->arrive_and_wait();
     now += pollMs;
     if (!states.empty()) {
       state = states.front();
@@ -849,6 +858,144 @@ TEST_F(Progress, OnATerminalThePercentageIsRewrittenInPlaceWhereverTheLineStarts
     EXPECT_EQ(shown, (std::vector<std::string>{"above", c.line}));
     EXPECT_EQ(io.screen.column(), 0);
   }
+}
+
+// --- Two devices at once ------------------------------------------------------
+
+// One device on a bus of its own, with the fake its update goes through: it
+// displaces the device at the standard address 16, runs through the given
+// percentages to the end of its job, and settles for 9 s when it is found
+// again and when it is finished.
+struct OwnBus {
+  FakeIo io;
+  std::vector<DeviceRecord> discovered;
+  DeviceRecord device;
+  DeviceUpdate update;
+
+  OwnBus(const char* port, bool terminal, const std::vector<uint8_t>& addresses,
+         int32_t firstSerial, const std::deque<uint32_t>& percentages) {
+    for (const uint8_t address : addresses) {
+      discovered.push_back(Device(port, address, firstSerial++));
+    }
+    device = discovered.back();
+    DeviceRecord running = device;
+    running.build = 180;
+    io.answering = {running};
+    io.terminal = terminal;
+    io.screen = Screen(6, 0);
+    io.settleMs = 9000;
+    io.percentages = percentages;
+    io.jobAnswers.assign(percentages.size() - 1, kRunning);
+    io.jobAnswers.push_back(Outcome::Done);
+    update.io = &io;
+    update.device = &device;
+    update.discovered = discovered.data();
+    update.discoveredCount = static_cast<uint32_t>(discovered.size());
+  }
+  OwnBus(const OwnBus&) = delete;
+  OwnBus& operator=(const OwnBus&) = delete;
+
+  // The whole update: start, the progress line to the job's end, finding the
+  // device again, and the finish.
+  void Run() {
+    UpdateNext next = Update_StartProgramming(&update);
+    while (next == UpdateNext::ProgressAgain) next = Update_PollProgress(&update);
+    EXPECT_EQ(next, UpdateNext::AfterProgramming);
+    EXPECT_EQ(Update_Reconnect(&update), UpdateNext::RestoreSettings);
+    EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
+  }
+};
+
+std::vector<std::string> PercentLines(const std::vector<uint32_t>& percentages) {
+  std::vector<std::string> lines;
+  for (const uint32_t p : percentages) lines.push_back("Programming: " + std::to_string(p) + "%");
+  return lines;
+}
+
+// Two devices' updates, each on a thread of its own and in step with the
+// other, show and do exactly what each shows and does when it runs alone:
+// the progress line, the waits and the address change of one never reach
+// the other.
+TEST(TwoDevicesAtOnce, EachUpdateKeepsItsOwnProgressAddressChangeAndWaits) {
+  // Device A on a terminal, B in a pipe; their percentages differ.
+  const std::deque<uint32_t> percentA = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 100};
+  const std::deque<uint32_t> percentB = {5, 15, 25, 35, 45, 55, 65, 75, 85, 95, 100};
+  auto makeA = [&] {
+    return std::make_unique<OwnBus>("Com1", true, std::vector<uint8_t>{16, 20}, 100, percentA);
+  };
+  auto makeB = [&] {
+    return std::make_unique<OwnBus>("Com2", false, std::vector<uint8_t>{16, 17, 20}, 200, percentB);
+  };
+
+  const auto aloneA = makeA();
+  aloneA->Run();
+  const auto aloneB = makeB();
+  aloneB->Run();
+
+  const auto a = makeA();
+  const auto b = makeB();
+  std::barrier<> lockstep(2);
+  a->io.lockstep = &lockstep;
+  b->io.lockstep = &lockstep;
+  std::thread runA([&] { a->Run(); });
+  std::thread runB([&] { b->Run(); });
+  runA.join();
+  runB.join();
+
+  // Each shows what it shows alone.
+  EXPECT_EQ(a->io.output, aloneA->io.output);
+  EXPECT_EQ(a->io.screen.lines(), aloneA->io.screen.lines());
+  EXPECT_EQ(a->io.logged, aloneA->io.logged);
+  EXPECT_EQ(b->io.output, aloneB->io.output);
+  EXPECT_EQ(b->io.logged, aloneB->io.logged);
+
+  // A's percentages, rewritten in place, go to its run log; B's are lines.
+  std::vector<std::string> loggedA;
+  for (const std::string& line : a->io.logged) {
+    if (line.rfind("Programming: ", 0) == 0) loggedA.push_back(line);
+  }
+  EXPECT_EQ(loggedA, PercentLines({10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
+  std::string linesB = "\r\nProgramming: 0%\r\n";
+  for (const std::string& line : PercentLines({5, 15, 25, 35, 45, 55, 65, 75, 85, 95, 100})) {
+    linesB += line + "\r\n";
+  }
+  linesB += "\r\n";
+  for (int wait = 0; wait < 2; ++wait) {
+    linesB += "Waiting for the controller's settings to settle (4 s)\r\n"
+              "Waiting for the controller's settings to settle (8 s)\r\n";
+  }
+  EXPECT_EQ(b->io.output, linesB);
+  // None of B's percentages reached A's field.
+  for (const unsigned percent : {5u, 15u, 25u, 35u, 45u, 55u, 65u, 75u, 85u, 95u}) {
+    char field[8];
+    std::snprintf(field, sizeof field, "%3u%%", percent);
+    EXPECT_EQ(a->io.output.find(field), std::string::npos) << field;
+  }
+  // Each wait as its own screen shows it: dots on the terminal, lines in the pipe.
+  EXPECT_NE(a->io.output.find("Waiting for the controller's settings to settle.."),
+            std::string::npos);
+  EXPECT_EQ(a->io.output.find(" s)"), std::string::npos);
+
+  // Each displaced device was moved off 16 and back exactly once, on its own
+  // bus, by its own update.
+  const auto requests = [](const FakeIo& io) {
+    std::vector<std::string> shown;
+    for (const AddressRequest& r : io.addressRequests) {
+      shown.push_back(r.port + " " + std::to_string(r.station) + "->" +
+                      std::to_string(r.newAddress));
+    }
+    return shown;
+  };
+  EXPECT_EQ(requests(a->io), (std::vector<std::string>{"Com1 16->17", "Com1 17->16"}));
+  EXPECT_EQ(requests(b->io), (std::vector<std::string>{"Com2 16->18", "Com2 18->16"}));
+  EXPECT_EQ(a->discovered[0].address, 16);
+  EXPECT_EQ(b->discovered[0].address, 16);
+  EXPECT_TRUE(a->io.journal.empty());
+  EXPECT_TRUE(b->io.journal.empty());
+  EXPECT_EQ(a->io.settled, (std::vector<uint8_t>{20, 20}));
+  EXPECT_EQ(b->io.settled, (std::vector<uint8_t>{20, 20}));
+  EXPECT_EQ(a->io.closed, std::vector<std::string>{"Com1"});
+  EXPECT_EQ(b->io.closed, std::vector<std::string>{"Com2"});
 }
 
 }  // namespace
