@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/board_console.h"
 #include "app/fleet_board.h"
 
 namespace {
@@ -156,6 +157,48 @@ TEST(FleetBoardTest, ClosedQuestionsAreAnsweredAsInputEnded) {
   asker.join();
   EXPECT_EQ(-1, answer.load());
   EXPECT_EQ(-1, board.Ask(0, "asked after the close"));
+}
+
+// A controller's update writes as it would to a pipe: the board shows the
+// line it is writing or the last one it finished, never a line of dots, and
+// a key it reads is asked on the board with its prompt and the controller's
+// name.
+TEST(BoardConsoleTest, AnUpdatesTextBecomesItsLineAndItsKeyReadAQuestion) {
+  FakeScreen pipe(false, 24);
+  pipe.keys = {'k'};
+  FleetBoard board(pipe, 2);
+  BoardConsole console(board, 1, "ZONE  3 on Com1");
+  const struct {
+    const char* printed;
+    const char* shown;
+  } steps[] = {
+      {"\r\nZONE: 3\r\n------------\r\n", "------------"},
+      {"Backing up Device Settings...", "Backing up Device Settings..."},
+      // The first dots go on the label's line, the rest in lines of their own.
+      {".\r\n..........\r\n", "Backing up Device Settings...."},
+      {"\r\nProgramming: 0%\r\n", "Programming: 0%"},
+      {"Programming: 45%\r\n", "Programming: 45%"},
+      {"Waiting for the controller to answer (8 s)\r\n",
+       "Waiting for the controller to answer (8 s)"},
+  };
+  for (const auto& step : steps) {
+    console.Print(step.printed);
+    EXPECT_EQ(step.shown, console.Shown()) << step.printed;
+  }
+  board.Show();
+  EXPECT_EQ("ZONE  3 on Com1: Waiting for the controller to answer (8 s)\r\n", pipe.written);
+
+  console.Print("Press any key to continue...");
+  std::atomic<int> key{0};
+  std::thread update([&] { key = console.ReadKey(); });
+  for (int i = 0; i < 2000 && key == 0; ++i) {
+    board.Show();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  update.join();
+  EXPECT_EQ('k', key.load());
+  EXPECT_NE(std::string::npos,
+            pipe.written.find("ZONE  3 on Com1: Press any key to continue...\r\n"));
 }
 
 }  // namespace
