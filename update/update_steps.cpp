@@ -363,28 +363,34 @@ void Update_WaitTick() {
   WaitTick(*update->io, update->wait);
 }
 
+DeviceRecord* Update_Occupant(const DeviceUpdate& update) {
+  DeviceRecord* discovered = update.discovered;
+  const uint32_t count = update.discoveredCount;
+  const DeviceRecord& device = *update.device;
+  const uint8_t standard = Image_StandardAddress(device.hardwareId);
+  if (count == 1 || device.address == standard || device.matchedByModel == 1) return nullptr;
+  // Only a device on the same bus can hold the address: another port's
+  // device at the same number is no obstacle, and a request for it would go
+  // out on this bus to nobody.
+  for (uint32_t i = 0; i < count; ++i) {
+    if (discovered[i].address == standard &&
+        std::strcmp(discovered[i].portName, device.portName) == 0) {
+      return &discovered[i];
+    }
+  }
+  return nullptr;
+}
+
 int Update_ClearStandardAddress(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   DeviceRecord* discovered = update->discovered;
   const uint32_t count = update->discoveredCount;
   const DeviceRecord& device = *update->device;
-  const uint8_t standard = Image_StandardAddress(device.hardwareId);
   AddressChange& change = update->change;
   change = AddressChange{};
-  change.savedAddress = standard;
-  if (count == 1 || device.address == standard || device.matchedByModel == 1) return 1;
-
-  // Only a device on the same bus can hold the address: another port's
-  // device at the same number is no obstacle, and a request for it would go
-  // out on this bus to nobody.
-  DeviceRecord* occupant = nullptr;
-  for (uint32_t i = 0; i < count && occupant == nullptr; ++i) {
-    if (discovered[i].address == standard &&
-        std::strcmp(discovered[i].portName, device.portName) == 0) {
-      occupant = &discovered[i];
-    }
-  }
+  change.savedAddress = Image_StandardAddress(device.hardwareId);
+  DeviceRecord* occupant = Update_Occupant(*update);
   if (occupant == nullptr) return 1;
 
   const uint8_t low = Image_SearchRangeLow(device.hardwareId);
@@ -494,8 +500,10 @@ UpdateNext Update_StartProgramming(DeviceUpdate* update) {
   // An open port counts as opened; one that fails to open fails the job.
   io.Open(device.portName);
   // Programming goes ahead also when the address could not be freed, but
-  // never with a move that the journal does not know of.
-  if (Update_ClearStandardAddress(update) < 0) {
+  // never with a move that the journal does not know of. When several
+  // devices of the port are updated in turn, the occupant is moved once for
+  // all of them by whoever runs the turns.
+  if (!update->occupantMovedForUs && Update_ClearStandardAddress(update) < 0) {
     update->moveNotRecorded = true;
     return UpdateNext::FinishDevice;
   }
@@ -641,7 +649,7 @@ UpdateNext Update_Finish(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
-  Update_RestoreDisplaced(update);
+  if (!update->occupantMovedForUs) Update_RestoreDisplaced(update);
   // A device given up as lost is not spoken to: each request would only
   // wait for its time-out. One that was never programmed was not changed,
   // and one that reported a programming error waits for a power cycle.

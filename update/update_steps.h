@@ -152,6 +152,9 @@ struct DeviceUpdate {
   // Set by the front end before the job starts: false leaves out the
   // factory-settings write, when the settings could not be put back.
   bool defaultsWrite = true;
+  // The occupant of the standard bus address is moved off and back by
+  // whoever runs several devices' turns, not by this device's steps.
+  bool occupantMovedForUs = false;
   bool started = false;  // the programming job was started
   // The occupant of the standard bus address was not moved, because the
   // move could not be written to the journal: the device was not programmed.
@@ -216,6 +219,10 @@ UpdateNext Update_Finish(DeviceUpdate* update);
 // nothing needed doing, 0 when it could not be freed, -1 when the journal
 // could not be written (nothing was sent).
 int Update_ClearStandardAddress(DeviceUpdate* update);
+// The device of update->discovered that stands on update->device's standard
+// bus address and would be moved off it, or null: none, only one device was
+// discovered, update->device stands there itself or was matched by its model.
+DeviceRecord* Update_Occupant(const DeviceUpdate& update);
 // Moves the device displaced by the update's Update_ClearStandardAddress
 // back, once, and strikes the move from the journal. 1 when nothing was moved
 // or it is back, 0 when moving it back failed (the journal keeps the move).

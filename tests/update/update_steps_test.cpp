@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "image/carried_image.h"
+#include "update/image_package.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -316,6 +317,16 @@ TEST_F(UpdateSteps, ClearStandardAddressMovesOnlyAnOccupantOfTheSameBus) {
     DeviceRecord device = c.device;
     DeviceUpdate update =
         UpdateOf(&device, discovered.data(), static_cast<uint32_t>(discovered.size()));
+    // The occupant that several devices' turns share is the one moved here.
+    const DeviceRecord* occupant = Update_Occupant(update);
+    const uint8_t standard = Image_StandardAddress(device.hardwareId);
+    if (c.station != 0 || c.result == 0) {
+      ASSERT_NE(occupant, nullptr);
+      EXPECT_EQ(occupant->address, standard);
+      EXPECT_STREQ(occupant->portName, device.portName);
+    } else {
+      EXPECT_EQ(occupant, nullptr);
+    }
     EXPECT_EQ(Update_ClearStandardAddress(&update), c.result);
     if (c.station == 0) {
       EXPECT_TRUE(io.addressRequests.empty());
@@ -398,6 +409,22 @@ TEST_F(UpdateSteps, MoveThatCannotBeWrittenDownIsNotMadeAndNothingIsProgrammed) 
   EXPECT_EQ(Update_Finish(&update), UpdateNext::NextDevice);
   EXPECT_TRUE(io.messages.empty());
   EXPECT_TRUE(io.settled.empty());
+}
+
+// When several devices of a port take their turns, the occupant of the
+// standard address is moved once for all of them by whoever runs the turns:
+// a device's own steps neither move it nor move it back.
+TEST_F(UpdateSteps, AnOccupantMovedForTheDeviceIsLeftAlone) {
+  std::vector<DeviceRecord> discovered = {Device("Com1", 16), Device("Com1", 17),
+                                          Device("Com1", 20)};
+  DeviceUpdate update = UpdateOf(&discovered[2], discovered.data(), 3);
+  update.occupantMovedForUs = true;
+  EXPECT_EQ(Update_StartProgramming(&update), UpdateNext::ProgressAgain);
+  EXPECT_TRUE(update.started);
+  Update_Finish(&update);
+  EXPECT_TRUE(io.addressRequests.empty());
+  EXPECT_TRUE(io.journal.empty());
+  EXPECT_EQ(discovered[0].address, 16);
 }
 
 // The front end's choice of the factory-settings write reaches the job, and
