@@ -84,7 +84,7 @@ fi
 
 # The C interface on the emulated bus: the Windows build of request_loop
 # joins a ring of two emulated controllers through dosdevices/com13 (Wine
-# maps the lower numbers to the host's serial ports) and must get 1000
+# maps the lower numbers to the host's serial ports) and must get 400
 # read-instance requests answered with the controller's bytes while the token
 # keeps going round. The emulator is the native build's. Wine's serial
 # emulation makes the first frame after a token late by tens of
@@ -94,8 +94,8 @@ if [[ -x "$sim" ]]; then
   wineserver -p
   if python3 "$root/tests/link/bus_run.py" --sim "$sim" --work "$build/bus_requests_wine" \
     --ports "$WINEPREFIX/dosdevices" --port com13 --usage-timeout-ms 150 \
-    --before-stop "wineserver -k" -- wine "$build/bin/request_loop.exe" COM13 --count 1000 </dev/null; then
-    echo "request_loop.exe got 1000 requests answered on the emulated bus"
+    --before-stop "wineserver -k" -- wine "$build/bin/request_loop.exe" COM13 --count 400 </dev/null; then
+    echo "request_loop.exe got 400 requests answered on the emulated bus"
   else
     echo "request_loop.exe failed on the emulated bus; see $build/bus_requests_wine" >&2
     status=1

@@ -7,4 +7,4 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 # Most suites wait on an emulated bus in real time rather than compute, so
 # more run side by side than there are cores.
-ctest --preset default -j6
+ctest --preset default -j8
