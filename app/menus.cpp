@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/backup_steps.h"
+#include "app/device_flow.h"
 #include "app/discovery.h"
 #include "app/run_report.h"
 #include "app/safety.h"
@@ -261,6 +262,10 @@ MenuState ShowNextDevice(FrontEndState* state) {
     PrintSummary(state->reports, state->devices, state->reportCount, &state->gaps);
     return MenuState::AllDone;
   }
+  if (state->currentDevice == 0 && state->deviceCount > 1) {
+    RunChosenControllers(state);
+    return state->interrupted ? MenuState::Quit : MenuState::AllDone;
+  }
   DeviceRecord* device = CurrentDevice(state);
   DeviceReport& report = CurrentReport(state);
   report = DeviceReport{};
@@ -275,7 +280,7 @@ MenuState ShowNextDevice(FrontEndState* state) {
                  device->address, device->portName, static_cast<int>(device->release),
                  static_cast<int>(device->prototype), static_cast<int>(device->build),
                  device->inBootloader == 1 ? ", found in its bootloader" : "");
-  Safety_PrepareDevice(&report);
+  Safety_PrepareDevice(&report, plat::system_console());
   plat::con_printf("\r\nZONE: %d\r\n", ZoneOfAddress(device->address));
   plat::con_printf("------------\r\n");
   return MenuState::BackupSettings;
@@ -314,7 +319,7 @@ MenuState RunMenuState(FrontEndState* state, MenuState current) {
                            Safety_RestorePlan(CurrentReport(state)),
                            &CurrentReport(state).restore);
     case MenuState::FinishDevice: {
-      Safety_DropUnusedBackup(CurrentReport(state));
+      Safety_DropUnusedBackup(CurrentReport(state), plat::system_console());
       const DeviceUpdate& update = CurrentReport(state).update;
       plat::con_note("Programming job status %d; found again: %s; with the factory settings write: %s",
                      Update_JobStatus(update), update.foundAgain ? "yes" : "no",

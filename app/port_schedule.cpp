@@ -104,7 +104,9 @@ int PortSchedule::MoveBefore(std::size_t i) const {
 }
 
 bool PortSchedule::MayMoveBack(std::size_t o) const {
-  if (!moved_[o]) return false;
+  // A bootloader may answer at the address it had: it stays where it is,
+  // and the journal keeps its move for the next run.
+  if (!moved_[o] || blocked_) return false;
   for (std::size_t j = 0; j < devices_.size(); ++j) {
     if (j != o && devices_[j].chosen && devices_[j].occupant == static_cast<int>(o) &&
         stages_[j] != FlowStage::Ended) {
@@ -116,7 +118,7 @@ bool PortSchedule::MayMoveBack(std::size_t o) const {
 
 bool PortSchedule::Finished() const {
   for (std::size_t i = 0; i < devices_.size(); ++i) {
-    if (stages_[i] != FlowStage::Ended || moved_[i]) return false;
+    if (stages_[i] != FlowStage::Ended || (moved_[i] && !blocked_)) return false;
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "app/safety.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,16 @@
 #include "update/update_steps.h"
 
 namespace {
+
+void Say(plat::Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Say(plat::Console& console, const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  console.Print(text);
+}
 
 constexpr uint32_t kStopWaitMs = 15000;
 
@@ -99,6 +110,10 @@ void PrintStand(const DeviceReport& report, const DeviceRecord& device) {
     case DeviceOutcome::Interrupted:
     case DeviceOutcome::BackupNotSaved:
     case DeviceOutcome::MoveNotRecorded:
+    case DeviceOutcome::OccupantNotMoved:
+    case DeviceOutcome::BootloaderOccupied:
+    case DeviceOutcome::NoThread:
+    case DeviceOutcome::NotMovedBack:
       plat::con_printf("%s: not changed.\r\n", who);
       break;
     case DeviceOutcome::InterruptedInBootloader:
@@ -226,7 +241,7 @@ void Safety_AfterDevice(const char* port) {
   if (opened) Client_Close(port);
 }
 
-void Safety_PrepareDevice(DeviceReport* report) {
+void Safety_PrepareDevice(DeviceReport* report, plat::Console& console) {
   DeviceUpdate& update = report->update;
   update.defaultsWrite = true;
   if (report->before.inBootloader != 1 || BackupSetting() == YesNoSetting::No) return;
@@ -235,7 +250,7 @@ void Safety_PrepareDevice(DeviceReport* report) {
     char text[160];
     SystemText(text, sizeof text);
     FittingBackups(report->before.modelNumber, report->backupFile, sizeof report->backupFile);
-    plat::con_printf("The registry gives no identity for the controller in its bootloader at zone "
+    Say(console, "The registry gives no identity for the controller in its bootloader at zone "
                      "%d on %s (%s). It is programmed so that it runs again, but its identity and "
                      "settings are left as they are%s%s%s.\r\n",
                      ZoneOfAddress(report->before.address), ShownPortName(report->before.portName),
@@ -254,24 +269,24 @@ void Safety_PrepareDevice(DeviceReport* report) {
   // backup could not put it all back.
   update.defaultsWrite = false;
   if (check == BackupFileCheck::Missing) {
-    plat::con_printf("There is no settings backup %s for this controller: its settings are left "
+    Say(console, "There is no settings backup %s for this controller: its settings are left "
                      "as it kept them.\r\n",
                      path);
   } else {
-    plat::con_printf("The settings backup %s is not whole (%s; %u whole records): the factory "
+    Say(console, "The settings backup %s is not whole (%s; %u whole records): the factory "
                      "settings are not written, and only its whole records are restored.\r\n",
                      path, BackupCheckText(check), static_cast<unsigned>(records));
   }
 }
 
-void Safety_DropUnusedBackup(const DeviceReport& report) {
+void Safety_DropUnusedBackup(const DeviceReport& report, plat::Console& console) {
   if (report.backup != SettingsOutcome::Complete || report.earlierKept ||
       report.backupFile[0] == '\0' || (report.update.started && report.entrySent) ||
       (report.update.started && report.update.programming != Outcome::Stopped)) {
     return;
   }
   if (plat::file_delete(report.backupFile)) {
-    plat::con_printf("The device was not changed, so its backup %s is removed.\r\n",
+    Say(console, "The device was not changed, so its backup %s is removed.\r\n",
                      report.backupFile);
   }
 }
@@ -284,6 +299,12 @@ RestorePlan Safety_RestorePlan(const DeviceReport& report) {
   plan.identityUnknown = report.update.identityUnknown;
   return plan;
 }
+
+namespace {
+// The journal's open moves, the ports closed, the summary: the end of every
+// interrupted run.
+int EndInterruptedRun(FrontEndState* state);
+}  // namespace
 
 int Safety_StopAfterInterrupt(FrontEndState* state) {
   plat::con_printf("\r\nInterrupted (%s): stopping.\r\n", plat::interrupt_name());
@@ -307,11 +328,26 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
       // stays where it is, and the journal keeps the move for the next run.
       Client_Close(device.portName);
     }
-    Safety_DropUnusedBackup(report);
+    Safety_DropUnusedBackup(report, plat::system_console());
     PrintStand(report, device);
   } else {
     plat::con_printf("Nothing on the bus was being changed.\r\n");
   }
+  return EndInterruptedRun(state);
+}
+
+int Safety_StandAfterInterrupt(FrontEndState* state) {
+  plat::con_printf("\r\nInterrupted (%s): every controller was stopped at a safe point.\r\n",
+                   plat::interrupt_name());
+  for (uint32_t i = 0; i < state->reportCount; ++i) {
+    PrintStand(state->reports[i], state->devices[i]);
+  }
+  return EndInterruptedRun(state);
+}
+
+namespace {
+
+int EndInterruptedRun(FrontEndState* state) {
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
   if (LoadMoves(moves, &count)) {
@@ -328,3 +364,5 @@ int Safety_StopAfterInterrupt(FrontEndState* state) {
   plat::interrupt_stopped();
   return ExitInterrupted;
 }
+
+}  // namespace

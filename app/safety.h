@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "app/front_end.h"
+#include "platform/console.h"
 
 // At start-up: the backup folder from BREVANE_BACKUPS, the folder checked
 // when backups are on, and any address move an earlier run left open.
@@ -24,13 +25,15 @@ void Safety_AfterDevice(const char* port);
 // Before a device is processed: for one chosen in its bootloader, whether the
 // registry gives its identity and whether a whole backup waits for it, which
 // decide the factory-settings write and the restore.
-void Safety_PrepareDevice(DeviceReport* report);
+// What it says goes to `console` (a controller's line when several are
+// updated at once).
+void Safety_PrepareDevice(DeviceReport* report, plat::Console& console);
 
 // A backup taken in this run for a device that was then left untouched
 // (interrupted, or its address move not recorded) is removed: kept, a later
 // run would take it for the settings of an update that did not finish and
 // put them back over whatever was set meanwhile.
-void Safety_DropUnusedBackup(const DeviceReport& report);
+void Safety_DropUnusedBackup(const DeviceReport& report, plat::Console& console);
 
 // The restore's plan for the current device.
 RestorePlan Safety_RestorePlan(const DeviceReport& report);
@@ -39,3 +42,7 @@ RestorePlan Safety_RestorePlan(const DeviceReport& report);
 // says per device where it stands and what to do, and returns the exit
 // status (ExitInterrupted).
 int Safety_StopAfterInterrupt(FrontEndState* state);
+// After an interrupt of several controllers' updates at once, which each
+// stopped at its own safe point: says per device where it stands, and
+// returns ExitInterrupted.
+int Safety_StandAfterInterrupt(FrontEndState* state);

@@ -9,6 +9,15 @@
 
 DeviceOutcome OutcomeOf(const DeviceReport& report) {
   const std::optional<Outcome> programming = report.update.programming;
+  if (report.noTurn.has_value()) {
+    switch (*report.noTurn) {
+      case NoTurn::OccupantNotMoved: return DeviceOutcome::OccupantNotMoved;
+      case NoTurn::BootloaderOccupied: return DeviceOutcome::BootloaderOccupied;
+      case NoTurn::OccupantNotBack: return DeviceOutcome::NotMovedBack;
+      case NoTurn::Stopped: return DeviceOutcome::Interrupted;
+      case NoTurn::NoThread: return DeviceOutcome::NoThread;
+    }
+  }
   if (report.backup == SettingsOutcome::Failed && !report.update.started) {
     return report.interrupted ? DeviceOutcome::Interrupted : DeviceOutcome::BackupNotSaved;
   }
@@ -62,6 +71,14 @@ const char* to_string(DeviceOutcome outcome) {
       return "not updated: interrupted";
     case DeviceOutcome::InterruptedInBootloader:
       return "interrupted: in its bootloader";
+    case DeviceOutcome::OccupantNotMoved:
+      return "not updated: the device at its standard address could not be moved";
+    case DeviceOutcome::BootloaderOccupied:
+      return "not updated: another controller of its port may be in its bootloader";
+    case DeviceOutcome::NotMovedBack:
+      return "not updated: it was moved for the others and could not be moved back";
+    case DeviceOutcome::NoThread:
+      return "not updated: the system gave no thread for it";
   }
   return "";
 }

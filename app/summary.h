@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "app/backup_steps.h"
+#include "app/port_run.h"
 #include "client/scan.h"
 #include "update/backup_folder.h"
 #include "update/update_steps.h"
@@ -30,6 +32,8 @@ struct DeviceReport {
   // The backup taken in this run was put beside an earlier one, which is the
   // one restored.
   bool earlierKept = false;
+  // Updated with others of its port: why its turn on the bus never came.
+  std::optional<NoTurn> noTurn;
   // The backup file of the device (identity not restored: the files that fit).
   char backupFile[BackupPathMax + 48] = {};
 };
@@ -45,6 +49,10 @@ enum class DeviceOutcome : uint8_t {
   IdentityNotRestored,
   Interrupted,
   InterruptedInBootloader,
+  OccupantNotMoved,
+  BootloaderOccupied,
+  NotMovedBack,
+  NoThread,
 };
 
 // What an unattended run with lists was asked for and could not take up: a

@@ -89,20 +89,34 @@ def report_problems(path, port):
     return problems
 
 
-def run_tool(flash, args, env, work):
+PHASES = ("backup", "programming", "finding_again", "restore")
+
+
+def run_tool(flash, args, env, work, phases):
+    """Seconds one run of the tool took; each controller's phase times from its
+    run report are added to `phases`."""
+    report = os.path.join(work, f"run-{len(phases['runs'])}.json")
+    phases["runs"].append(report)
     began = time.monotonic()
-    done = subprocess.run([flash] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    done = subprocess.run([flash] + args + [f"-r{report}"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=env, cwd=work, timeout=7200, check=False)
     took = time.monotonic() - began
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(args)} ended with {done.returncode}:\n"
                          f"{done.stdout.decode(errors='replace')[-2000:]}\n"
                          f"{done.stderr.decode(errors='replace')}")
+    with open(report, encoding="utf-8") as f:
+        for device in json.load(f)["devices"]:
+            for name in PHASES:
+                phases[name] += device["phases"][name]["seconds"]
     return took
 
 
-def measure(flash, sim, image, buses, runs):
-    """Seconds the tool took for `runs` (lists of arguments) on `buses` fresh buses."""
+def measure(flash, sim, image, buses, runs, label):
+    """Seconds the tool took for `runs` (lists of arguments) on `buses` fresh
+    buses; prints the controllers' phase times (their sums) after `label`."""
+    phases = {name: 0.0 for name in PHASES}
+    phases["runs"] = []
     work = tempfile.mkdtemp(prefix="brevane-site-")
     procs = []
     try:
@@ -112,7 +126,7 @@ def measure(flash, sim, image, buses, runs):
         names = [f"com{n + 1}" for n in range(buses)]
         procs = [start_bus(sim, work, ports, name, image, 4410000 + 100 * n)
                  for n, name in enumerate(names)]
-        took = sum(run_tool(flash, args, env, work) for args in runs)
+        took = sum(run_tool(flash, args, env, work, phases) for args in runs)
         # The last message restarts a controller: let it boot before the report.
         time.sleep(2)
         problems = []
@@ -123,6 +137,8 @@ def measure(flash, sim, image, buses, runs):
         if problems:
             raise SystemExit("the updates did not leave the buses as they must:\n  " +
                              "\n  ".join(problems))
+        print(f"{label}: {took:8.1f} s; phases summed over the controllers: " +
+              ", ".join(f"{name} {phases[name]:.1f} s" for name in PHASES), flush=True)
         return took
     finally:
         for proc, _ in procs:
@@ -149,12 +165,12 @@ def main(argv):
         raise SystemExit("no image: give --image")
 
     each = [["-cCom1", f"-a{FIRST_ADDRESS + i}"] for i in range(CONTROLLERS)]
-    sequential = measure(args.flash, args.sim, image, 1, each)
-    print(f"sequential, one bus of {CONTROLLERS}: {sequential:8.1f} s", flush=True)
-    one = measure(args.flash, args.sim, image, 1, [["-cCom1", "-aALL"]])
-    print(f"pipelined, one bus of {CONTROLLERS}:  {one:8.1f} s", flush=True)
-    three = measure(args.flash, args.sim, image, 3, [["-cCom1,Com2,Com3", "-aALL"]])
-    print(f"pipelined, three buses:     {three:8.1f} s", flush=True)
+    sequential = measure(args.flash, args.sim, image, 1, each,
+                         f"sequential, one bus of {CONTROLLERS}")
+    one = measure(args.flash, args.sim, image, 1, [["-cCom1", "-aALL"]],
+                  f"pipelined, one bus of {CONTROLLERS} ")
+    three = measure(args.flash, args.sim, image, 3, [["-cCom1,Com2,Com3", "-aALL"]],
+                    "pipelined, three buses     ")
     print(f"one bus / sequential:  {one / sequential:.3f}  (aim at most 0.72)")
     print(f"three buses / one bus: {three / one:.3f}  (aim at most 1.15)")
     return 0

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "client/port_name.h"
@@ -125,8 +126,17 @@ uint32_t DropMove(AddressMove* moves, uint32_t count, const char* port, int32_t 
 
 }  // namespace
 
+namespace {
+
+// The ports updated at once each write the one journal: a read, change and
+// write of it is one step.
+std::recursive_mutex g_journalLock;
+
+}  // namespace
+
 bool Journal_Load(AddressMove* moves, uint32_t capacity, uint32_t* count, char* why,
                   std::size_t size) {
+  const std::lock_guard<std::recursive_mutex> hold(g_journalLock);
   *count = 0;
   char path[BackupPathMax + 40];
   if (!JournalPath(path, sizeof path)) {
@@ -155,6 +165,7 @@ bool Journal_Load(AddressMove* moves, uint32_t capacity, uint32_t* count, char* 
 }
 
 bool Journal_Add(const AddressMove& move, char* why, std::size_t size) {
+  const std::lock_guard<std::recursive_mutex> hold(g_journalLock);
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
   if (!Journal_Load(moves, AddressJournalCapacity, &count, why, size)) return false;
@@ -169,6 +180,7 @@ bool Journal_Add(const AddressMove& move, char* why, std::size_t size) {
 }
 
 bool Journal_Remove(const char* port, int32_t serialNumber, char* why, std::size_t size) {
+  const std::lock_guard<std::recursive_mutex> hold(g_journalLock);
   AddressMove moves[AddressJournalCapacity];
   uint32_t count = 0;
   if (!Journal_Load(moves, AddressJournalCapacity, &count, why, size)) return false;

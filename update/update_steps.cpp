@@ -645,7 +645,7 @@ UpdateNext Update_Reconnect(DeviceUpdate* update) {
   return next;
 }
 
-UpdateNext Update_Finish(DeviceUpdate* update) {
+UpdateNext Update_Finish(DeviceUpdate* update, const std::function<void()>& found) {
   const StepScope step(update);
   UpdateIo& io = *update->io;
   DeviceRecord& device = *update->device;
@@ -659,6 +659,7 @@ UpdateNext Update_Finish(DeviceUpdate* update) {
     // to the address it had before the update.
     WaitFor(*update, kAnswering);
     if (!AnswersAtItsAddress(io, device)) Relocate(io, &device);
+    if (found) found();
     WaitFor(*update, kSettling);
     io.WaitSettled(device.portName, device.address);
     EndWait(*update);

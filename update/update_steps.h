@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -210,7 +211,9 @@ UpdateNext Update_Reconnect(DeviceUpdate* update);
 // settings may have moved it), lets it settle, restarts it and closes the
 // port; a device that reported a programming error, or was given up, is not
 // spoken to. Returns NextDevice; the caller moves to the next device.
-UpdateNext Update_Finish(DeviceUpdate* update);
+// `found` (may be empty) is called once the programmed device was looked for
+// where it now is, before the settle wait and the restart.
+UpdateNext Update_Finish(DeviceUpdate* update, const std::function<void()>& found = {});
 
 // Frees the standard bus address for update->device by moving the device of
 // the same port that occupies it to the lowest address of the search range

@@ -70,6 +70,7 @@ class Runner {
         case FlowStage::OnBus:
           s_.SetStage(i, FlowStage::AfterBus);
           if (static_cast<int>(i) == c_.stuck) {
+            stuckSeen_ = true;
             s_.LeftInBootloader(i);
             s_.SetStage(i, FlowStage::Ended);
             endTick = tick_;
@@ -94,7 +95,12 @@ class Runner {
 
   void Start() {
     for (std::size_t o = 0; o < s_.Count(); ++o) {
-      if (s_.MayMoveBack(o)) s_.Moved(o, false);
+      if (!s_.MayMoveBack(o)) continue;
+      s_.Moved(o, false);
+      if (stuckSeen_) {
+        violations.push_back("tick " + std::to_string(tick_) + ": device " + std::to_string(o) +
+                             " moved back onto the address a bootloader may answer at");
+      }
     }
     for (std::size_t i = 0; i < s_.Count(); ++i) {
       if (s_.Stranded(i)) {
@@ -138,6 +144,7 @@ class Runner {
   std::vector<int> left_;
   int holdLeft_ = 0;
   int tick_ = 0;
+  bool stuckSeen_ = false;
 };
 
 ScheduledDevice Chosen(int occupant = -1) { return ScheduledDevice{true, occupant}; }
@@ -157,6 +164,9 @@ const PipelineCase kCases[] = {
      {Bystander(), Chosen(0), Chosen(0), Chosen(0)}, 1, -1, -1, "123", 37},
     {"HolderDelaysTheNextTurn", {Chosen(), Chosen(), Chosen()}, 1, 0, -1, "012", 39},
     {"StuckInBootloaderStopsTheRest", {Chosen(), Chosen(), Chosen()}, 1, -1, 0, "0", 12},
+    // Its bootloader answers at the standard address: the occupant stays
+    // where it was moved (the journal keeps the move), and the run ends.
+    {"StuckLeavesTheOccupantMoved", {Bystander(), Chosen(0), Chosen()}, 1, -1, 1, "1", 12},
     {"OccupantOfAnOccupantGoesAfterIt", {Chosen(1), Chosen(2), Chosen()}, 1, -1, -1, "012", 51},
     {"RingOfTwoEndsAsOneAfterTheOther", {Chosen(1), Chosen(0)}, 1, -1, -1, "01", 34},
     {"TwoAheadStillOneTurnAtATime", {Chosen(), Chosen(), Chosen()}, 2, -1, -1, "012", 37},

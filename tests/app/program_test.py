@@ -623,8 +623,13 @@ CASES = {
                                                  programmed={16: {}},
                                                  check=check_no_backup_left, paced=True),
     # Without backup and defaults write, so that the settings stay as they are.
-    "two_controllers_all": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n3\n",
-                                programmed={16: {}, 17: {}}),
+    # Both at once: the one on the other's standard address is moved off for
+    # the other's turn, back, and then updated itself.
+    "two_controllers_all": Case(
+        TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n3\n", programmed={16: {}, 17: {}},
+        transcript=False,
+        output=summary_says(r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
+                            r"ZONE  2   QD4010A-6AC1100     4410388  14\.00\.180 -> 14\.00\.180  updated")),
     "two_controllers_upgrade_only": Case(TWO_CONTROLLERS, ["-bNO", "-fNO"], "1\n4\n",
                                          programmed={16: {}}),
     "standard_address_taken": Case(ADDRESS_TAKEN, ["-cCom1", "-a20", "-bNO", "-fNO"], "",
