@@ -153,6 +153,9 @@ def main(argv):
     parser.add_argument("--sim", required=True, help="tarnix-sim")
     parser.add_argument("--image", help="the image the tool carries (default: the build's)")
     args = parser.parse_args(argv)
+    # The tool runs in a working directory of its own.
+    args.flash = os.path.abspath(args.flash)
+    args.sim = os.path.abspath(args.sim)
     image = args.image
     if image is None:
         cache = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(args.flash))),

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/file.h"
@@ -42,6 +43,10 @@ bool BackupFolder_Path(const char* name, char* path, std::size_t size) {
 }
 
 Result BackupFolder_Probe(plat::Files& files, FolderCheckStep* failed) {
+  // Controllers updated at once each check the folder, with the one file
+  // name: one check at a time, or one would remove the other's file.
+  static std::mutex probing;
+  const std::lock_guard<std::mutex> hold(probing);
   char path[BackupPathMax + 32];
   if (!BackupFolder_Path(kProbeName, path, sizeof path)) {
     *failed = FolderCheckStep::NameTooLong;

@@ -276,6 +276,31 @@ serial = 4420018
 name = Boiler west
 """
 
+# The third bus of the run over three ports: three controllers, one on the
+# others' standard bus address.
+THIRD_BUS = """
+[controller]
+address = 16
+max_master = 20
+version = 14.00.172
+serial = 4430016
+name = Tank 1
+
+[controller]
+address = 17
+max_master = 20
+version = 14.00.164
+serial = 4430017
+name = Tank 2
+
+[controller]
+address = 19
+max_master = 20
+version = 14.00.172
+serial = 4430019
+name = Tank 4
+"""
+
 BANNER = "Brevane(TM) Flash Loader PC Application 0.14.16\n"
 
 
@@ -313,10 +338,10 @@ class Case:
     run_report: Optional[Callable] = None
     # No gap over MAX_LINE_GAP seconds between two lines of the output.
     paced: bool = False
-    # A second emulated bus behind its own port, com2 (scenario text), and
-    # what the run programs there, as `programmed` says for the first.
-    second_bus: Optional[str] = None
-    programmed_second: dict = field(default_factory=dict)
+    # More emulated buses, each behind its own port (com2, com3...): its
+    # scenario text and what the run programs there, as `programmed` says
+    # for the first.
+    more_buses: tuple = ()
 
 
 def check_address_moved_and_back(work, report, capture):
@@ -661,11 +686,27 @@ CASES = {
     # Two ports, each its own bus: only the controllers with older firmware.
     "unattended_two_ports_upgrade_only": Case(
         TWO_CONTROLLERS, ["-cCom1,Com2", "-aUPGRADE", "-bNO", "-fNO", "-r{work}/run.json"], "",
-        programmed={16: {}}, second_bus=SECOND_BUS, programmed_second={16: {}},
+        programmed={16: {}}, more_buses=((SECOND_BUS, {16: {}}),),
         transcript=False,
         output=summary_says(r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
                             r"ZONE  1   QD4010A-6AC1100     4420016  14\.00\.164 -> 14\.00\.180  updated"),
         run_report=report_of_two_ports),
+    # Three ports at once, every controller the image fits, with the backups
+    # and the factory-settings write: each bus's pipeline runs beside the
+    # others, and every controller ends with its settings, identity and
+    # address as they were.
+    "unattended_three_buses_all": Case(
+        TWO_CONTROLLERS, ["-cCom1,Com2,Com3", "-aALL"], "",
+        programmed={16: {}, 17: {}}, more_buses=((SECOND_BUS, {16: {}, 18: {}}),
+                                                  (THIRD_BUS, {16: {}, 17: {}, 19: {}})),
+        transcript=False, check=check_no_backup_left,
+        output=summary_says(r"ZONE  1   QD4010A-6AC1100     4410021  14\.00\.172 -> 14\.00\.180  updated",
+                            r"ZONE  2   QD4010A-6AC1100     4410388  14\.00\.180 -> 14\.00\.180  updated",
+                            r"ZONE  1   QD4010A-6AC1100     4420016  14\.00\.164 -> 14\.00\.180  updated",
+                            r"ZONE  3   QD4010A-6AC1100     4420018  14\.00\.180 -> 14\.00\.180  updated",
+                            r"ZONE  1   QD4010A-6AC1100     4430016  14\.00\.172 -> 14\.00\.180  updated",
+                            r"ZONE  2   QD4010A-6AC1100     4430017  14\.00\.164 -> 14\.00\.180  updated",
+                            r"ZONE  4   QD4010A-6AC1100     4430019  14\.00\.172 -> 14\.00\.180  updated")),
     # An address of the list that is not there is never replaced by another
     # controller (17 stays as it was): the summary, the run report, the exit
     # status and standard error say it, as they say the port that did not open.
@@ -925,13 +966,12 @@ def judge(name, case, stdout, stderr, status, work, registry=None, problems=None
     if case.programmed or case.switched_off or case.interrupt_at:
         scenario = DEFAULT_BUS if case.scenario is None else case.scenario
         problems += check_report(case, scenario, report)
-    if case.second_bus is not None:
-        with open(os.path.join(work, "report2.json"), encoding="utf-8") as f:
-            second = json.load(f)
-        problems += [f"second bus: {p}" for p in check_turnaround(second)]
-        problems += [f"second bus: {p}" for p in check_report(
-            dataclasses.replace(case, programmed=case.programmed_second, switched_off=[]),
-            case.second_bus, second)]
+    for n, (bus, programmed) in enumerate(case.more_buses, start=2):
+        with open(os.path.join(work, f"report{n}.json"), encoding="utf-8") as f:
+            more = json.load(f)
+        problems += [f"bus com{n}: {p}" for p in check_turnaround(more)]
+        problems += [f"bus com{n}: {p}" for p in check_report(
+            dataclasses.replace(case, programmed=programmed, switched_off=[]), bus, more)]
     capture_path = os.path.join(work, "bus.pcap")
     capture = read_capture(capture_path) if os.path.exists(capture_path) else []
     if case.programmed and status in (0, 3):
@@ -1023,7 +1063,7 @@ def run_case(flash, sim, image, name):
     case = CASES[name]
     work = tempfile.mkdtemp(prefix="brevane-program-")
     proc = None
-    second = None
+    more = []
     problems = []
     try:
         env = dict(os.environ)
@@ -1044,11 +1084,11 @@ def run_case(flash, sim, image, name):
                 sim, text, work,
                 ["--report", os.path.join(work, "report.json"), "--pcap",
                  os.path.join(work, "bus.pcap")])
-        if case.second_bus is not None:
+        for n, (bus, _) in enumerate(case.more_buses, start=2):
             # The same port directory, a port of its own.
-            second, _ = start_sim(
-                sim, f"[bus]\nexpected_image = {image}\nports = com2\n" + case.second_bus, work,
-                ["--report", os.path.join(work, "report2.json")], "scenario2.txt")
+            more.append(start_sim(
+                sim, f"[bus]\nexpected_image = {image}\nports = com{n}\n" + bus, work,
+                ["--report", os.path.join(work, f"report{n}.json")], f"scenario{n}.txt")[0])
         stdout, stderr, status, late = run_program(flash, case, env, work)
         problems += late
         if proc is not None:
@@ -1058,12 +1098,11 @@ def run_case(flash, sim, image, name):
                 time.sleep(2)
             stop_sim(proc)
             proc = None
-        if second is not None:
-            stop_sim(second)
-            second = None
+        while more:
+            stop_sim(more.pop())
         problems += judge(name, case, stdout, stderr, status, work, env["BREVANE_REGISTRY"])
     finally:
-        for running in (proc, second):
+        for running in [proc] + more:
             if running is not None:
                 running.kill()
                 running.wait()
