@@ -49,7 +49,8 @@ bool PortSchedule::Needed(std::size_t o) const {
   const auto at = std::find(order_.begin(), order_.end(), o);
   for (std::size_t j = 0; j < devices_.size(); ++j) {
     if (j == o || !devices_[j].chosen || devices_[j].occupant != static_cast<int>(o)) continue;
-    if (stages_[j] == FlowStage::Ended) continue;
+    // Past its turn and off the standard address, it needs it free no more.
+    if (PastBus(stages_[j]) && !holding_[j]) continue;
     // A chosen occupant is held back only by those that go on the bus
     // before it; the ones after it find it ended and move it as a bystander.
     if (at == order_.end() || std::find(order_.begin(), at, j) != at) return true;
@@ -107,9 +108,12 @@ bool PortSchedule::MayMoveBack(std::size_t o) const {
   // A bootloader may answer at the address it had: it stays where it is,
   // and the journal keeps its move for the next run.
   if (!moved_[o] || blocked_) return false;
+  // As when one controller is updated alone, the occupant goes back once the
+  // last controller that needed it moved is past its turn and off the
+  // standard address, before that one's settle wait and restart.
   for (std::size_t j = 0; j < devices_.size(); ++j) {
     if (j != o && devices_[j].chosen && devices_[j].occupant == static_cast<int>(o) &&
-        stages_[j] != FlowStage::Ended) {
+        (!PastBus(stages_[j]) || holding_[j])) {
       return false;
     }
   }

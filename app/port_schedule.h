@@ -51,7 +51,8 @@ class PortSchedule {
   // the bus (-1: none, or already moved).
   int MoveBefore(std::size_t i) const;
   // Whether the moved occupant `o` may be moved back now: every controller
-  // that needed its address is Ended, and none may sit in its bootloader.
+  // that needed its address is past its turn and off the standard address,
+  // and none may sit in its bootloader.
   bool MayMoveBack(std::size_t o) const;
   // Whether the runner has nothing more to start: every chosen controller
   // is Ended and no occupant is still moved (or may be moved back, when a
