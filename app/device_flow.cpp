@@ -160,18 +160,16 @@ class DeviceFlow final : public ControllerSteps {
     RunReport_AddTime(index_, MenuState::ProgrammingProgress, plat::now_ms() - began);
     report.entrySent = Update_EntrySent(update);
     if (update.programming == Outcome::Stopped) report.interrupted = true;
-    // Finding it again is part of the turn: a controller that comes back
-    // speaking Modbus is switched back on a port that nobody else uses then.
-    began = plat::now_ms();
-    while (next == UpdateNext::AfterProgramming) {
-      if (plat::interrupt_requested()) {
-        report.interrupted = true;
-        next = UpdateNext::FinishDevice;
-        break;
-      }
-      next = Update_Reconnect(&update);
+    if (next == UpdateNext::AfterProgramming && LeftTheStandardAddress()) {
+      // Running again and at its own address: the bus is the next one's,
+      // and finding it again goes with the rest of its update.
+      next_ = next;
+      return TurnEnd{};
     }
-    RunReport_AddTime(index_, MenuState::AfterProgramming, plat::now_ms() - began);
+    // Anywhere else, finding it again is part of the turn: a controller that
+    // comes back speaking Modbus is switched back on a port that nobody else
+    // uses then.
+    next = FindAgain(next);
     next_ = next;
     TurnEnd end;
     // Not seen running again after the bootloader entry: its bootloader may
@@ -193,6 +191,7 @@ class DeviceFlow final : public ControllerSteps {
 
   void Finish(const std::function<void()>& leftStandardAddress) override {
     DeviceReport& report = Report();
+    next_ = FindAgain(next_);
     if (next_ == UpdateNext::RestoreSettings && !report.interrupted) {
       const uint32_t began = plat::now_ms();
       RestoreDevice(world_, &Device(), Safety_RestorePlan(report), &report.restore);
@@ -215,6 +214,40 @@ class DeviceFlow final : public ControllerSteps {
  private:
   DeviceRecord& Device() { return state_.devices[index_]; }
   DeviceReport& Report() { return state_.reports[index_]; }
+
+  // A controller programmed with its factory settings comes back at the
+  // standard bus address: when it answers there, running, it is moved to
+  // its own address at once. True when it was.
+  bool LeftTheStandardAddress() {
+    DeviceRecord& device = Device();
+    DeviceReport& report = Report();
+    DeviceUpdate& update = report.update;
+    const uint8_t standard = Image_StandardAddress(device.hardwareId);
+    if (update.programming != Outcome::Done || !update.defaultsWrite ||
+        report.before.inBootloader == 1 ||
+        report.before.address == standard || !Update_AnswersAt(&update, standard) ||
+        io_.SetZoneAddress(device.portName, standard, report.before.address) != 1) {
+      return false;
+    }
+    device.address = report.before.address;
+    return true;
+  }
+
+  // Update_Reconnect until the controller is found again or given up.
+  UpdateNext FindAgain(UpdateNext next) {
+    DeviceReport& report = Report();
+    const uint32_t began = plat::now_ms();
+    while (next == UpdateNext::AfterProgramming) {
+      if (plat::interrupt_requested()) {
+        report.interrupted = true;
+        next = UpdateNext::FinishDevice;
+        break;
+      }
+      next = Update_Reconnect(&report.update);
+    }
+    RunReport_AddTime(index_, MenuState::AfterProgramming, plat::now_ms() - began);
+    return next;
+  }
 
   // What a controller updated alone goes through once its steps are done.
   void End(const std::function<void()>& leftStandardAddress) {

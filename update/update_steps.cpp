@@ -493,6 +493,13 @@ bool Update_RefreshIdentity(DeviceUpdate* update, DeviceRecord* read) {
   return true;
 }
 
+bool Update_AnswersAt(DeviceUpdate* update, uint8_t address) {
+  const StepScope step(update);
+  DeviceRecord at = *update->device;
+  at.address = address;
+  return AnswersAtItsAddress(*update->io, at);
+}
+
 UpdateNext Update_StartProgramming(DeviceUpdate* update) {
   const StepScope step(update);
   UpdateIo& io = *update->io;

@@ -230,6 +230,9 @@ DeviceRecord* Update_Occupant(const DeviceUpdate& update);
 // back, once, and strikes the move from the journal. 1 when nothing was moved
 // or it is back, 0 when moving it back failed (the journal keeps the move).
 int Update_RestoreDisplaced(DeviceUpdate* update);
+// Whether the programmed device answers at `address` as an application: its
+// serial number, and its model number or the bootloader's placeholder for it.
+bool Update_AnswersAt(DeviceUpdate* update, uint8_t address);
 // Reads the identity of the device at update->device->address. A model
 // number there with a capital X (the bootloader's placeholder) has the
 // identity the record holds written back; any other model number read
