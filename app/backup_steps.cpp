@@ -1,6 +1,5 @@
 #include "app/backup_steps.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
@@ -21,16 +20,6 @@ constexpr uint8_t kSettingsSetMember = 13;
 constexpr uint8_t kFactorySettings = 31;
 constexpr int32_t kListType = 7;
 
-void Say(plat::Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Say(plat::Console& console, const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  console.Print(text);
-}
-
 // Says what a run tells while it goes on. It runs on the run's thread, in
 // between the dots the console thread prints.
 class NoticePrinter final : public BackupNotices {
@@ -43,7 +32,7 @@ class NoticePrinter final : public BackupNotices {
         NotSaved(notice, facts);
         break;
       case BackupEvent::Incomplete:
-        Say(console_,
+        plat::con_say(console_,
             "\r\nThe settings backup %s is incomplete: some settings could not be read from "
             "the device. It is not kept, and the device is not updated.\r\n",
             facts.fileName);
@@ -54,7 +43,7 @@ class NoticePrinter final : public BackupNotices {
         if (notice.modifiedKnown && plat::local_time(notice.modified, &local)) {
           std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", &local);
         }
-        Say(console_,
+        plat::con_say(console_,
             "\r\nThe backup %s of %s is from an earlier update that did not finish: it holds "
             "the settings from before that update and is the one restored. This backup is "
             "kept as %s.\r\n",
@@ -62,37 +51,37 @@ class NoticePrinter final : public BackupNotices {
         break;
       }
       case BackupEvent::MovedAside:
-        Say(console_, "\r\n%s was not a settings backup (%s): it is moved aside to %s.\r\n",
+        plat::con_say(console_, "\r\n%s was not a settings backup (%s): it is moved aside to %s.\r\n",
             facts.fileName, BackupCheckText(notice.check), facts.keptName);
         break;
       case BackupEvent::DeviceLost:
-        Say(console_, "ERROR: Lost Communication with the device\r\n");
+        plat::con_say(console_, "ERROR: Lost Communication with the device\r\n");
         break;
       case BackupEvent::RecordSkipped:
-        Say(console_,
+        plat::con_say(console_,
             "Restoring the record at offset %u skipped: its length of %u bytes is not that of a "
             "settings record. The backup file %s is kept.\r\n",
             static_cast<unsigned>(notice.offset), static_cast<unsigned>(notice.length),
             facts.fileName);
         break;
       case BackupEvent::FileCutShort:
-        Say(console_,
+        plat::con_say(console_,
             "The backup file %s could not be read to its end; the settings behind offset %u were "
             "not restored. The file is kept for a later run.\r\n",
             facts.fileName, static_cast<unsigned>(notice.offset));
         break;
       case BackupEvent::NotAFile:
-        Say(console_, "\r\n%s is not a settings backup (%s): nothing is restored from it.\r\n",
+        plat::con_say(console_, "\r\n%s is not a settings backup (%s): nothing is restored from it.\r\n",
             facts.fileName, BackupCheckText(notice.check));
         break;
       case BackupEvent::FileNotOpened:
-        Say(console_,
+        plat::con_say(console_,
             "\r\nCan't open the settings backup %s: %s. Nothing is restored; the file is "
             "kept.\r\n",
             facts.fileName, notice.text.c_str());
         break;
       case BackupEvent::RecordTimedOut:
-        Say(console_, "Restoring Class %d Instance %d Timed Out\r\n", notice.cls, notice.instance);
+        plat::con_say(console_, "Restoring Class %d Instance %d Timed Out\r\n", notice.cls, notice.instance);
         break;
     }
   }
@@ -134,7 +123,7 @@ class NoticePrinter final : public BackupNotices {
                       static_cast<unsigned>(facts.recordsWritten));
         break;
     }
-    Say(console_,
+    plat::con_say(console_,
         "\r\nCan't save the settings backup %s: %s. The device is not updated and its settings "
         "are left as they are. Make room in %s or give it write access, name another folder "
         "with BREVANE_BACKUPS, or run with -bNO to update without a backup.\r\n",
@@ -205,10 +194,10 @@ void ShowWaitTick() {
   const uint32_t still = now - wait.moved;
   if (!console.IsTerminal()) {
     if (still < kWaitLineMs) return;
-    Say(console, "Waiting for %s (%u s)\r\n", wait.what, static_cast<unsigned>((now - wait.since) / 1000));
+    plat::con_say(console, "Waiting for %s (%u s)\r\n", wait.what, static_cast<unsigned>((now - wait.since) / 1000));
   } else if (!wait.shown) {
     if (still < kShowWaitAfterMs) return;
-    Say(console, "Waiting for %s", wait.what);
+    plat::con_say(console, "Waiting for %s", wait.what);
   } else {
     if (still < kWaitDotMs) return;
     console.Print(".");
@@ -293,7 +282,7 @@ MenuState BackupDevice(const BackupWorld& world, DeviceRecord* device, SettingsO
   FolderCheckStep failed = FolderCheckStep::Create;
   const Result probe = BackupFolder_Probe(world.files, &failed);
   if (!probe) {
-    Say(console,
+    plat::con_say(console,
         "Can't save a settings backup in %s: %s. The device is not updated and its "
         "settings are left as they are. Name a writable folder with BREVANE_BACKUPS, or "
         "run with -bNO to update without a backup.\r\n",
@@ -308,25 +297,25 @@ MenuState BackupDevice(const BackupWorld& world, DeviceRecord* device, SettingsO
   // after its settings were reset to the factory values.
   for (int attempts = 1; !run.StartBackup(device->portName, device->address); ++attempts) {
     if (attempts >= BackupStartAttempts) {
-      Say(console, "Can't create backup for device settings.\r\n");
-      Say(console, "The device did not answer the reads that name its backup; it is not "
+      plat::con_say(console, "Can't create backup for device settings.\r\n");
+      plat::con_say(console, "The device did not answer the reads that name its backup; it is not "
                    "updated.\r\n");
       *outcome = SettingsOutcome::Failed;
       return MenuState::FinishDevice;
     }
   }
-  Say(console, "Backing up Device Settings...");
+  plat::con_say(console, "Backing up Device Settings...");
   const Result result = WaitForRun(world, run);
   *facts = run.Facts();
   if (facts->stopped) {
-    Say(console, "Stopped\r\n");
+    plat::con_say(console, "Stopped\r\n");
     *outcome = SettingsOutcome::Failed;
     return MenuState::FinishDevice;
   }
   // Programming and the factory settings wait for a backup that is on the
   // disk and reads back whole.
   *outcome = result.Ok() && facts->saved ? SettingsOutcome::Complete : SettingsOutcome::Failed;
-  Say(console, *outcome == SettingsOutcome::Complete ? "Complete\r\n" : "Failed\r\n");
+  plat::con_say(console, *outcome == SettingsOutcome::Complete ? "Complete\r\n" : "Failed\r\n");
   if (*outcome != SettingsOutcome::Complete) return MenuState::FinishDevice;
 
   // The device may have moved while it was searched for during the run.
@@ -352,9 +341,9 @@ uint8_t AwaitDeviceOnBus(const BackupWorld& world, const DeviceRecord* device) {
     });
     if (found != BusNoStation) return found;
     if (world.interrupted()) return BusNoStation;
-    Say(console, "Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
+    plat::con_say(console, "Please change 'PCoL' to 'Std' and 'Ad.S' to %d in the SEt->CoM menu.\r\n",
         ZoneOfAddress(device->address));
-    Say(console, "Press any key when ready.\r\n");
+    plat::con_say(console, "Press any key when ready.\r\n");
     int key = console.ReadKey();
     while (key == 0) {
       world.clock.SleepMs(kKeyPollMs);
@@ -373,7 +362,7 @@ MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const Re
     // Which backup is this device's cannot be told: its settings are left as
     // the device kept them, and every backup file stays.
     if (Image_BackupEnabled(hardwareId) == 1) {
-      Say(console, "Restoring Device Settings...skipped: the device's identity is not known, so "
+      plat::con_say(console, "Restoring Device Settings...skipped: the device's identity is not known, so "
                    "its backup file cannot be chosen. The backup files are kept.\r\n");
     }
     return MenuState::FinishDevice;
@@ -402,12 +391,12 @@ MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const Re
   for (;;) {
     const uint8_t address = AwaitDeviceOnBus(world, device);
     if (address == BusNoStation && world.interrupted()) {
-      Say(console, "Stopped: the settings were not restored; the backup file is kept.\r\n");
+      plat::con_say(console, "Stopped: the settings were not restored; the backup file is kept.\r\n");
       *outcome = SettingsOutcome::Failed;
       return MenuState::FinishDevice;
     }
     if (address == BusNoStation) {
-      Say(console, "Standard input ended while waiting for the device, so its settings were not "
+      plat::con_say(console, "Standard input ended while waiting for the device, so its settings were not "
                    "restored. Its backup file is kept; run the tool again to restore it.\r\n");
       *outcome = SettingsOutcome::Failed;
       return MenuState::FinishDevice;
@@ -417,7 +406,7 @@ MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const Re
           [&] { return world.bus.WaitSettled(device->portName, device->address); });
     if (run.StartRestore(device->portName, device->address, device->hardwareId, readFile)) break;
     if (++attempts >= RestoreStartAttempts) {
-      Say(console,
+      plat::con_say(console,
           "Can't restore device settings: the device at address %d did not answer its identity "
           "reads (%d attempts). Its backup file is kept; check the device and run the tool "
           "again.\r\n",
@@ -426,26 +415,26 @@ MenuState RestoreDevice(const BackupWorld& world, DeviceRecord* device, const Re
       return MenuState::FinishDevice;
     }
   }
-  Say(console, "Restoring Device Settings...");
+  plat::con_say(console, "Restoring Device Settings...");
   const Result result = WaitForRun(world, run);
   const BackupFacts& facts = run.Facts();
   if (result.Ok() && !facts.fileOpened && !readFile) {
-    Say(console, "nothing restored: no backup was taken in this run\r\n");
+    plat::con_say(console, "nothing restored: no backup was taken in this run\r\n");
     return MenuState::FinishDevice;
   }
   if (result.outcome == Outcome::FileMissing && !facts.fileOpened) {
     // Nothing was written back: a device chosen in its bootloader without a
     // backup, or a backup that was removed meanwhile.
-    Say(console, "nothing restored: there is no backup file %s\r\n", facts.fileName);
+    plat::con_say(console, "nothing restored: there is no backup file %s\r\n", facts.fileName);
     *outcome = plan.backupTaken ? SettingsOutcome::Failed : SettingsOutcome::Missing;
     return MenuState::FinishDevice;
   }
   if (result.Ok() && facts.fileOpened && facts.recordsRestored == facts.recordsTotal) {
-    Say(console, "Complete\r\n");
+    plat::con_say(console, "Complete\r\n");
     *outcome = SettingsOutcome::Complete;
     return MenuState::FinishDevice;
   }
-  Say(console, "%s (%u of %u records written; %s kept)\r\n", facts.stopped ? "Stopped" : "Failed",
+  plat::con_say(console, "%s (%u of %u records written; %s kept)\r\n", facts.stopped ? "Stopped" : "Failed",
       static_cast<unsigned>(facts.recordsRestored), static_cast<unsigned>(facts.recordsTotal),
       facts.fileName);
   *outcome = SettingsOutcome::Failed;

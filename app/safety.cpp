@@ -1,6 +1,5 @@
 #include "app/safety.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,16 +25,6 @@
 #include "update/update_steps.h"
 
 namespace {
-
-void Say(plat::Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Say(plat::Console& console, const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  console.Print(text);
-}
 
 constexpr uint32_t kStopWaitMs = 15000;
 
@@ -250,7 +239,7 @@ void Safety_PrepareDevice(DeviceReport* report, plat::Console& console) {
     char text[160];
     SystemText(text, sizeof text);
     FittingBackups(report->before.modelNumber, report->backupFile, sizeof report->backupFile);
-    Say(console, "The registry gives no identity for the controller in its bootloader at zone "
+    plat::con_say(console, "The registry gives no identity for the controller in its bootloader at zone "
                      "%d on %s (%s). It is programmed so that it runs again, but its identity and "
                      "settings are left as they are%s%s%s.\r\n",
                      ZoneOfAddress(report->before.address), ShownPortName(report->before.portName),
@@ -269,11 +258,11 @@ void Safety_PrepareDevice(DeviceReport* report, plat::Console& console) {
   // backup could not put it all back.
   update.defaultsWrite = false;
   if (check == BackupFileCheck::Missing) {
-    Say(console, "There is no settings backup %s for this controller: its settings are left "
+    plat::con_say(console, "There is no settings backup %s for this controller: its settings are left "
                      "as it kept them.\r\n",
                      path);
   } else {
-    Say(console, "The settings backup %s is not whole (%s; %u whole records): the factory "
+    plat::con_say(console, "The settings backup %s is not whole (%s; %u whole records): the factory "
                      "settings are not written, and only its whole records are restored.\r\n",
                      path, BackupCheckText(check), static_cast<unsigned>(records));
   }
@@ -286,7 +275,7 @@ void Safety_DropUnusedBackup(const DeviceReport& report, plat::Console& console)
     return;
   }
   if (plat::file_delete(report.backupFile)) {
-    Say(console, "The device was not changed, so its backup %s is removed.\r\n",
+    plat::con_say(console, "The device was not changed, so its backup %s is removed.\r\n",
                      report.backupFile);
   }
 }

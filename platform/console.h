@@ -87,4 +87,7 @@ class Console {
 
 Console& system_console();
 
+// printf-style output to `console`.
+void con_say(Console& console, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 }  // namespace plat

@@ -93,4 +93,12 @@ void con_note(const char* format, ...) {
 
 void con_note_cursor_moved() { g_rewrite.store(true); }
 
+void con_say(Console& console, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = con_vformat(format, args);
+  va_end(args);
+  console.Print(text);
+}
+
 }  // namespace plat
