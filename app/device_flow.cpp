@@ -205,6 +205,9 @@ class DeviceFlow final : public ControllerSteps {
 
   void Skip(NoTurn why) override {
     DeviceReport& report = Report();
+    // A controller left in its bootloader by the interrupt holds up the
+    // rest of its port as well: what the operator did is the reason told.
+    if (why == NoTurn::BootloaderOccupied && plat::interrupt_requested()) why = NoTurn::Stopped;
     report.noTurn = why;
     if (why == NoTurn::Stopped) report.interrupted = true;
     Safety_DropUnusedBackup(report, console_);
